@@ -1,0 +1,27 @@
+# Two entry points: `make demo` runs the kit's main example, `make test` the whole test suite.
+# Both create or refresh the local virtual environment and install through pyproject.toml;
+# the persistent build folder (build/) keeps native rebuilds incremental.
+
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+
+.PHONY: demo test bench install
+
+$(VENV)/bin/python:
+	$(PYTHON) -m venv $(VENV)
+
+install: $(VENV)/bin/python
+	$(PY) -m pip install -q -U pip
+	$(PY) -m pip install -q $$($(PY) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))") ninja
+	$(PY) -m pip install -q --no-build-isolation -e '.[test,scipy]'
+
+demo: install
+	$(PY) examples/main.py
+
+test: install
+	$(PY) -m pytest
+
+bench: install
+	$(PY) -m pip install -q -e '.[bench]' || echo "some benchmark peers did not install; their rows are skipped"
+	$(PY) bench/run_all.py

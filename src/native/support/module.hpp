@@ -1,0 +1,38 @@
+// Module lifecycle and small object helpers shared by every native module.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+namespace norvane {
+
+namespace nb = nanobind;
+
+// Declare first in a module body: the body runs once per process, and a second initialisation
+// of the same module raises ImportError instead of building and registering everything again.
+// The claim is released if the body fails, so a failed first import can be retried.
+class ModuleInitClaim {
+public:
+    explicit ModuleInitClaim(const char *qualified_name);
+    ~ModuleInitClaim();
+    ModuleInitClaim(const ModuleInitClaim &) = delete;
+    ModuleInitClaim &operator=(const ModuleInitClaim &) = delete;
+
+private:
+    std::string name_;
+    int uncaught_at_start_;
+};
+
+// `module.name`, imported now.
+nb::object import_attr(const char *module, const char *name);
+
+// `module.name`, imported now and kept alive for the rest of the process: for module-level
+// lookups held in C++ statics, which must not be released after the interpreter finalises.
+nb::handle import_kept(const char *module, const char *name);
+
+// The interpreter's repr() and str() of a value, as UTF-8.
+std::string py_repr(nb::handle value);
+std::string py_str(nb::handle value);
+
+}  // namespace norvane

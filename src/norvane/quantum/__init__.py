@@ -1,0 +1,1 @@
+"""norvane.quantum: a quantum-computing kit with native simulation and variational modules."""

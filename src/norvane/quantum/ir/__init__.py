@@ -1,0 +1,1 @@
+"""Intermediate representation of quantum programs."""

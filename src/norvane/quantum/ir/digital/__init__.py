@@ -1,0 +1,1 @@
+"""The digital (gate-model) intermediate representation."""

@@ -1,0 +1,1 @@
+"""Routines: compiled programs paired with their source."""

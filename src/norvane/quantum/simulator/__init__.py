@@ -1,0 +1,1 @@
+"""Simulators of quantum programs."""

@@ -1,0 +1,1 @@
+"""Simulators of digital (gate-model) circuits."""

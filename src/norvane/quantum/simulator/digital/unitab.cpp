@@ -1,0 +1,113 @@
+// norvane.quantum.simulator.digital.unitab: the gate matrix cache.
+#include <nanobind/nanobind.h>
+
+#include "support/module.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+const char *const kCacheDoc =
+    "Cache gate matrices keyed by (gate_type, params).\n"
+    "\n"
+    "A parametric gate is keyed by its exact class and the tuple of floats that its\n"
+    "_eval_params returns for the request's keyword bindings, so gates of one class on\n"
+    "different qubits share an entry when their parameters evaluate equal. Every other gate\n"
+    "is keyed by its exact class alone. A UnitaryGate carries its matrix as data, so its key\n"
+    "also holds that data; a CustomGate's matrix comes from an arbitrary callable and is\n"
+    "computed afresh at every request. Stored matrices are returned as is, without copying:\n"
+    "treat them as read-only.";
+
+// Classes of the gate module, looked up once when the module loads and kept for the life of
+// the process (plain handles, so nothing is released after the interpreter has finalised).
+struct GateClasses {
+    nb::handle parametric, unitary, custom;
+};
+
+GateClasses &gate_classes() {
+    static GateClasses classes;
+    return classes;
+}
+
+class GateMatrixCache {
+public:
+    nb::dict cache;
+
+    nb::object get(nb::handle gate, nb::kwargs kwargs) {
+        const GateClasses &gc = gate_classes();
+        nb::handle cls = (PyObject *)Py_TYPE(gate.ptr());
+        if (is_instance(gate, gc.parametric)) {
+            nb::object key = nb::make_tuple(cls, eval_params(gate, kwargs));
+            if (PyObject *hit = lookup(key)) return nb::borrow(hit);
+            return store(key, literal_copy(gate, cls, kwargs).attr("matrix")());
+        }
+        if (is_instance(gate, gc.custom)) return gate.attr("matrix")();
+        nb::object key = is_instance(gate, gc.unitary)
+                             ? nb::object(nb::make_tuple(cls, gate.attr("unitary")))
+                             : nb::borrow(cls);
+        if (PyObject *hit = lookup(key)) return nb::borrow(hit);
+        return store(key, gate.attr("matrix")());
+    }
+
+    void clear() { cache.clear(); }
+
+private:
+    static bool is_instance(nb::handle obj, nb::handle cls) {
+        int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
+        if (result < 0) throw nb::python_error();
+        return result == 1;
+    }
+
+    static nb::object eval_params(nb::handle gate, const nb::kwargs &kwargs) {
+        nb::object method = gate.attr("_eval_params");
+        PyObject *kw = PyDict_GET_SIZE(kwargs.ptr()) ? kwargs.ptr() : nullptr;
+        PyObject *empty = PyTuple_New(0);
+        if (!empty) throw nb::python_error();
+        PyObject *result = PyObject_Call(method.ptr(), empty, kw);
+        Py_DECREF(empty);
+        if (!result) throw nb::python_error();
+        return nb::steal(result);
+    }
+
+    // A fresh instance of the gate's own class whose parameters are literal scalars of the
+    // evaluated values; the requested gate and its symbolic parameters are left untouched.
+    static nb::object literal_copy(nb::handle gate, nb::handle cls, const nb::kwargs &kwargs) {
+        nb::object values = eval_params(gate, kwargs);
+        nb::object cast = nb::module_::import_("norvane.quantum.ir.scalar").attr("cast");
+        nb::list literals;
+        for (nb::handle value : values) literals.append(cast(value));
+        return cls(nb::arg("targets") = gate.attr("targets"),
+                   nb::arg("params") = nb::tuple(literals));
+    }
+
+    PyObject *lookup(const nb::object &key) {
+        PyObject *hit = PyDict_GetItemWithError(cache.ptr(), key.ptr());
+        if (!hit && PyErr_Occurred()) throw nb::python_error();
+        return hit;
+    }
+
+    nb::object store(const nb::object &key, nb::object matrix) {
+        cache[key] = matrix;
+        return matrix;
+    }
+};
+
+}  // namespace
+
+NB_MODULE(unitab, m) {
+    norvane::ModuleInitClaim claim("norvane.quantum.simulator.digital.unitab");
+    const char *gates = "norvane.quantum.ir.digital.gate";
+    gate_classes() = {norvane::import_kept(gates, "ParametricGate"),
+                      norvane::import_kept(gates, "UnitaryGate"),
+                      norvane::import_kept(gates, "CustomGate")};
+
+    nb::class_<GateMatrixCache>(m, "GateMatrixCache", kCacheDoc)
+        .def(nb::init<>())
+        .def_rw("_cache", &GateMatrixCache::cache)
+        .def("get", &GateMatrixCache::get, nb::arg("gate"), nb::arg("kwargs"),
+             "Return the matrix of `gate`; keyword arguments are parameter bindings.")
+        .def("clear", &GateMatrixCache::clear, "Forget every stored matrix.");
+    nb::list exports;
+    exports.append("GateMatrixCache");
+    m.attr("__all__") = exports;
+}
