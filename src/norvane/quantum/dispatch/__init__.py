@@ -1,0 +1,1 @@
+"""Dispatch layer: back ends that run job specifications and return job results."""

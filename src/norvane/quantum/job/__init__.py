@@ -1,0 +1,1 @@
+"""Jobs that run on this machine, such as analog programs on the local emulator."""
