@@ -1,0 +1,133 @@
+#include "circuit_program.hpp"
+
+#include <nanobind/ndarray.h>
+
+#include <string>
+
+#include "gates.hpp"
+#include "imports.hpp"
+
+namespace dense_sim {
+
+namespace {
+
+long long index_value(nb::handle value) {
+    PyObject *index = PyNumber_Index(value.ptr());
+    if (!index) throw nb::python_error();
+    long long result = PyLong_AsLongLong(index);
+    Py_DECREF(index);
+    if (result == -1 && PyErr_Occurred()) throw nb::python_error();
+    return result;
+}
+
+// A Python-style index into a sequence of `size` items.
+int normalised_index(nb::handle value, std::size_t size, const char *what) {
+    long long i = index_value(value);
+    long long resolved = i < 0 ? i + (long long)size : i;
+    if (resolved < 0 || resolved >= (long long)size) {
+        PyErr_Format(PyExc_IndexError, "%s %lld is out of range for %zu %s", what, i, size,
+                     std::string(what) == "measured qubit" ? "qubit(s)" : "classical bit(s)");
+        throw nb::python_error();
+    }
+    return int(resolved);
+}
+
+}  // namespace
+
+statevector::MeasureOp prepare_measurement(nb::handle meas, int n_qubits, std::size_t n_cbits, nb::handle cache,
+                                           std::deque<statevector::PreparedGate> &rotations) {
+    statevector::MeasureOp op;
+    nb::object listed = meas.attr("qubits");
+    std::vector<nb::object> originals;
+    for (nb::handle q : listed) {
+        originals.push_back(nb::borrow(q));
+        op.qubits.push_back(normalised_index(q, std::size_t(n_qubits), "measured qubit"));
+    }
+    nb::object bits = meas.attr("bits");
+    nb::object destinations = PyObject_IsTrue(bits.ptr()) == 1 ? bits : listed;
+    if (PyErr_Occurred()) throw nb::python_error();
+    std::size_t position = 0;
+    for (nb::handle b : destinations) {
+        if (position == op.qubits.size()) break;
+        op.writes.emplace_back(op.qubits[position++], normalised_index(b, n_cbits, "classical bit"));
+    }
+    nb::object basis = meas.attr("basis");
+    const Imports &im = imports();
+    auto add = [&](std::vector<const statevector::PreparedGate *> &into, nb::handle cls, std::size_t j) {
+        rotations.push_back(prepare_rotation(cls, originals[j], op.qubits[j], cache, n_qubits));
+        into.push_back(&rotations.back());
+    };
+    if (basis.equal(im.basis_x)) {
+        for (std::size_t j = 0; j < op.qubits.size(); ++j) add(op.before, im.h, j);
+        for (std::size_t j = 0; j < op.qubits.size(); ++j) add(op.after, im.h, j);
+    } else if (basis.equal(im.basis_y)) {
+        for (std::size_t j = 0; j < op.qubits.size(); ++j) {
+            add(op.before, im.sdg, j);
+            add(op.before, im.h, j);
+        }
+        for (std::size_t j = 0; j < op.qubits.size(); ++j) {
+            add(op.after, im.h, j);
+            add(op.after, im.s, j);
+        }
+    }
+    return op;
+}
+
+void raise_undefined_probabilities(nb::handle rng, const statevector::cplx *psi, std::uint64_t size) {
+    // Hand the literal probabilities to the generator's weighted choice so that the caller
+    // sees its own error for them (NaN for a state of zero norm).
+    nb::module_ np = nb::module_::import_("numpy");
+    std::size_t shape[1] = {std::size_t(size)};
+    nb::object state = nb::cast(nb::ndarray<nb::numpy, const std::complex<double>, nb::ndim<1>>(psi, 1, shape));
+    nb::object weights = np.attr("abs")(state.attr("copy")()).attr("__pow__")(2);
+    nb::object probs = weights.attr("__truediv__")(weights.attr("sum")());
+    rng.attr("choice")(nb::int_(size), nb::arg("p") = probs);
+    throw nb::value_error("outcome probabilities are undefined for this state");
+}
+
+CircuitProgram::CircuitProgram(nb::handle instructions, int n_qubits, int n_cbits, nb::handle cache,
+                               nb::handle kwargs, nb::handle rng)
+    : n_qubits_(n_qubits), n_cbits_(n_cbits), cache_(nb::borrow(cache)), kwargs_(nb::borrow(kwargs)),
+      rng_(nb::borrow(rng)), bitgen_(rng) {
+    const Imports &im = imports();
+    for (nb::handle instruction : instructions) {
+        Kind kind = is_instance(instruction, im.conditional) ? Kind::Conditional
+                    : is_instance(instruction, im.gate)      ? Kind::Gate
+                    : is_instance(instruction, im.measurement) ? Kind::Measure
+                                                                : Kind::Skip;
+        ops_.push_back(Op{kind, nb::borrow(instruction), std::nullopt, std::nullopt});
+    }
+}
+
+const statevector::PreparedGate &CircuitProgram::gate(std::size_t op) {
+    Op &slot = ops_[op];
+    if (!slot.gate) {
+        nb::object gate = slot.kind == Kind::Conditional ? nb::object(slot.instruction.attr("instruction"))
+                                                         : slot.instruction;
+        slot.gate.emplace(prepare_gate(gate, cache_, kwargs_, n_qubits_));
+    }
+    return *slot.gate;
+}
+
+bool CircuitProgram::condition_holds(std::size_t op, const std::vector<std::uint8_t> &cbits) {
+    nb::list bits;
+    for (std::uint8_t b : cbits) bits.append(nb::int_(int(b)));
+    nb::object verdict = ops_[op].instruction.attr("condition").attr("evaluate")(bits);
+    int truth = PyObject_IsTrue(verdict.ptr());
+    if (truth < 0) throw nb::python_error();
+    return truth == 1;
+}
+
+const statevector::MeasureOp &CircuitProgram::measurement(std::size_t op) {
+    Op &slot = ops_[op];
+    if (!slot.measurement)
+        slot.measurement.emplace(prepare_measurement(slot.instruction, n_qubits_, std::size_t(n_cbits_), cache_,
+                                                     rotations_));
+    return *slot.measurement;
+}
+
+void CircuitProgram::undefined_probabilities(const statevector::cplx *psi, std::uint64_t size) {
+    raise_undefined_probabilities(rng_, psi, size);
+}
+
+}  // namespace dense_sim

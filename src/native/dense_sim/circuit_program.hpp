@@ -1,0 +1,57 @@
+// A Python circuit presented to the shot runner: instructions classified once, gates and
+// measurements prepared on first use, conditions evaluated by the IR, draws from the
+// simulator's NumPy generator.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "statevector/shots.hpp"
+#include "support/numpy_random.hpp"
+
+namespace dense_sim {
+
+namespace nb = nanobind;
+
+class CircuitProgram final : public statevector::ShotProgram {
+public:
+    CircuitProgram(nb::handle instructions, int n_qubits, int n_cbits, nb::handle cache, nb::handle kwargs,
+                   nb::handle rng);
+
+    std::size_t size() const override { return ops_.size(); }
+    Kind kind(std::size_t op) const override { return ops_[op].kind; }
+    const statevector::PreparedGate &gate(std::size_t op) override;
+    bool condition_holds(std::size_t op, const std::vector<std::uint8_t> &cbits) override;
+    const statevector::MeasureOp &measurement(std::size_t op) override;
+    double uniform() override { return bitgen_.next_double(); }
+    [[noreturn]] void undefined_probabilities(const statevector::cplx *psi, std::uint64_t size) override;
+
+private:
+    struct Op {
+        Kind kind;
+        nb::object instruction;
+        std::optional<statevector::PreparedGate> gate;
+        std::optional<statevector::MeasureOp> measurement;
+    };
+
+    std::vector<Op> ops_;
+    std::deque<statevector::PreparedGate> rotations_;  // stable addresses for MeasureOp
+    int n_qubits_, n_cbits_;
+    nb::object cache_, kwargs_, rng_;
+    norvane::BitGenerator bitgen_;
+};
+
+// Prepares one measurement instruction on n qubits and n_cbits classical bits; basis-change
+// gates are appended to `rotations`. Out-of-range qubits or bits raise IndexError; negative
+// indices count from the end, as Python indexing does.
+statevector::MeasureOp prepare_measurement(nb::handle meas, int n_qubits, std::size_t n_cbits, nb::handle cache,
+                                           std::deque<statevector::PreparedGate> &rotations);
+
+// Raises the generator's own error for undefined outcome probabilities of `psi`.
+[[noreturn]] void raise_undefined_probabilities(nb::handle rng, const statevector::cplx *psi, std::uint64_t size);
+
+}  // namespace dense_sim

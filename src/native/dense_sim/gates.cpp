@@ -1,0 +1,119 @@
+#include "gates.hpp"
+
+#include <nanobind/ndarray.h>
+
+#include <climits>
+#include <complex>
+#include <stdexcept>
+#include <string>
+
+#include "imports.hpp"
+#include "statevector/memory.hpp"
+#include "support/module.hpp"
+
+namespace dense_sim {
+
+namespace {
+
+nb::object cache_get(nb::handle cache, nb::handle gate, nb::handle kwargs) {
+    nb::object method = cache.attr("get");
+    nb::object args = nb::make_tuple(gate);
+    PyObject *kw = (kwargs.is_valid() && PyDict_GET_SIZE(kwargs.ptr())) ? kwargs.ptr() : nullptr;
+    PyObject *matrix = PyObject_Call(method.ptr(), args.ptr(), kw);
+    if (!matrix) throw nb::python_error();
+    return nb::steal(matrix);
+}
+
+// A target index as a C int; indices beyond int range are reported as out of range later.
+int target_index(nb::handle value) {
+    PyObject *index = PyNumber_Index(value.ptr());
+    if (!index) throw nb::python_error();
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (result == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow || result > INT_MAX || result < INT_MIN) return INT_MIN;
+    return int(result);
+}
+
+std::vector<cplx> matrix_values(nb::handle matrix, std::size_t side, nb::handle gate) {
+    nb::object array = imports().ascontiguousarray(matrix, nb::arg("dtype") = imports().complex128);
+    auto view = nb::cast<nb::ndarray<const std::complex<double>, nb::c_contig>>(array);
+    if (view.ndim() != 2 || view.shape(0) != side || view.shape(1) != side)
+        throw nb::value_error((norvane::py_repr(gate) + ": matrix of shape " + norvane::py_repr(array.attr("shape")) +
+                               ", expected (" + std::to_string(side) + ", " + std::to_string(side) + ")")
+                                  .c_str());
+    return std::vector<cplx>(view.data(), view.data() + side * side);
+}
+
+statevector::PreparedGate make_prepared(nb::handle gate, int n_qubits, std::vector<int> targets,
+                                        std::vector<cplx> matrix) {
+    try {
+        return statevector::PreparedGate(n_qubits, std::move(targets), std::move(matrix));
+    } catch (const std::invalid_argument &e) {
+        throw nb::value_error((norvane::py_repr(gate) + ": " + e.what()).c_str());
+    }
+}
+
+}  // namespace
+
+statevector::PreparedGate prepare_gate(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits) {
+    nb::object matrix = cache_get(cache, gate, kwargs);
+    std::vector<int> targets;
+    for (nb::handle t : gate.attr("targets")) targets.push_back(target_index(t));
+    if (targets.size() > 30)
+        throw nb::value_error((norvane::py_repr(gate) + ": too many targets").c_str());
+    std::vector<cplx> values = matrix_values(matrix, std::size_t(1) << targets.size(), gate);
+    return make_prepared(gate, n_qubits, std::move(targets), std::move(values));
+}
+
+statevector::PreparedGate prepare_rotation(nb::handle gate_class, nb::handle target, int qubit,
+                                           nb::handle cache, int n_qubits) {
+    nb::object gate = gate_class(nb::arg("targets") = nb::make_tuple(target));
+    return make_prepared(gate, n_qubits, {qubit}, matrix_values(cache_get(cache, gate, nb::handle()), 2, gate));
+}
+
+void check_state_fits(int n_qubits, unsigned copies) {
+    if (!statevector::states_fit(n_qubits, copies)) {
+        PyErr_Format(PyExc_MemoryError,
+                     "a statevector of %d qubits needs %d working copies of 2**%d complex amplitudes, "
+                     "more than this machine's memory",
+                     n_qubits, int(copies), n_qubits);
+        throw nb::python_error();
+    }
+}
+
+std::vector<cplx> initial_state(int n_qubits) {
+    std::vector<cplx> state(std::size_t(1) << n_qubits, cplx(0.0, 0.0));
+    state[0] = cplx(1.0, 0.0);
+    return state;
+}
+
+nb::object to_numpy(std::vector<cplx> &&amplitudes) {
+    auto *owned = new std::vector<cplx>(std::move(amplitudes));
+    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<cplx> *>(p); });
+    std::size_t shape[1] = {owned->size()};
+    return nb::cast(nb::ndarray<nb::numpy, std::complex<double>, nb::ndim<1>>(owned->data(), 1, shape, owner));
+}
+
+cplx *writable_amplitudes(nb::handle array, std::size_t size) {
+    nb::ndarray<std::complex<double>, nb::ndim<1>, nb::c_contig> view;
+    if (!nb::try_cast(array, view, false) || view.shape(0) != size)
+        throw nb::type_error(("state must be a writable one-dimensional complex128 array of " +
+                              std::to_string(size) + " amplitudes")
+                                 .c_str());
+    return reinterpret_cast<cplx *>(view.data());
+}
+
+int qubit_count(nb::handle circuit) {
+    nb::object value = circuit.attr("n_qubits");
+    int n = target_index(value);
+    if (n < 0) throw nb::value_error("a circuit cannot have a negative number of qubits");
+    if (n > 50) {
+        PyErr_Format(PyExc_MemoryError, "a statevector of %S qubits cannot be allocated", value.ptr());
+        throw nb::python_error();
+    }
+    return n;
+}
+
+}  // namespace dense_sim

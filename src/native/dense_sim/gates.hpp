@@ -1,0 +1,38 @@
+// Turning IR gates into engine gates, and statevectors into NumPy arrays and back.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <vector>
+
+#include "statevector/gate.hpp"
+
+namespace dense_sim {
+
+namespace nb = nanobind;
+using statevector::cplx;
+
+// The gate's matrix from the simulator's cache (with the bindings), checked against its
+// targets: out-of-range or repeated targets and a matrix of the wrong shape raise ValueError.
+statevector::PreparedGate prepare_gate(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits);
+
+// A measurement basis-change gate (H, S or Sdg on one qubit), its matrix from the cache.
+statevector::PreparedGate prepare_rotation(nb::handle gate_class, nb::handle target, int qubit,
+                                           nb::handle cache, int n_qubits);
+
+// Raises MemoryError unless `copies` states of n qubits fit in memory.
+void check_state_fits(int n_qubits, unsigned copies);
+
+// |0...0> of n qubits.
+std::vector<cplx> initial_state(int n_qubits);
+
+// A 1-D complex128 NumPy array that owns the amplitudes.
+nb::object to_numpy(std::vector<cplx> &&amplitudes);
+
+// A writable view of a 1-D, C-contiguous complex128 NumPy array of `size` amplitudes.
+cplx *writable_amplitudes(nb::handle array, std::size_t size);
+
+// The circuit's n_qubits as an int in [0, 64), or a clear error.
+int qubit_count(nb::handle circuit);
+
+}  // namespace dense_sim

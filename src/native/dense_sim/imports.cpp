@@ -1,0 +1,37 @@
+#include "imports.hpp"
+
+#include "support/module.hpp"
+
+namespace dense_sim {
+
+namespace {
+Imports loaded;
+}
+
+const Imports &imports() { return loaded; }
+
+void load_imports() {
+    using norvane::import_kept;
+    const char *gates = "norvane.quantum.ir.digital.gate";
+    loaded.gate = import_kept(gates, "Gate");
+    loaded.h = import_kept(gates, "H");
+    loaded.s = import_kept(gates, "S");
+    loaded.sdg = import_kept(gates, "Sdg");
+    loaded.conditional = import_kept("norvane.quantum.ir.digital.conditional", "ConditionalInstruction");
+    loaded.measurement = import_kept("norvane.quantum.ir.digital.measurement", "Measurement");
+    nb::handle basis = import_kept("norvane.quantum.ir.digital.measurement", "MeasurementBasis");
+    loaded.basis_x = nb::object(basis.attr("X")).release();
+    loaded.basis_y = nb::object(basis.attr("Y")).release();
+    loaded.gate_matrix_cache = import_kept("norvane.quantum.simulator.digital.unitab", "GateMatrixCache");
+    loaded.default_rng = import_kept("numpy.random", "default_rng");
+    loaded.ascontiguousarray = import_kept("numpy", "ascontiguousarray");
+    loaded.complex128 = import_kept("numpy", "complex128");
+}
+
+bool is_instance(nb::handle obj, nb::handle cls) {
+    int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+}  // namespace dense_sim

@@ -1,0 +1,19 @@
+// Classes and functions the simulator uses, looked up once when the module loads.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace dense_sim {
+
+namespace nb = nanobind;
+
+struct Imports {
+    nb::handle gate, conditional, measurement, basis_x, basis_y, h, s, sdg, gate_matrix_cache, default_rng, ascontiguousarray, complex128;
+};
+
+const Imports &imports();
+void load_imports();
+
+bool is_instance(nb::handle obj, nb::handle cls);
+
+}  // namespace dense_sim

@@ -1,0 +1,102 @@
+#include "simulation_result.hpp"
+
+#include "support/args.hpp"
+
+namespace dense_sim {
+
+namespace {
+
+const char *const kResultDoc =
+    "Result of a digital circuit simulation.\n"
+    "\n"
+    "Fields:\n"
+    "    counts: insertion-ordered dict from bitstring to the number of shots that produced it;\n"
+    "        a bitstring has one character per classical bit, bit 0 leftmost.\n"
+    "    memory: list of the bitstring of every shot, in execution order.\n"
+    "    shots: total number of shots.\n"
+    "    n_qubits: number of qubits of the simulated circuit.\n"
+    "    n_cbits: number of classical bits of the simulated circuit.";
+
+nb::object checked(PyObject *result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+}  // namespace
+
+SimulationResult::SimulationResult(nb::handle counts_, nb::handle shots_, nb::handle n_qubits_,
+                                   nb::handle n_cbits_, nb::handle memory_) {
+    counts = norvane::arg_dict(counts_, "counts");
+    shots = norvane::arg_int(shots_, "shots");
+    n_qubits = norvane::arg_int(n_qubits_, "n_qubits");
+    n_cbits = norvane::arg_int(n_cbits_, "n_cbits");
+    memory = memory_.is_none() ? nb::object(expand_counts(counts))
+                               : checked(PyList_GetSlice(norvane::arg_list(memory_, "memory").ptr(), 0,
+                                                         PY_SSIZE_T_MAX));
+}
+
+nb::list SimulationResult::expand_counts(nb::handle counts) {
+    nb::list out;
+    for (auto [bitstring, count] : nb::borrow<nb::dict>(norvane::arg_dict(counts, "counts"))) {
+        long long times = PyLong_AsLongLong(checked(PyNumber_Index(count.ptr())).ptr());
+        if (times == -1 && PyErr_Occurred()) throw nb::python_error();
+        for (long long i = 0; i < times; ++i) out.append(bitstring);
+    }
+    return out;
+}
+
+nb::object SimulationResult::expectation(nb::handle observable) const {
+    nb::object total = nb::float_(0.0);
+    nb::handle int_type = (PyObject *)&PyLong_Type;
+    for (auto [bitstring, count] : nb::borrow<nb::dict>(counts)) {
+        nb::object index = int_type(bitstring, 2);
+        nb::object entry = checked(PyNumber_Float(checked(PyObject_GetItem(observable.ptr(), index.ptr())).ptr()));
+        total = checked(PyNumber_Add(total.ptr(), checked(PyNumber_Multiply(entry.ptr(), count.ptr())).ptr()));
+    }
+    return checked(PyNumber_TrueDivide(total.ptr(), shots.ptr()));
+}
+
+nb::dict SimulationResult::probabilities() const {
+    nb::dict out;
+    for (auto [bitstring, count] : nb::borrow<nb::dict>(counts))
+        out[bitstring] = checked(PyNumber_TrueDivide(count.ptr(), shots.ptr()));
+    return out;
+}
+
+nb::object SimulationResult::most_common(nb::handle n) const {
+    nb::object limit = norvane::arg_int(n, "n");
+    nb::handle builtins = PyEval_GetBuiltins();
+    nb::object ranked = nb::borrow<nb::dict>(builtins)["sorted"](
+        nb::borrow<nb::dict>(counts).attr("items")(),
+        nb::arg("key") = nb::module_::import_("operator").attr("itemgetter")(1),
+        nb::arg("reverse") = true);
+    nb::object cut = checked(PySlice_New(Py_None, limit.ptr(), Py_None));
+    return checked(PyObject_GetItem(ranked.ptr(), cut.ptr()));
+}
+
+nb::str SimulationResult::repr() const {
+    nb::object top = most_common(nb::int_(5));
+    return nb::str("SimulationResult(shots={}, top={})").format(nb::str(shots), nb::repr(top));
+}
+
+void bind_simulation_result(nb::module_ &m) {
+    nb::class_<SimulationResult>(m, "SimulationResult", kResultDoc)
+        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle>(), nb::arg("counts"),
+             nb::arg("shots"), nb::arg("n_qubits"), nb::arg("n_cbits"), nb::arg("memory") = nb::none())
+        .def_rw("counts", &SimulationResult::counts)
+        .def_rw("memory", &SimulationResult::memory)
+        .def_rw("shots", &SimulationResult::shots)
+        .def_rw("n_qubits", &SimulationResult::n_qubits)
+        .def_rw("n_cbits", &SimulationResult::n_cbits)
+        .def_static("_expand_counts", &SimulationResult::expand_counts, nb::arg("counts"),
+                    "Each bitstring repeated by its count, in the order of counts.")
+        .def("expectation", &SimulationResult::expectation, nb::arg("observable"),
+             "Expectation of a diagonal observable: sum of observable[int(b, 2)] * count / shots.")
+        .def("probabilities", &SimulationResult::probabilities,
+             "Ordered dict from bitstring to count / shots.")
+        .def("most_common", &SimulationResult::most_common, nb::arg("n") = 1,
+             "The n most frequent (bitstring, count) pairs; ties keep first-occurrence order.")
+        .def("__repr__", &SimulationResult::repr);
+}
+
+}  // namespace dense_sim

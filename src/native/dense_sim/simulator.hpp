@@ -1,0 +1,24 @@
+// DigitalDenseSimulator: exact shot-based and statevector simulation of a digital circuit.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace dense_sim {
+
+namespace nb = nanobind;
+
+struct DigitalDenseSimulator {
+    nb::object circuit, rng, cache;
+
+    DigitalDenseSimulator(nb::handle circuit, nb::handle seed);
+
+    nb::object run(nb::handle shots, nb::kwargs kwargs);
+    nb::object statevector(nb::kwargs kwargs);
+    nb::object init_state();
+    nb::object apply_gate(nb::handle state, nb::handle gate, nb::kwargs kwargs);
+    void apply_measurement(nb::handle state, nb::handle meas, nb::handle cbits);
+};
+
+void bind_simulator(nb::module_ &m, nb::handle result_class);
+
+}  // namespace dense_sim

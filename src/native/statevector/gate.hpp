@@ -1,0 +1,40 @@
+// Gates prepared for application to a dense statevector.
+//
+// Layout: amplitude index i = sum_q b_q 2^(n-1-q), so qubit 0 is the most significant bit. A
+// gate on targets (t_0 .. t_{k-1}) has a 2^k x 2^k row-major matrix whose index puts t_0 in
+// the most significant bit.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <vector>
+
+namespace statevector {
+
+using cplx = std::complex<double>;
+
+// A gate matrix classified once, so that each application takes the cheapest kernel: diagonal
+// matrices only scale amplitudes, and a matrix that is the identity unless its leading targets
+// are all 1 touches only that subspace.
+class PreparedGate {
+public:
+    // Throws std::invalid_argument for duplicate or out-of-range targets or a matrix of the
+    // wrong size.
+    PreparedGate(int n_qubits, std::vector<int> targets, std::vector<cplx> matrix);
+
+    const std::vector<int> &targets() const { return targets_; }
+    bool is_diagonal() const { return diagonal_; }
+    int n_controls() const { return n_controls_; }
+
+    // Applies the gate in place to the 2^n amplitudes at psi.
+    void apply(cplx *psi) const;
+
+private:
+    int n_qubits_;
+    std::vector<int> targets_;
+    bool diagonal_ = false;
+    int n_controls_ = 0;
+    std::vector<cplx> block_;  // the diagonal, or the matrix on the controlled subspace
+};
+
+}  // namespace statevector

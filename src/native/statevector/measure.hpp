@@ -1,0 +1,26 @@
+// Measurement kernels: outcome distribution, weighted draw and collapse.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "gate.hpp"
+
+namespace statevector {
+
+// Sum of |psi_i|^2 in a fixed blocked order, identical for any thread count.
+double norm_squared(const cplx *psi, std::uint64_t size);
+
+// Cumulative distribution of |psi_i|^2 / sum_j |psi_j|^2, each entry then divided by the last,
+// as a weighted choice inverts it. Returns false, leaving cdf unspecified, when the squared
+// norm is zero or not finite (the probabilities are undefined).
+bool build_cdf(const cplx *psi, std::uint64_t size, std::vector<double> &cdf);
+
+// The first index whose cumulative value exceeds u (a search to the right).
+std::uint64_t sample_index(const std::vector<double> &cdf, double u);
+
+// Zeroes every amplitude whose bits under `mask` differ from `value`, then divides by the
+// remaining norm when it exceeds 1e-12 (otherwise the state stays unnormalised).
+void collapse(cplx *psi, std::uint64_t size, std::uint64_t mask, std::uint64_t value);
+
+}  // namespace statevector

@@ -1,0 +1,42 @@
+#include "parallel.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace statevector {
+
+namespace {
+std::atomic<unsigned> thread_limit{0};
+}
+
+void set_max_threads(unsigned threads) { thread_limit = threads; }
+
+unsigned max_threads() {
+    unsigned limit = thread_limit.load();
+    if (limit == 0) limit = std::max(1u, std::thread::hardware_concurrency());
+    return limit;
+}
+
+namespace detail {
+
+void run_split(std::size_t count, std::size_t min_grain, RangeFn fn, const void *context) {
+    std::size_t parts = std::min<std::size_t>(max_threads(), count / std::max<std::size_t>(min_grain, 1));
+    if (parts <= 1) {
+        if (count) fn(context, 0, count);
+        return;
+    }
+    std::vector<std::thread> workers;
+    workers.reserve(parts - 1);
+    std::size_t step = (count + parts - 1) / parts;
+    for (std::size_t p = 1; p < parts; ++p) {
+        std::size_t begin = p * step, end = std::min(count, begin + step);
+        if (begin < end) workers.emplace_back(fn, context, begin, end);
+    }
+    fn(context, 0, std::min(count, step));
+    for (auto &worker : workers) worker.join();
+}
+
+}  // namespace detail
+}  // namespace statevector

@@ -1,0 +1,116 @@
+#include "shots.hpp"
+
+#include <memory>
+#include <unordered_map>
+
+#include "measure.hpp"
+
+namespace statevector {
+
+namespace {
+
+inline std::uint64_t bit_of(int n, int q) { return std::uint64_t(1) << (n - 1 - q); }
+
+// The state of every shot that has seen the same outcomes so far, standing at measurement
+// `op` (after its basis change, with its outcome distribution) or at the end (op == size).
+struct Branch {
+    std::size_t op = 0;
+    std::vector<std::uint8_t> cbits;
+    std::vector<cplx> state;
+    std::vector<double> cdf;
+    std::unordered_map<std::uint64_t, std::unique_ptr<Branch>> children;
+
+    std::uint64_t bytes() const { return state.size() * sizeof(cplx) + cdf.size() * sizeof(double); }
+};
+
+class Runner {
+public:
+    Runner(ShotProgram &program, const ShotOptions &options) : program_(program), options_(options) {}
+
+    // Runs deterministic instructions from `op` up to the next measurement, and prepares it.
+    std::unique_ptr<Branch> settle(std::vector<cplx> state, std::vector<std::uint8_t> cbits, std::size_t op) {
+        const std::size_t end = program_.size();
+        for (; op < end; ++op) {
+            ShotProgram::Kind kind = program_.kind(op);
+            if (kind == ShotProgram::Kind::Measure) break;
+            if (kind == ShotProgram::Kind::Gate ||
+                (kind == ShotProgram::Kind::Conditional && program_.condition_holds(op, cbits)))
+                program_.gate(op).apply(state.data());
+        }
+        auto branch = std::make_unique<Branch>();
+        branch->op = op;
+        branch->cbits = std::move(cbits);
+        if (op == end) return branch;
+        for (const PreparedGate *g : program_.measurement(op).before) g->apply(state.data());
+        if (!build_cdf(state.data(), state.size(), branch->cdf))
+            program_.undefined_probabilities(state.data(), state.size());
+        branch->state = std::move(state);
+        return branch;
+    }
+
+    std::unique_ptr<Branch> expand(const Branch &parent, std::uint64_t outcome_idx) {
+        std::vector<cplx> state = parent.state;
+        std::vector<std::uint8_t> cbits = parent.cbits;
+        finish_measurement(program_.measurement(parent.op), options_.n_qubits, outcome_idx, state, cbits);
+        return settle(std::move(state), std::move(cbits), parent.op + 1);
+    }
+
+    void run(const std::function<void(const std::vector<std::uint8_t> &)> &emit) {
+        std::vector<cplx> initial(std::size_t(1) << options_.n_qubits, cplx(0.0, 0.0));
+        initial[0] = cplx(1.0, 0.0);
+        std::unique_ptr<Branch> root =
+            settle(std::move(initial), std::vector<std::uint8_t>(options_.n_cbits, 0), 0);
+        std::uint64_t stored = root->bytes();
+        const std::size_t end = program_.size();
+        for (long long shot = 0; shot < options_.shots; ++shot) {
+            Branch *branch = root.get();
+            std::unique_ptr<Branch> scratch;  // per-shot branches past the memory budget
+            while (branch->op != end) {
+                const std::uint64_t idx = sample_index(branch->cdf, program_.uniform());
+                const std::uint64_t key = idx & outcome_mask(program_.measurement(branch->op));
+                auto found = branch->children.find(key);
+                if (found != branch->children.end()) {
+                    branch = found->second.get();
+                    continue;
+                }
+                std::unique_ptr<Branch> next = expand(*branch, idx);
+                if (!scratch && stored + next->bytes() <= options_.branch_memory_budget) {
+                    stored += next->bytes();
+                    branch = (branch->children[key] = std::move(next)).get();
+                } else {
+                    scratch = std::move(next);
+                    branch = scratch.get();
+                }
+            }
+            emit(branch->cbits);
+        }
+    }
+
+private:
+    std::uint64_t outcome_mask(const MeasureOp &m) const {
+        std::uint64_t mask = 0;
+        for (int q : m.qubits) mask |= bit_of(options_.n_qubits, q);
+        return mask;
+    }
+
+    ShotProgram &program_;
+    const ShotOptions &options_;
+};
+
+}  // namespace
+
+void finish_measurement(const MeasureOp &m, int n_qubits, std::uint64_t outcome_idx,
+                        std::vector<cplx> &state, std::vector<std::uint8_t> &cbits) {
+    for (const auto &[qubit, bit] : m.writes) cbits[bit] = (outcome_idx & bit_of(n_qubits, qubit)) ? 1 : 0;
+    std::uint64_t mask = 0;
+    for (int q : m.qubits) mask |= bit_of(n_qubits, q);
+    collapse(state.data(), state.size(), mask, outcome_idx & mask);
+    for (const PreparedGate *g : m.after) g->apply(state.data());
+}
+
+void run_shots(ShotProgram &program, const ShotOptions &options,
+               const std::function<void(const std::vector<std::uint8_t> &)> &emit) {
+    Runner(program, options).run(emit);
+}
+
+}  // namespace statevector

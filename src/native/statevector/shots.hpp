@@ -1,0 +1,58 @@
+// Shot sampling over a circuit with measurements, conditions and classical bits.
+//
+// Randomness enters only at measurements, so the state before the first measurement, and the
+// state after each sequence of outcomes, is the same in every shot that reaches it. The runner
+// keeps these branch states (and their outcome distributions) in a tree, computing each once
+// per run; past a memory budget, shots continue from their deepest stored branch with
+// per-shot work. Each shot draws exactly one uniform variate per measurement it executes, in
+// order, and the kernels are deterministic, so the result equals simulating every shot from
+// |0...0> with the same draws.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "gate.hpp"
+
+namespace statevector {
+
+struct MeasureOp {
+    std::vector<int> qubits;                     // measured qubits, in listed order
+    std::vector<std::pair<int, int>> writes;     // (qubit, classical bit) pairs, in order
+    std::vector<const PreparedGate *> before;    // basis change into the computational basis
+    std::vector<const PreparedGate *> after;     // and back
+};
+
+// What the runner needs from the caller, which owns the circuit and the random stream.
+class ShotProgram {
+public:
+    enum class Kind { Gate, Conditional, Measure, Skip };
+    virtual ~ShotProgram() = default;
+    virtual std::size_t size() const = 0;
+    virtual Kind kind(std::size_t op) const = 0;
+    virtual const PreparedGate &gate(std::size_t op) = 0;  // also the gate of a conditional
+    virtual bool condition_holds(std::size_t op, const std::vector<std::uint8_t> &cbits) = 0;
+    virtual const MeasureOp &measurement(std::size_t op) = 0;
+    virtual double uniform() = 0;
+    // Called with a state whose outcome probabilities are undefined; must throw.
+    [[noreturn]] virtual void undefined_probabilities(const cplx *psi, std::uint64_t size) = 0;
+};
+
+struct ShotOptions {
+    int n_qubits = 0;
+    int n_cbits = 0;
+    long long shots = 0;
+    std::uint64_t branch_memory_budget = std::uint64_t(512) << 20;
+};
+
+// Runs the shots; emit(cbits) is called once per shot, in shot order.
+void run_shots(ShotProgram &program, const ShotOptions &options,
+               const std::function<void(const std::vector<std::uint8_t> &)> &emit);
+
+// One measurement on a single state, in place, with outcome_idx drawn by the caller's
+// distribution: writes the classical bits, collapses and rotates back.
+void finish_measurement(const MeasureOp &m, int n_qubits, std::uint64_t outcome_idx,
+                        std::vector<cplx> &state, std::vector<std::uint8_t> &cbits);
+
+}  // namespace statevector

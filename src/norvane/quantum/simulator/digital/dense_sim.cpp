@@ -1,0 +1,24 @@
+// norvane.quantum.simulator.digital.dense_sim: the statevector simulator and its result.
+#include <nanobind/nanobind.h>
+
+#include "dense_sim/imports.hpp"
+#include "dense_sim/simulation_result.hpp"
+#include "dense_sim/simulator.hpp"
+#include "statevector/parallel.hpp"
+#include "support/module.hpp"
+
+namespace nb = nanobind;
+
+NB_MODULE(dense_sim, m) {
+    norvane::ModuleInitClaim claim("norvane.quantum.simulator.digital.dense_sim");
+    dense_sim::load_imports();
+    dense_sim::bind_simulation_result(m);
+    dense_sim::bind_simulator(m, m.attr("SimulationResult"));
+    m.def(
+        "_set_max_threads", [](unsigned threads) { statevector::set_max_threads(threads); }, nb::arg("threads"),
+        "Limit the threads of large-state kernels (0: all cores). Results do not depend on it.");
+    nb::list exports;
+    exports.append("DigitalDenseSimulator");
+    exports.append("SimulationResult");
+    m.attr("__all__") = exports;
+}
