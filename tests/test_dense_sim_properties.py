@@ -1,0 +1,109 @@
+"""The native simulator against the literal NumPy model on random circuits."""
+
+import numpy as np
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from norvane.quantum.ir.digital import gate as g
+from norvane.quantum.ir.digital.circuit import DigitalCircuit
+from norvane.quantum.ir.digital.conditional import ClassicalCondition, ConditionalInstruction
+from norvane.quantum.ir.digital.measurement import Measurement, MeasurementBasis
+from norvane.quantum.ir.scalar import Variable
+from norvane.quantum.simulator.digital import dense_sim
+from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
+from tests.reference.dense_reference import ReferenceSimulator
+
+DEFAULT_BRANCH_BUDGET = 512 << 20
+
+GATE_CLASSES = [
+    cls for cls in vars(g).values()
+    if isinstance(cls, type) and issubclass(cls, g.Gate) and getattr(cls, "n_targets", None)
+]
+assert len(GATE_CLASSES) == 31
+
+
+def random_unitary(k, seed):
+    rng = np.random.default_rng(seed)
+    z = rng.normal(size=(2**k, 2**k)) + 1j * rng.normal(size=(2**k, 2**k))
+    q, r = np.linalg.qr(z)
+    return q * (np.diag(r) / np.abs(np.diag(r)))
+
+
+@st.composite
+def gates(draw, n):
+    if draw(st.integers(0, 9)) == 0:
+        k = draw(st.integers(1, min(3, n)))
+        targets = draw(st.permutations(range(n)))[:k]
+        return g.UnitaryGate(targets, random_unitary(k, draw(st.integers(0, 2**32))))
+    cls = draw(st.sampled_from([c for c in GATE_CLASSES if c.n_targets <= n]))
+    targets = tuple(draw(st.permutations(range(n)))[: cls.n_targets])
+    if issubclass(cls, g.ParametricGate):
+        params = [
+            Variable("theta") if draw(st.booleans()) else draw(st.floats(-7, 7, allow_nan=False))
+            for _ in range(cls.n_params)
+        ]
+        return cls(targets, params)
+    return cls(targets)
+
+
+@st.composite
+def circuits(draw):
+    n = draw(st.integers(1, 4))
+    n_cbits = draw(st.integers(1, 4))
+    instructions = []
+    for _ in range(draw(st.integers(0, 12))):
+        kind = draw(st.integers(0, 9))
+        if kind < 6:
+            instructions.append(draw(gates(n)))
+        elif kind < 9:
+            qubits = draw(st.lists(st.integers(0, n - 1), min_size=1, max_size=n))
+            bit_lists = st.lists(st.integers(0, n_cbits - 1), max_size=4)
+            bits = draw(st.one_of(st.none(), st.just(()), bit_lists))
+            if not bits and max(qubits) >= n_cbits:  # qubit q writes bit q: keep it in range
+                bits = draw(bit_lists.filter(bool))
+            basis = draw(st.sampled_from(list(MeasurementBasis)))
+            instructions.append(Measurement(qubits, bits, basis))
+        else:
+            clbits = draw(st.lists(st.integers(0, n_cbits - 1), min_size=1, max_size=2))
+            condition = ClassicalCondition(
+                clbits, draw(st.integers(0, 3)), draw(st.sampled_from(["==", "!=", "<", ">="]))
+            )
+            instructions.append(ConditionalInstruction(draw(gates(n)), condition))
+    return DigitalCircuit(n, instructions, n_cbits)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(circuits(), st.integers(0, 2**32 - 1), st.floats(-4, 4, allow_nan=False), st.sampled_from([0, 1 << 30]))
+def test_runs_and_statevectors_match_the_reference(circuit, seed, theta, branch_budget):
+    # Budget 0 keeps no branch but the first, so every shot past it is simulated on its own.
+    native = DigitalDenseSimulator(circuit, seed=seed)
+    reference = ReferenceSimulator(circuit, seed=seed)
+    dense_sim._set_branch_memory_budget(branch_budget)
+    try:
+        result = native.run(37, theta=theta)
+        # A second run continues the stream.
+        second = native.run(5, theta=theta)
+    finally:
+        dense_sim._set_branch_memory_budget(DEFAULT_BRANCH_BUDGET)
+    counts, memory = reference.run(37, theta=theta)
+    assert result.memory == memory
+    assert result.counts == counts and list(result.counts) == list(counts)
+    assert second.memory == reference.run(5, theta=theta)[1]
+    np.testing.assert_allclose(native.statevector(theta=theta), reference.statevector(theta=theta), atol=1e-12)
+
+
+@settings(max_examples=60, deadline=None)
+@given(circuits(), st.integers(0, 2**32 - 1))
+def test_apply_gate_matches_the_contraction(circuit, seed):
+    n = circuit.n_qubits
+    rng = np.random.default_rng(seed)
+    state = rng.normal(size=2**n) + 1j * rng.normal(size=2**n)
+    native = DigitalDenseSimulator(circuit)
+    reference = ReferenceSimulator(circuit)
+    for instruction in circuit.instructions:
+        if isinstance(instruction, g.Gate):
+            before = state.copy()
+            out = native._apply_gate(state, instruction, theta=0.3)
+            np.testing.assert_array_equal(state, before)
+            np.testing.assert_allclose(out, reference.apply_gate(state, instruction, theta=0.3), atol=1e-12)
+            state = out
