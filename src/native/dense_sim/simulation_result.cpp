@@ -81,20 +81,20 @@ nb::str SimulationResult::repr() const {
 
 void bind_simulation_result(nb::module_ &m) {
     nb::class_<SimulationResult>(m, "SimulationResult", kResultDoc)
-        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle>(), nb::arg("counts"),
-             nb::arg("shots"), nb::arg("n_qubits"), nb::arg("n_cbits"), nb::arg("memory") = nb::none())
+        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle>(), nb::arg("counts").none(),
+             nb::arg("shots").none(), nb::arg("n_qubits").none(), nb::arg("n_cbits").none(), nb::arg("memory").none() = nb::none())
         .def_rw("counts", &SimulationResult::counts)
         .def_rw("memory", &SimulationResult::memory)
         .def_rw("shots", &SimulationResult::shots)
         .def_rw("n_qubits", &SimulationResult::n_qubits)
         .def_rw("n_cbits", &SimulationResult::n_cbits)
-        .def_static("_expand_counts", &SimulationResult::expand_counts, nb::arg("counts"),
+        .def_static("_expand_counts", &SimulationResult::expand_counts, nb::arg("counts").none(),
                     "Each bitstring repeated by its count, in the order of counts.")
-        .def("expectation", &SimulationResult::expectation, nb::arg("observable"),
+        .def("expectation", &SimulationResult::expectation, nb::arg("observable").none(),
              "Expectation of a diagonal observable: sum of observable[int(b, 2)] * count / shots.")
         .def("probabilities", &SimulationResult::probabilities,
              "Ordered dict from bitstring to count / shots.")
-        .def("most_common", &SimulationResult::most_common, nb::arg("n") = 1,
+        .def("most_common", &SimulationResult::most_common, nb::arg("n").none() = 1,
              "The n most frequent (bitstring, count) pairs; ties keep first-occurrence order.")
         .def("__repr__", &SimulationResult::repr);
 }

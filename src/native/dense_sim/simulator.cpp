@@ -150,19 +150,19 @@ void DigitalDenseSimulator::apply_measurement(nb::handle state, nb::handle meas,
 void bind_simulator(nb::module_ &m, nb::handle result_class) {
     result_type = result_class;
     nb::class_<DigitalDenseSimulator>(m, "DigitalDenseSimulator", kSimulatorDoc)
-        .def(nb::init<nb::handle, nb::handle>(), nb::arg("circuit"), nb::arg("seed") = nb::none())
+        .def(nb::init<nb::handle, nb::handle>(), nb::arg("circuit").none(), nb::arg("seed").none() = nb::none())
         .def_rw("_circuit", &DigitalDenseSimulator::circuit)
         .def_rw("_rng", &DigitalDenseSimulator::rng)
         .def_rw("_cache", &DigitalDenseSimulator::cache)
-        .def("run", &DigitalDenseSimulator::run, nb::arg("shots") = 1024, nb::arg("kwargs"),
+        .def("run", &DigitalDenseSimulator::run, nb::arg("shots").none() = 1024, nb::arg("kwargs"),
              "Simulate the circuit once per shot; keyword arguments are parameter bindings.")
         .def("statevector", &DigitalDenseSimulator::statevector, nb::arg("kwargs"),
              "The final state of the circuit's plain gates (measurements and conditionals skipped).")
         .def("_init_state", &DigitalDenseSimulator::init_state, "A new |0...0> state.")
-        .def("_apply_gate", &DigitalDenseSimulator::apply_gate, nb::arg("state"), nb::arg("gate"), nb::arg("kwargs"),
+        .def("_apply_gate", &DigitalDenseSimulator::apply_gate, nb::arg("state").none(), nb::arg("gate").none(), nb::arg("kwargs"),
              "A new state: `gate` applied to `state`, which is left unchanged.")
-        .def("_apply_measurement", &DigitalDenseSimulator::apply_measurement, nb::arg("state"), nb::arg("meas"),
-             nb::arg("cbits"), "Measure in place: one draw, classical bits written, state collapsed.");
+        .def("_apply_measurement", &DigitalDenseSimulator::apply_measurement, nb::arg("state").none(), nb::arg("meas").none(),
+             nb::arg("cbits").none(), "Measure in place: one draw, classical bits written, state collapsed.");
 }
 
 }  // namespace dense_sim

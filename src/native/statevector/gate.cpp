@@ -5,6 +5,7 @@
 #include <string>
 
 #include "parallel.hpp"
+#include "runs.hpp"
 
 namespace statevector {
 
@@ -34,112 +35,93 @@ inline std::uint64_t deposit(std::uint64_t compact, const std::vector<int> &zero
     return compact;
 }
 
-// One-qubit dense matrix on bit `stride`: pairs (j, j + stride) in contiguous runs.
-void apply_one(cplx *psi, int n, std::uint64_t stride, const cplx *m) {
-    const std::uint64_t pairs = (std::uint64_t(1) << n) >> 1;
-    const cplx m00 = m[0], m01 = m[1], m10 = m[2], m11 = m[3];
-    parallel_for(pairs, kGrain, [&](std::size_t begin, std::size_t end) {
-        std::uint64_t p = begin;
-        while (p < end) {
-            std::uint64_t block = p / stride, offset = p % stride;
-            std::uint64_t run = std::min<std::uint64_t>(stride - offset, end - p);
-            double *a = as_doubles(psi + block * 2 * stride + offset);
-            double *b = a + 2 * stride;
-            for (std::uint64_t j = 0; j < run; ++j) {
-                const double ar = a[2 * j], ai = a[2 * j + 1], br = b[2 * j], bi = b[2 * j + 1];
-                double r0 = 0, i0 = 0, r1 = 0, i1 = 0;
-                mul_add(r0, i0, m00, ar, ai);
-                mul_add(r0, i0, m01, br, bi);
-                mul_add(r1, i1, m10, ar, ai);
-                mul_add(r1, i1, m11, br, bi);
-                a[2 * j] = r0;
-                a[2 * j + 1] = i0;
-                b[2 * j] = r1;
-                b[2 * j + 1] = i1;
-            }
-            p += run;
+// Calls run(first, length) over the indices whose `fixed_bits` (ascending positions) are 0,
+// each then OR-ed with `set_mask`, in contiguous runs below the lowest fixed bit.
+template <class Run>
+void for_each_base(int n, const std::vector<int> &fixed_bits, std::uint64_t set_mask, const Run &run) {
+    const std::uint64_t bases = (std::uint64_t(1) << n) >> fixed_bits.size();
+    const std::uint64_t span = std::min<std::uint64_t>(std::uint64_t(1) << fixed_bits.front(), bases);
+    parallel_for(bases, kGrain, [&](std::size_t begin, std::size_t end) {
+        std::uint64_t b = begin;
+        while (b < end) {
+            const std::uint64_t offset = b % span, length = std::min<std::uint64_t>(span - offset, end - b);
+            run(deposit(b, fixed_bits) | set_mask, length);
+            b += length;
         }
     });
 }
 
-// Diagonal matrix: amplitude i is scaled by diag[r], r = the target bits of i in gate order.
-void apply_diagonal(cplx *psi, int n, const std::vector<int> &targets, const std::vector<cplx> &diag) {
-    const std::size_t k = targets.size();
-    if (k == 1) {
-        const std::uint64_t stride = bit_of(n, targets[0]);
-        const std::uint64_t pairs = (std::uint64_t(1) << n) >> 1;
-        const cplx d0 = diag[0], d1 = diag[1];
-        const bool scale0 = d0 != cplx(1.0, 0.0), scale1 = d1 != cplx(1.0, 0.0);
-        parallel_for(pairs, kGrain, [&](std::size_t begin, std::size_t end) {
-            std::uint64_t p = begin;
-            while (p < end) {
-                std::uint64_t block = p / stride, offset = p % stride;
-                std::uint64_t run = std::min<std::uint64_t>(stride - offset, end - p);
-                double *a = as_doubles(psi + block * 2 * stride + offset);
-                double *b = a + 2 * stride;
-                for (std::uint64_t j = 0; j < run && scale0; ++j) {
-                    double r = 0, i = 0;
-                    mul_add(r, i, d0, a[2 * j], a[2 * j + 1]);
-                    a[2 * j] = r;
-                    a[2 * j + 1] = i;
-                }
-                for (std::uint64_t j = 0; j < run && scale1; ++j) {
-                    double r = 0, i = 0;
-                    mul_add(r, i, d1, b[2 * j], b[2 * j + 1]);
-                    b[2 * j] = r;
-                    b[2 * j + 1] = i;
-                }
-                p += run;
-            }
+// Sorted bit positions of the targets, and the offsets of the last `kt` targets' combinations
+// (row index r of a 2^kt matrix, first of them most significant).
+struct Layout {
+    std::vector<int> fixed_bits;
+    std::uint64_t control_mask = 0;
+    std::vector<std::uint64_t> offsets;
+
+    Layout(int n, const std::vector<int> &targets, int n_controls) {
+        const std::size_t k = targets.size(), kt = k - n_controls;
+        for (int t : targets) fixed_bits.push_back(n - 1 - t);
+        std::sort(fixed_bits.begin(), fixed_bits.end());
+        for (int c = 0; c < n_controls; ++c) control_mask |= bit_of(n, targets[c]);
+        offsets.assign(std::size_t(1) << kt, 0);
+        for (std::size_t r = 0; r < offsets.size(); ++r)
+            for (std::size_t j = 0; j < kt; ++j)
+                if ((r >> (kt - 1 - j)) & 1) offsets[r] |= bit_of(n, targets[n_controls + j]);
+    }
+};
+
+// Diagonal `d` on the last targets, where all leading n_controls targets are 1; entries equal
+// to 1 leave their amplitudes untouched.
+void apply_diagonal(cplx *psi, int n, const std::vector<int> &targets, int n_controls, const std::vector<cplx> &d) {
+    if (targets.empty()) {
+        parallel_for(std::size_t(1) << n, kGrain, [&](std::size_t begin, std::size_t end) {
+            run_kernels().scale(as_doubles(psi + begin), end - begin, reinterpret_cast<const double *>(d.data()));
         });
         return;
     }
-    std::vector<std::uint64_t> bits(k);
-    for (std::size_t j = 0; j < k; ++j) bits[j] = bit_of(n, targets[j]);
-    parallel_for(std::size_t(1) << n, kGrain, [&](std::size_t begin, std::size_t end) {
-        for (std::uint64_t i = begin; i < end; ++i) {
-            std::size_t r = 0;
-            for (std::size_t j = 0; j < k; ++j) r = (r << 1) | ((i & bits[j]) ? 1 : 0);
-            const cplx &d = diag[r];
-            if (d == cplx(1.0, 0.0)) continue;
-            double *a = as_doubles(psi + i);
-            double re = 0, im = 0;
-            mul_add(re, im, d, a[0], a[1]);
-            a[0] = re;
-            a[1] = im;
-        }
+    const Layout layout(n, targets, n_controls);
+    const RunKernels &runs = run_kernels();
+    for_each_base(n, layout.fixed_bits, layout.control_mask, [&](std::uint64_t first, std::uint64_t length) {
+        for (std::size_t r = 0; r < d.size(); ++r)
+            if (d[r] != cplx(1.0, 0.0))
+                runs.scale(as_doubles(psi + first + layout.offsets[r]), length, reinterpret_cast<const double *>(&d[r]));
     });
 }
 
-// Dense matrix `u` on the last targets.size() - n_controls targets, applied where all
-// leading n_controls targets are 1.
-void apply_controlled(cplx *psi, int n, const std::vector<int> &targets, int n_controls,
-                      const std::vector<cplx> &u) {
-    const std::size_t k = targets.size(), kt = k - n_controls, dim = std::size_t(1) << kt;
-    std::uint64_t control_mask = 0;
-    for (int c = 0; c < n_controls; ++c) control_mask |= bit_of(n, targets[c]);
-    std::vector<std::uint64_t> offsets(dim, 0);
-    for (std::size_t r = 0; r < dim; ++r)
-        for (std::size_t j = 0; j < kt; ++j)
-            if ((r >> (kt - 1 - j)) & 1) offsets[r] |= bit_of(n, targets[n_controls + j]);
-    std::vector<int> fixed_bits;
-    for (int t : targets) fixed_bits.push_back(n - 1 - t);
-    std::sort(fixed_bits.begin(), fixed_bits.end());
-    const std::uint64_t bases = (std::uint64_t(1) << n) >> k;
-    parallel_for(bases, kGrain >> kt, [&](std::size_t begin, std::size_t end) {
+// Dense `u` on the last targets, where all leading n_controls targets are 1.
+void apply_dense(cplx *psi, int n, const std::vector<int> &targets, int n_controls, const std::vector<cplx> &u) {
+    const Layout layout(n, targets, n_controls);
+    const std::size_t dim = layout.offsets.size();
+    const RunKernels &runs = run_kernels();
+    const double *m = reinterpret_cast<const double *>(u.data());
+    if (dim == 2 && n_controls == 0 && layout.fixed_bits[0] == 0) {
+        // Target on the lowest bit: the pairs are neighbours.
+        parallel_for((std::size_t(1) << n) >> 1, kGrain, [&](std::size_t begin, std::size_t end) {
+            runs.neighbour_pairs(as_doubles(psi) + 4 * begin, end - begin, m);
+        });
+        return;
+    }
+    if (dim == 2) {
+        const std::uint64_t step = layout.offsets[1];
+        for_each_base(n, layout.fixed_bits, layout.control_mask, [&](std::uint64_t first, std::uint64_t length) {
+            runs.pairs(as_doubles(psi + first), as_doubles(psi + first + step), length, m);
+        });
+        return;
+    }
+    for_each_base(n, layout.fixed_bits, layout.control_mask, [&](std::uint64_t first, std::uint64_t length) {
         std::vector<double> in(2 * dim);
-        for (std::uint64_t b = begin; b < end; ++b) {
-            double *base = as_doubles(psi + (deposit(b, fixed_bits) | control_mask));
+        for (std::uint64_t j = 0; j < length; ++j) {
+            double *base = as_doubles(psi + first + j);
             for (std::size_t c = 0; c < dim; ++c) {
-                in[2 * c] = base[2 * offsets[c]];
-                in[2 * c + 1] = base[2 * offsets[c] + 1];
+                in[2 * c] = base[2 * layout.offsets[c]];
+                in[2 * c + 1] = base[2 * layout.offsets[c] + 1];
             }
             for (std::size_t r = 0; r < dim; ++r) {
                 double re = 0, im = 0;
                 const cplx *row = &u[r * dim];
                 for (std::size_t c = 0; c < dim; ++c) mul_add(re, im, row[c], in[2 * c], in[2 * c + 1]);
-                base[2 * offsets[r]] = re;
-                base[2 * offsets[r] + 1] = im;
+                base[2 * layout.offsets[r]] = re;
+                base[2 * layout.offsets[r] + 1] = im;
             }
         }
     });
@@ -180,24 +162,20 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
                 diagonal_ = false;
                 break;
             }
-    if (diagonal_) {
-        for (std::size_t r = 0; r < dim; ++r) block_.push_back(matrix[r * dim + r]);
-        return;
-    }
-    while (n_controls_ + 1 < k && identity_outside_controls(matrix, dim, k, n_controls_ + 1)) ++n_controls_;
+    while (n_controls_ + 1 <= k - (diagonal_ ? 0 : 1) && identity_outside_controls(matrix, dim, k, n_controls_ + 1))
+        ++n_controls_;
+    if (diagonal_ && k > 0 && n_controls_ == k) --n_controls_;  // keep one target to scale
     const std::size_t sub = std::size_t(1) << (k - n_controls_), first = dim - sub;
-    block_.reserve(sub * sub);
     for (std::size_t r = 0; r < sub; ++r)
-        for (std::size_t c = 0; c < sub; ++c) block_.push_back(matrix[(first + r) * dim + first + c]);
+        for (std::size_t c = 0; c < sub; ++c)
+            if (!diagonal_ || r == c) block_.push_back(matrix[(first + r) * dim + first + c]);
 }
 
 void PreparedGate::apply(cplx *psi) const {
-    if (diagonal_)  // includes a zero-target gate, a global phase
-        apply_diagonal(psi, n_qubits_, targets_, block_);
-    else if (n_controls_ == 0 && targets_.size() == 1)
-        apply_one(psi, n_qubits_, bit_of(n_qubits_, targets_[0]), block_.data());
+    if (diagonal_)
+        apply_diagonal(psi, n_qubits_, targets_, n_controls_, block_);
     else
-        apply_controlled(psi, n_qubits_, targets_, n_controls_, block_);
+        apply_dense(psi, n_qubits_, targets_, n_controls_, block_);
 }
 
 }  // namespace statevector

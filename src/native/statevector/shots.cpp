@@ -1,5 +1,6 @@
 #include "shots.hpp"
 
+#include <atomic>
 #include <memory>
 #include <unordered_map>
 
@@ -8,6 +9,8 @@
 namespace statevector {
 
 namespace {
+
+std::atomic<std::uint64_t> budget{std::uint64_t(512) << 20};
 
 inline std::uint64_t bit_of(int n, int q) { return std::uint64_t(1) << (n - 1 - q); }
 
@@ -60,7 +63,7 @@ public:
         initial[0] = cplx(1.0, 0.0);
         std::unique_ptr<Branch> root =
             settle(std::move(initial), std::vector<std::uint8_t>(options_.n_cbits, 0), 0);
-        std::uint64_t stored = root->bytes();
+        std::uint64_t stored = 0;  // the first branch is always kept
         const std::size_t end = program_.size();
         for (long long shot = 0; shot < options_.shots; ++shot) {
             Branch *branch = root.get();
@@ -98,6 +101,9 @@ private:
 };
 
 }  // namespace
+
+void set_branch_memory_budget(std::uint64_t bytes) { budget = bytes; }
+std::uint64_t branch_memory_budget() { return budget.load(); }
 
 void finish_measurement(const MeasureOp &m, int n_qubits, std::uint64_t outcome_idx,
                         std::vector<cplx> &state, std::vector<std::uint8_t> &cbits) {

@@ -39,11 +39,15 @@ public:
     [[noreturn]] virtual void undefined_probabilities(const cplx *psi, std::uint64_t size) = 0;
 };
 
+// Bytes of branch states kept per run beyond the first branch; 512 MiB unless changed.
+void set_branch_memory_budget(std::uint64_t bytes);
+std::uint64_t branch_memory_budget();
+
 struct ShotOptions {
     int n_qubits = 0;
     int n_cbits = 0;
     long long shots = 0;
-    std::uint64_t branch_memory_budget = std::uint64_t(512) << 20;
+    std::uint64_t branch_memory_budget = statevector::branch_memory_budget();
 };
 
 // Runs the shots; emit(cbits) is called once per shot, in shot order.

@@ -1,0 +1,36 @@
+#include "runs.hpp"
+
+namespace statevector {
+
+namespace runs_baseline {
+void pairs(double *, double *, std::uint64_t, const double *);
+void neighbour_pairs(double *, std::uint64_t, const double *);
+void scale(double *, std::uint64_t, const double *);
+}  // namespace runs_baseline
+
+#if defined(STATEVECTOR_AVX2)
+namespace runs_avx2 {
+void pairs(double *, double *, std::uint64_t, const double *);
+void neighbour_pairs(double *, std::uint64_t, const double *);
+void scale(double *, std::uint64_t, const double *);
+}  // namespace runs_avx2
+#endif
+
+namespace {
+
+RunKernels select() {
+#if defined(STATEVECTOR_AVX2)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return {runs_avx2::pairs, runs_avx2::neighbour_pairs, runs_avx2::scale};
+#endif
+    return {runs_baseline::pairs, runs_baseline::neighbour_pairs, runs_baseline::scale};
+}
+
+}  // namespace
+
+const RunKernels &run_kernels() {
+    static const RunKernels kernels = select();
+    return kernels;
+}
+
+}  // namespace statevector

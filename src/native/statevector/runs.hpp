@@ -1,0 +1,22 @@
+// The innermost amplitude loops, built twice: for the baseline instruction set and, on x86-64
+// with GCC or Clang, for AVX2. The faster set the processor supports is chosen at load time.
+// Both compute every output with the same operations in the same order (no fused multiply-add),
+// so results do not depend on the choice.
+#pragma once
+
+#include <cstdint>
+
+namespace statevector {
+
+struct RunKernels {
+    // 2x2 matrix m (row-major, re/im interleaved) on amplitude pairs (a[j], b[j]), j < length.
+    void (*pairs)(double *a, double *b, std::uint64_t length, const double *m);
+    // The same on neighbouring pairs (psi[2j], psi[2j + 1]), j < count.
+    void (*neighbour_pairs)(double *psi, std::uint64_t count, const double *m);
+    // a[j] *= d for j < length.
+    void (*scale)(double *a, std::uint64_t length, const double *d);
+};
+
+const RunKernels &run_kernels();
+
+}  // namespace statevector

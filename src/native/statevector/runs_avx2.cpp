@@ -1,0 +1,7 @@
+// Compiled with AVX2 enabled where the build supports it (see CMakeLists.txt).
+#include <cstdint>
+
+#if defined(STATEVECTOR_AVX2)
+#define RUNS_NAMESPACE runs_avx2
+#include "runs_impl.inc"
+#endif
