@@ -8,6 +8,7 @@
 #include "circuit_program.hpp"
 #include "gates.hpp"
 #include "imports.hpp"
+#include "statevector/fusion.hpp"
 #include "statevector/measure.hpp"
 #include "support/args.hpp"
 
@@ -98,12 +99,16 @@ nb::object DigitalDenseSimulator::run(nb::handle shots_arg, nb::kwargs kwargs) {
 nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
     const int n = qubit_count(circuit);
     check_state_fits(n, 1);
-    std::vector<statevector::cplx> state = initial_state(n);
     const Imports &im = imports();
+    std::vector<statevector::PreparedGate> gates;
     for (nb::handle instruction : circuit.attr("instructions")) {
         if (is_instance(instruction, im.conditional) || !is_instance(instruction, im.gate)) continue;
-        prepare_gate(instruction, cache, kwargs, n).apply(state.data());
+        gates.push_back(prepare_gate(instruction, cache, kwargs, n));
     }
+    std::vector<const statevector::PreparedGate *> order;
+    for (const auto &g : gates) order.push_back(&g);
+    std::vector<statevector::cplx> state = initial_state(n);
+    for (const statevector::PreparedGate &g : statevector::fuse(n, order)) g.apply(state.data());
     return to_numpy(std::move(state));
 }
 

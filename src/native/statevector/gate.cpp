@@ -108,6 +108,27 @@ void apply_dense(cplx *psi, int n, const std::vector<int> &targets, int n_contro
         });
         return;
     }
+    if (dim == 4 && layout.fixed_bits[0] >= 2) {
+        const std::uint64_t *o = layout.offsets.data();
+        for_each_base(n, layout.fixed_bits, layout.control_mask, [&](std::uint64_t first, std::uint64_t length) {
+            runs.quad_runs(as_doubles(psi + first + o[0]), as_doubles(psi + first + o[1]),
+                           as_doubles(psi + first + o[2]), as_doubles(psi + first + o[3]), length, m);
+        });
+        return;
+    }
+    if (dim == 4) {  // a target on one of the two lowest bits: short runs, bases listed in chunks
+        const std::uint64_t bases = (std::uint64_t(1) << n) >> targets.size();
+        parallel_for(bases, kGrain, [&](std::size_t begin, std::size_t end) {
+            constexpr std::size_t kChunk = 256;
+            std::uint64_t chunk[kChunk];
+            for (std::uint64_t b = begin; b < end; b += kChunk) {
+                const std::uint64_t count = std::min<std::uint64_t>(kChunk, end - b);
+                for (std::uint64_t j = 0; j < count; ++j) chunk[j] = deposit(b + j, layout.fixed_bits) | layout.control_mask;
+                runs.quads(as_doubles(psi), chunk, count, layout.offsets.data(), m);
+            }
+        });
+        return;
+    }
     for_each_base(n, layout.fixed_bits, layout.control_mask, [&](std::uint64_t first, std::uint64_t length) {
         std::vector<double> in(2 * dim);
         for (std::uint64_t j = 0; j < length; ++j) {
@@ -169,6 +190,7 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
     for (std::size_t r = 0; r < sub; ++r)
         for (std::size_t c = 0; c < sub; ++c)
             if (!diagonal_ || r == c) block_.push_back(matrix[(first + r) * dim + first + c]);
+    matrix_ = std::move(matrix);
 }
 
 void PreparedGate::apply(cplx *psi) const {

@@ -23,6 +23,7 @@ public:
     PreparedGate(int n_qubits, std::vector<int> targets, std::vector<cplx> matrix);
 
     const std::vector<int> &targets() const { return targets_; }
+    const std::vector<cplx> &matrix() const { return matrix_; }
     bool is_diagonal() const { return diagonal_; }
     int n_controls() const { return n_controls_; }
 
@@ -32,6 +33,7 @@ public:
 private:
     int n_qubits_;
     std::vector<int> targets_;
+    std::vector<cplx> matrix_;
     bool diagonal_ = false;
     int n_controls_ = 0;
     std::vector<cplx> block_;  // the diagonal, or the matrix on the controlled subspace

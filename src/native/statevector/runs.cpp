@@ -5,6 +5,8 @@ namespace statevector {
 namespace runs_baseline {
 void pairs(double *, double *, std::uint64_t, const double *);
 void neighbour_pairs(double *, std::uint64_t, const double *);
+void quads(double *, const std::uint64_t *, std::uint64_t, const std::uint64_t *, const double *);
+void quad_runs(double *, double *, double *, double *, std::uint64_t, const double *);
 void scale(double *, std::uint64_t, const double *);
 }  // namespace runs_baseline
 
@@ -12,6 +14,8 @@ void scale(double *, std::uint64_t, const double *);
 namespace runs_avx2 {
 void pairs(double *, double *, std::uint64_t, const double *);
 void neighbour_pairs(double *, std::uint64_t, const double *);
+void quads(double *, const std::uint64_t *, std::uint64_t, const std::uint64_t *, const double *);
+void quad_runs(double *, double *, double *, double *, std::uint64_t, const double *);
 void scale(double *, std::uint64_t, const double *);
 }  // namespace runs_avx2
 #endif
@@ -21,9 +25,9 @@ namespace {
 RunKernels select() {
 #if defined(STATEVECTOR_AVX2)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return {runs_avx2::pairs, runs_avx2::neighbour_pairs, runs_avx2::scale};
+    if (__builtin_cpu_supports("avx2")) return {runs_avx2::pairs, runs_avx2::neighbour_pairs, runs_avx2::quads, runs_avx2::quad_runs, runs_avx2::scale};
 #endif
-    return {runs_baseline::pairs, runs_baseline::neighbour_pairs, runs_baseline::scale};
+    return {runs_baseline::pairs, runs_baseline::neighbour_pairs, runs_baseline::quads, runs_baseline::quad_runs, runs_baseline::scale};
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "fusion.hpp"
 #include "measure.hpp"
 
 namespace statevector {
@@ -33,12 +34,18 @@ public:
     // Runs deterministic instructions from `op` up to the next measurement, and prepares it.
     std::unique_ptr<Branch> settle(std::vector<cplx> state, std::vector<std::uint8_t> cbits, std::size_t op) {
         const std::size_t end = program_.size();
-        for (; op < end; ++op) {
+        while (op < end) {
             ShotProgram::Kind kind = program_.kind(op);
             if (kind == ShotProgram::Kind::Measure) break;
-            if (kind == ShotProgram::Kind::Gate ||
-                (kind == ShotProgram::Kind::Conditional && program_.condition_holds(op, cbits)))
+            if (kind == ShotProgram::Kind::Gate) {
+                const FusedRun &run = fused_run(op);
+                for (const PreparedGate &g : run.gates) g.apply(state.data());
+                op = run.end;
+                continue;
+            }
+            if (kind == ShotProgram::Kind::Conditional && program_.condition_holds(op, cbits))
                 program_.gate(op).apply(state.data());
+            ++op;
         }
         auto branch = std::make_unique<Branch>();
         branch->op = op;
@@ -90,6 +97,24 @@ public:
     }
 
 private:
+    // The unconditional gates from `op` up to the next other instruction, fused.
+    struct FusedRun {
+        std::size_t end;
+        std::vector<PreparedGate> gates;
+    };
+
+    const FusedRun &fused_run(std::size_t op) {
+        auto found = fused_.find(op);
+        if (found != fused_.end()) return found->second;
+        std::vector<const PreparedGate *> gates;
+        std::size_t end = op;
+        for (; end < program_.size() && program_.kind(end) == ShotProgram::Kind::Gate; ++end)
+            gates.push_back(&program_.gate(end));
+        return fused_.emplace(op, FusedRun{end, fuse(options_.n_qubits, gates)}).first->second;
+    }
+
+    std::unordered_map<std::size_t, FusedRun> fused_;
+
     std::uint64_t outcome_mask(const MeasureOp &m) const {
         std::uint64_t mask = 0;
         for (int q : m.qubits) mask |= bit_of(options_.n_qubits, q);
