@@ -1,6 +1,8 @@
-// Interpreter operations that raise the pending Python exception (as nb::python_error) when
-// they fail, so native code keeps the host's own semantics and messages: isinstance, truth
-// value, `in`, ordering comparisons and text built with the interpreter's %S/%R formatting.
+// Interpreter operations for native code that walks Python objects with the host's own
+// semantics and messages: isinstance, truth value, `in`, ordering comparisons, iteration,
+// module lookups and text built with the interpreter's %S/%R formatting, plus interned
+// attribute names for hot paths. A failure raises the pending Python exception as
+// nb::python_error.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -38,10 +40,10 @@ nb::handle interned(const char *text);
 
 // An interned attribute name made once per call site, for hot attribute lookups:
 // obj.attr(NORVANE_NAME("targets")) hashes nothing and allocates nothing.
-#define NORVANE_NAME(text)                                               \
-    ([]() -> ::nanobind::handle {                                        \
-        static const ::nanobind::handle interned_name = ::norvane::interned(text); \
-        return interned_name;                                            \
+#define NORVANE_NAME(text)                                                          \
+    ([]() -> ::nanobind::handle {                                                   \
+        static const ::nanobind::handle interned_name = ::norvane::interned(text);  \
+        return interned_name;                                                       \
     }())
 
 // Calls f(item) for every item of `iterable`, with the interpreter's iteration semantics;
