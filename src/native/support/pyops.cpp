@@ -1,0 +1,85 @@
+#include "pyops.hpp"
+
+#include <cstdarg>
+
+namespace norvane {
+
+bool is_instance(nb::handle obj, nb::handle cls) {
+    int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+bool truth(nb::handle obj) {
+    int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int result = PySequence_Contains(container.ptr(), item.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    if (PyLong_CheckExact(a.ptr()) && PyLong_CheckExact(b.ptr())) {
+        int overflow_a = 0, overflow_b = 0;
+        long long x = PyLong_AsLongLongAndOverflow(a.ptr(), &overflow_a);
+        long long y = PyLong_AsLongLongAndOverflow(b.ptr(), &overflow_b);
+        if (!overflow_a && !overflow_b) {
+            switch (op) {
+                case Py_LT: return x < y;
+                case Py_LE: return x <= y;
+                case Py_EQ: return x == y;
+                case Py_NE: return x != y;
+                case Py_GT: return x > y;
+                case Py_GE: return x >= y;
+            }
+        }
+    }
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+nb::str format_text(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyObject *text = PyUnicode_FromFormatV(format, args);
+    va_end(args);
+    if (!text) throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+nb::object imported_module(nb::handle name) {
+    PyObject *module = PyImport_GetModule(name.ptr());
+    if (!module && PyErr_Occurred()) throw nb::python_error();
+    if (module && module != Py_None) return nb::steal(module);
+    Py_XDECREF(module);
+    // Not loaded, or blocked by a None entry: the import machinery raises the proper error.
+    return nb::module_::import_(name);
+}
+
+nb::object module_attr(nb::handle module, nb::handle name) {
+    if (PyModule_CheckExact(module.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), name.ptr());
+        if (value) return nb::borrow(value);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return module.attr(name);
+}
+
+nb::handle interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name) throw nb::python_error();
+    return name;
+}
+
+RecursionGuard::RecursionGuard(const char *where) {
+    if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+}
+
+RecursionGuard::~RecursionGuard() { Py_LeaveRecursiveCall(); }
+
+}  // namespace norvane

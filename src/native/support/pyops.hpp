@@ -1,0 +1,71 @@
+// Interpreter operations for native code that walks Python objects with the host's own
+// semantics and messages: isinstance, truth value, `in`, ordering comparisons, iteration,
+// module lookups and text built with the interpreter's %S/%R formatting, plus interned
+// attribute names for hot paths. A failure raises the pending Python exception as
+// nb::python_error.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace norvane {
+
+namespace nb = nanobind;
+
+// isinstance(obj, cls)
+bool is_instance(nb::handle obj, nb::handle cls);
+
+// bool(obj)
+bool truth(nb::handle obj);
+
+// item in container
+bool contains(nb::handle container, nb::handle item);
+
+// a <op> b as a truth value, op one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE; exact ints
+// that fit in 64 bits are compared without a call into the interpreter.
+bool compare(nb::handle a, nb::handle b, int op);
+
+// PyUnicode_FromFormat: %S inserts str() of an object, %R its repr(), %zd a Py_ssize_t.
+nb::str format_text(const char *format, ...);
+
+// The module named `name` (a str) from sys.modules, importing it only when it is not loaded
+// yet: a cheap lookup for modules whose attributes are read afresh at every call.
+nb::object imported_module(nb::handle name);
+
+// getattr(module, name) for a str `name`, read straight from the module's namespace when it
+// is there (no type lookup on the module object first).
+nb::object module_attr(nb::handle module, nb::handle name);
+
+// `text` as an interned Python str kept for the rest of the process.
+nb::handle interned(const char *text);
+
+// An interned attribute name made once per call site, for hot attribute lookups:
+// obj.attr(NORVANE_NAME("targets")) hashes nothing and allocates nothing.
+#define NORVANE_NAME(text)                                                          \
+    ([]() -> ::nanobind::handle {                                                   \
+        static const ::nanobind::handle interned_name = ::norvane::interned(text);  \
+        return interned_name;                                                       \
+    }())
+
+// Calls f(item) for every item of `iterable`, with the interpreter's iteration semantics;
+// an exact tuple, being immutable, is walked by index without an iterator object.
+template <typename F> void for_each_item(nb::handle iterable, F &&f) {
+    if (PyTuple_CheckExact(iterable.ptr())) {
+        nb::object keep = nb::borrow(iterable);
+        Py_ssize_t n = PyTuple_GET_SIZE(iterable.ptr());
+        for (Py_ssize_t k = 0; k < n; ++k) f(nb::handle(PyTuple_GET_ITEM(iterable.ptr(), k)));
+    } else {
+        for (nb::handle item : iterable) f(item);
+    }
+}
+
+// Scoped Py_EnterRecursiveCall: deep native recursion over user objects ends in
+// RecursionError instead of exhausting the C stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char *where);
+    ~RecursionGuard();
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+}  // namespace norvane

@@ -1,0 +1,1 @@
+"""Compilation passes over the kit's programs."""

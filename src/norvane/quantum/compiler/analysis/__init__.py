@@ -1,0 +1,1 @@
+"""Static analyses of programs before they run."""

@@ -1,0 +1,1 @@
+"""Static analyses of digital (gate-model) circuits."""
