@@ -14,6 +14,7 @@ from norvane.quantum.ir.digital.measurement import Measurement, MeasurementBasis
 from norvane.quantum.ir.scalar import Variable
 from norvane.quantum.simulator.digital import dense_sim
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator, SimulationResult
+from tests.native_modules import assert_initialises_once
 
 ARG_MESSAGE = "Argument '{}' has incorrect type (expected {}, got {})"
 
@@ -225,3 +226,7 @@ def test_results_do_not_depend_on_threads_and_fork_still_works():
     child.join(timeout=60)
     assert child.exitcode == 0
     assert sum(queue.get(timeout=5).values()) == 10
+
+
+def test_module_initialises_once_per_process():
+    assert_initialises_once("norvane.quantum.simulator.digital.dense_sim")

@@ -6,6 +6,7 @@
 
 #include "gates.hpp"
 #include "imports.hpp"
+#include "support/pyops.hpp"
 
 namespace dense_sim {
 
@@ -91,9 +92,9 @@ CircuitProgram::CircuitProgram(nb::handle instructions, int n_qubits, int n_cbit
       rng_(nb::borrow(rng)), bitgen_(rng) {
     const Imports &im = imports();
     for (nb::handle instruction : instructions) {
-        Kind kind = is_instance(instruction, im.conditional) ? Kind::Conditional
-                    : is_instance(instruction, im.gate)      ? Kind::Gate
-                    : is_instance(instruction, im.measurement) ? Kind::Measure
+        Kind kind = norvane::is_instance(instruction, im.conditional) ? Kind::Conditional
+                    : norvane::is_instance(instruction, im.gate)      ? Kind::Gate
+                    : norvane::is_instance(instruction, im.measurement) ? Kind::Measure
                                                                 : Kind::Skip;
         ops_.push_back(Op{kind, nb::borrow(instruction), std::nullopt, std::nullopt});
     }

@@ -28,10 +28,4 @@ void load_imports() {
     loaded.complex128 = import_kept("numpy", "complex128");
 }
 
-bool is_instance(nb::handle obj, nb::handle cls) {
-    int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
-
 }  // namespace dense_sim

@@ -14,6 +14,4 @@ struct Imports {
 const Imports &imports();
 void load_imports();
 
-bool is_instance(nb::handle obj, nb::handle cls);
-
 }  // namespace dense_sim

@@ -8,6 +8,7 @@
 #include "circuit_program.hpp"
 #include "gates.hpp"
 #include "imports.hpp"
+#include "support/pyops.hpp"
 #include "statevector/fusion.hpp"
 #include "statevector/measure.hpp"
 #include "support/args.hpp"
@@ -102,7 +103,7 @@ nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
     const Imports &im = imports();
     std::vector<statevector::PreparedGate> gates;
     for (nb::handle instruction : circuit.attr("instructions")) {
-        if (is_instance(instruction, im.conditional) || !is_instance(instruction, im.gate)) continue;
+        if (norvane::is_instance(instruction, im.conditional) || !norvane::is_instance(instruction, im.gate)) continue;
         gates.push_back(prepare_gate(instruction, cache, kwargs, n));
     }
     std::vector<const statevector::PreparedGate *> order;

@@ -5,6 +5,7 @@
 #include "dense_sim/simulation_result.hpp"
 #include "dense_sim/simulator.hpp"
 #include "statevector/parallel.hpp"
+#include "statevector/shots.hpp"
 #include "support/module.hpp"
 
 namespace nb = nanobind;
@@ -17,6 +18,10 @@ NB_MODULE(dense_sim, m) {
     m.def(
         "_set_max_threads", [](unsigned threads) { statevector::set_max_threads(threads); }, nb::arg("threads"),
         "Limit the threads of large-state kernels (0: all cores). Results do not depend on it.");
+    m.def(
+        "_set_branch_memory_budget", [](std::uint64_t bytes) { statevector::set_branch_memory_budget(bytes); },
+        nb::arg("bytes"),
+        "Bytes of outcome-branch states a run may keep (beyond the first); results do not depend on it.");
     nb::list exports;
     exports.append("DigitalDenseSimulator");
     exports.append("SimulationResult");

@@ -2,6 +2,9 @@
 #include <nanobind/nanobind.h>
 
 #include "support/module.hpp"
+#include "support/pyops.hpp"
+
+using norvane::is_instance;
 
 namespace nb = nanobind;
 
@@ -52,12 +55,6 @@ public:
     void clear() { cache.clear(); }
 
 private:
-    static bool is_instance(nb::handle obj, nb::handle cls) {
-        int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
-        if (result < 0) throw nb::python_error();
-        return result == 1;
-    }
-
     static nb::object eval_params(nb::handle gate, const nb::kwargs &kwargs) {
         nb::object method = gate.attr("_eval_params");
         PyObject *kw = PyDict_GET_SIZE(kwargs.ptr()) ? kwargs.ptr() : nullptr;
@@ -104,7 +101,7 @@ NB_MODULE(unitab, m) {
     nb::class_<GateMatrixCache>(m, "GateMatrixCache", kCacheDoc)
         .def(nb::init<>())
         .def_rw("_cache", &GateMatrixCache::cache)
-        .def("get", &GateMatrixCache::get, nb::arg("gate"), nb::arg("kwargs"),
+        .def("get", &GateMatrixCache::get, nb::arg("gate").none(), nb::arg("kwargs"),
              "Return the matrix of `gate`; keyword arguments are parameter bindings.")
         .def("clear", &GateMatrixCache::clear, "Forget every stored matrix.");
     nb::list exports;
