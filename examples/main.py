@@ -1,23 +1,50 @@
-"""The kit's main example: build a small circuit and show each gate's matrix from the cache."""
+"""The kit's main example: simulate a GHZ state and a quantum Fourier transform."""
+
+import math
 
 import numpy as np
 
+from norvane.quantum.compiler.analysis.digital.validate import DigitalCircuitValidator
 from norvane.quantum.ir.digital.circuit import DigitalCircuit
-from norvane.quantum.ir.digital.gate import CX, RZ, H
-from norvane.quantum.ir.scalar import Variable
-from norvane.quantum.simulator.digital.unitab import GateMatrixCache
+from norvane.quantum.ir.digital.gate import CPhase, CX, SWAP, H, X
+from norvane.quantum.ir.digital.measurement import Measurement
+from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
+
+
+def ghz(n):
+    return DigitalCircuit(n, [H([0])] + [CX([q, q + 1]) for q in range(n - 1)] + [Measurement(list(range(n)))], name="ghz")
+
+
+def qft(n, prepare):
+    """QFT of the basis state `prepare` (an integer, qubit 0 most significant)."""
+    gates = [X([q]) for q in range(n) if (prepare >> (n - 1 - q)) & 1]
+    for q in range(n):
+        gates.append(H([q]))
+        for k, control in enumerate(range(q + 1, n), start=2):
+            gates.append(CPhase([control, q], [2 * math.pi / 2**k]))
+    gates += [SWAP([q, n - 1 - q]) for q in range(n // 2)]
+    return DigitalCircuit(n, gates + [Measurement(list(range(n)))], name="qft")
+
+
+def show(circuit, shots=2000):
+    DigitalCircuitValidator().validate(circuit)
+    sim = DigitalDenseSimulator(circuit, seed=2026)
+    result = sim.run(shots)
+    print(f"== {circuit.name}: {circuit.n_qubits} qubits, {len(circuit.instructions)} instructions, {shots} shots")
+    print(f"   {result}")
+    print(f"   distinct outcomes: {len(result.counts)}; most common: {result.most_common(3)}")
+    state = sim.statevector()
+    print("   largest amplitudes:")
+    for index in np.argsort(-np.abs(state), kind="stable")[:4]:
+        amp = state[index]
+        if abs(amp) < 1e-12:
+            break
+        print(f"     |{index:0{circuit.n_qubits}b}>  {amp.real:+.4f}{amp.imag:+.4f}j  (p = {abs(amp) ** 2:.4f})")
 
 
 def main():
-    circuit = DigitalCircuit(
-        n_qubits=2, instructions=(H([0]), CX([0, 1]), RZ([1], [Variable("theta")])), name="bell-rz"
-    )
-    cache = GateMatrixCache()
-    np.set_printoptions(precision=3, suppress=True)
-    for gate in circuit.instructions:
-        print(f"{gate.print_node()} on {gate.targets}:")
-        print(cache.get(gate, theta=np.pi / 2))
-    print(f"{len(cache._cache)} distinct matrices cached")
+    show(ghz(5))
+    show(qft(4, prepare=0b0101))
 
 
 if __name__ == "__main__":
