@@ -59,10 +59,43 @@ public:
     }
 
     std::unique_ptr<Branch> expand(const Branch &parent, std::uint64_t outcome_idx) {
-        std::vector<cplx> state = parent.state;
         std::vector<std::uint8_t> cbits = parent.cbits;
+        if (!measured_after(parent.op + 1)) return finish_without_state(parent, outcome_idx, std::move(cbits));
+        std::vector<cplx> state = parent.state;
         finish_measurement(program_.measurement(parent.op), options_.n_qubits, outcome_idx, state, cbits);
         return settle(std::move(state), std::move(cbits), parent.op + 1);
+    }
+
+    // After the last measurement only the classical bits matter: the rest of the circuit is
+    // still prepared and its conditions evaluated (so its errors surface as before), but no
+    // state is copied, collapsed or evolved.
+    std::unique_ptr<Branch> finish_without_state(const Branch &parent, std::uint64_t outcome_idx,
+                                                 std::vector<std::uint8_t> cbits) {
+        for (const auto &[qubit, bit] : program_.measurement(parent.op).writes)
+            cbits[bit] = (outcome_idx & bit_of(options_.n_qubits, qubit)) ? 1 : 0;
+        std::size_t op = parent.op + 1;
+        while (op < program_.size()) {
+            ShotProgram::Kind kind = program_.kind(op);
+            if (kind == ShotProgram::Kind::Gate) {
+                op = fused_run(op).end;
+                continue;
+            }
+            if (kind == ShotProgram::Kind::Conditional && program_.condition_holds(op, cbits)) program_.gate(op);
+            ++op;
+        }
+        auto branch = std::make_unique<Branch>();
+        branch->op = op;
+        branch->cbits = std::move(cbits);
+        return branch;
+    }
+
+    bool measured_after(std::size_t op) {
+        if (measured_after_.empty()) {
+            measured_after_.assign(program_.size() + 1, false);
+            for (std::size_t i = program_.size(); i-- > 0;)
+                measured_after_[i] = measured_after_[i + 1] || program_.kind(i) == ShotProgram::Kind::Measure;
+        }
+        return measured_after_[op];
     }
 
     void run(const std::function<void(const std::vector<std::uint8_t> &)> &emit) {
@@ -114,6 +147,7 @@ private:
     }
 
     std::unordered_map<std::size_t, FusedRun> fused_;
+    std::vector<bool> measured_after_;
 
     std::uint64_t outcome_mask(const MeasureOp &m) const {
         std::uint64_t mask = 0;
