@@ -11,6 +11,7 @@
 #include "support/pyops.hpp"
 #include "statevector/fusion.hpp"
 #include "statevector/measure.hpp"
+#include "statevector/plan.hpp"
 #include "support/args.hpp"
 
 namespace dense_sim {
@@ -109,7 +110,7 @@ nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
     std::vector<const statevector::PreparedGate *> order;
     for (const auto &g : gates) order.push_back(&g);
     std::vector<statevector::cplx> state = initial_state(n);
-    for (const statevector::PreparedGate &g : statevector::fuse(n, order)) g.apply(state.data());
+    statevector::GatePlan(n, statevector::fuse(n, order)).apply(state.data());
     return to_numpy(std::move(state));
 }
 

@@ -38,6 +38,7 @@ Matrix swap_targets(const Matrix &m) {
 struct Pending {
     std::vector<int> targets;
     Matrix matrix;
+    bool dense = false;  // a dense two-qubit gate, which one-qubit gates may be folded into
 };
 
 class Fuser {
@@ -49,13 +50,13 @@ public:
         if (t.size() == 1) {
             std::optional<Matrix> &h = held_[t[0]];
             h = h ? multiply(gate.matrix(), *h, 2) : gate.matrix();
-        } else if (t.size() == 2) {
+        } else if (t.size() == 2 && is_dense(gate)) {
             Matrix m = multiply(gate.matrix(), kron(take(t[0]), take(t[1])), 4);
-            if (!out_.empty() && out_.back().targets.size() == 2 && same_pair(out_.back().targets, t)) {
+            if (!out_.empty() && out_.back().dense && same_pair(out_.back().targets, t)) {
                 Pending &last = out_.back();
                 last.matrix = multiply(last.targets == t ? m : swap_targets(m), last.matrix, 4);
             } else {
-                emit({t, std::move(m)});
+                emit({t, std::move(m), true});
             }
         } else {
             for (int q : t) flush(q);
@@ -72,6 +73,11 @@ public:
     }
 
 private:
+    // Folding one-qubit gates into a diagonal or controlled gate would make it a dense 4x4
+    // gate, which costs about two one-qubit passes of arithmetic: no gain unless the state is
+    // far beyond the caches. Such gates are kept as they are.
+    static bool is_dense(const PreparedGate &gate) { return !gate.is_diagonal() && gate.n_controls() == 0; }
+
     static bool same_pair(const std::vector<int> &a, const std::vector<int> &b) {
         return (a[0] == b[0] && a[1] == b[1]) || (a[0] == b[1] && a[1] == b[0]);
     }
@@ -93,7 +99,7 @@ private:
         if (!held_[q]) return;
         Matrix h = take(q);
         const int last = last_touch_[q];
-        if (last >= 0 && out_[last].targets.size() == 2) {
+        if (last >= 0 && out_[last].targets.size() == 2 && out_[last].dense) {
             Pending &p = out_[last];
             p.matrix = multiply(p.targets[0] == q ? kron(h, kIdentity2) : kron(kIdentity2, h), p.matrix, 4);
         } else {

@@ -22,6 +22,24 @@ inline void mul_add(double &re, double &im, const cplx &m, double ar, double ai)
 
 inline double *as_doubles(cplx *p) { return reinterpret_cast<double *>(p); }
 
+// Runs shorter than this are done inline: a call through the kernel table costs more than the
+// few amplitudes it would process. The arithmetic is the same as in the run kernels.
+constexpr std::uint64_t kShortRun = 4;
+
+inline void pair_inline(double *a, double *b, const double *m) {
+    const double ar = a[0], ai = a[1], br = b[0], bi = b[1];
+    a[0] = (m[0] * ar - m[1] * ai) + (m[2] * br - m[3] * bi);
+    a[1] = (m[0] * ai + m[1] * ar) + (m[2] * bi + m[3] * br);
+    b[0] = (m[4] * ar - m[5] * ai) + (m[6] * br - m[7] * bi);
+    b[1] = (m[4] * ai + m[5] * ar) + (m[6] * bi + m[7] * br);
+}
+
+inline void scale_inline(double *a, const double *d) {
+    const double ar = a[0], ai = a[1];
+    a[0] = d[0] * ar - d[1] * ai;
+    a[1] = d[0] * ai + d[1] * ar;
+}
+
 // The bit of amplitude indices that holds qubit q.
 inline std::uint64_t bit_of(int n, int q) { return std::uint64_t(1) << (n - 1 - q); }
 
@@ -36,17 +54,41 @@ inline std::uint64_t deposit(std::uint64_t compact, const std::vector<int> &zero
 }
 
 // Calls run(first, length) over the indices whose `fixed_bits` (ascending positions) are 0,
-// each then OR-ed with `set_mask`, in contiguous runs below the lowest fixed bit.
+// each then OR-ed with `set_mask`, in contiguous runs below the lowest fixed bit. When that bit
+// is one of the lowest, the runs are too short to pay for themselves: indices are then taken
+// block by block (2^6 at a time) from a table of the block's free positions, one at a time.
 template <class Run>
 void for_each_base(int n, const std::vector<int> &fixed_bits, std::uint64_t set_mask, const Run &run) {
     const std::uint64_t bases = (std::uint64_t(1) << n) >> fixed_bits.size();
     const std::uint64_t span = std::min<std::uint64_t>(std::uint64_t(1) << fixed_bits.front(), bases);
-    parallel_for(bases, kGrain, [&](std::size_t begin, std::size_t end) {
-        std::uint64_t b = begin;
-        while (b < end) {
-            const std::uint64_t offset = b % span, length = std::min<std::uint64_t>(span - offset, end - b);
-            run(deposit(b, fixed_bits) | set_mask, length);
-            b += length;
+    if (span >= kShortRun) {
+        parallel_for(bases, kGrain, [&](std::size_t begin, std::size_t end) {
+            std::uint64_t b = begin;
+            while (b < end) {
+                const std::uint64_t offset = b % span, length = std::min<std::uint64_t>(span - offset, end - b);
+                run(deposit(b, fixed_bits) | set_mask, length);
+                b += length;
+            }
+        });
+        return;
+    }
+    const int block_bits = std::min(n, 6);
+    std::uint64_t low_mask = 0;
+    std::vector<int> high_bits;  // fixed positions above the block, counted from its top
+    for (int p : fixed_bits) {
+        if (p < block_bits)
+            low_mask |= std::uint64_t(1) << p;
+        else
+            high_bits.push_back(p - block_bits);
+    }
+    std::vector<std::uint64_t> free_offsets;
+    for (std::uint64_t o = 0; o < (std::uint64_t(1) << block_bits); ++o)
+        if (!(o & low_mask)) free_offsets.push_back(o);
+    const std::uint64_t blocks = ((std::uint64_t(1) << n) >> block_bits) >> high_bits.size();
+    parallel_for(blocks, std::max<std::size_t>(1, kGrain >> block_bits), [&](std::size_t begin, std::size_t end) {
+        for (std::uint64_t b = begin; b < end; ++b) {
+            const std::uint64_t block = (deposit(b, high_bits) << block_bits) | set_mask;
+            for (std::uint64_t o : free_offsets) run(block | o, 1);
         }
     });
 }
@@ -82,9 +124,15 @@ void apply_diagonal(cplx *psi, int n, const std::vector<int> &targets, int n_con
     const Layout layout(n, targets, n_controls);
     const RunKernels &runs = run_kernels();
     for_each_base(n, layout.fixed_bits, layout.control_mask, [&](std::uint64_t first, std::uint64_t length) {
-        for (std::size_t r = 0; r < d.size(); ++r)
-            if (d[r] != cplx(1.0, 0.0))
-                runs.scale(as_doubles(psi + first + layout.offsets[r]), length, reinterpret_cast<const double *>(&d[r]));
+        for (std::size_t r = 0; r < d.size(); ++r) {
+            if (d[r] == cplx(1.0, 0.0)) continue;
+            double *a = as_doubles(psi + first + layout.offsets[r]);
+            const double *dr = reinterpret_cast<const double *>(&d[r]);
+            if (length < kShortRun)
+                for (std::uint64_t j = 0; j < length; ++j) scale_inline(a + 2 * j, dr);
+            else
+                runs.scale(a, length, dr);
+        }
     });
 }
 
@@ -104,7 +152,11 @@ void apply_dense(cplx *psi, int n, const std::vector<int> &targets, int n_contro
     if (dim == 2) {
         const std::uint64_t step = layout.offsets[1];
         for_each_base(n, layout.fixed_bits, layout.control_mask, [&](std::uint64_t first, std::uint64_t length) {
-            runs.pairs(as_doubles(psi + first), as_doubles(psi + first + step), length, m);
+            double *a = as_doubles(psi + first), *b = as_doubles(psi + first + step);
+            if (length < kShortRun)
+                for (std::uint64_t j = 0; j < length; ++j) pair_inline(a + 2 * j, b + 2 * j, m);
+            else
+                runs.pairs(a, b, length, m);
         });
         return;
     }

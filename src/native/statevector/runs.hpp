@@ -1,5 +1,6 @@
-// The innermost amplitude loops, built twice: for the baseline instruction set and, on x86-64
-// with GCC or Clang, for AVX2. The faster set the processor supports is chosen at load time.
+// The innermost amplitude loops, built for the baseline instruction set and, on x86-64 with GCC
+// or Clang, also for AVX2 and AVX-512. The widest set the processor supports is chosen at load
+// time.
 // Both compute every output with the same operations in the same order (no fused multiply-add),
 // so results do not depend on the choice.
 #pragma once

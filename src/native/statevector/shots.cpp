@@ -6,6 +6,7 @@
 
 #include "fusion.hpp"
 #include "measure.hpp"
+#include "plan.hpp"
 
 namespace statevector {
 
@@ -39,7 +40,7 @@ public:
             if (kind == ShotProgram::Kind::Measure) break;
             if (kind == ShotProgram::Kind::Gate) {
                 const FusedRun &run = fused_run(op);
-                for (const PreparedGate &g : run.gates) g.apply(state.data());
+                run.plan.apply(state.data());
                 op = run.end;
                 continue;
             }
@@ -133,7 +134,7 @@ private:
     // The unconditional gates from `op` up to the next other instruction, fused.
     struct FusedRun {
         std::size_t end;
-        std::vector<PreparedGate> gates;
+        GatePlan plan;
     };
 
     const FusedRun &fused_run(std::size_t op) {
@@ -143,7 +144,8 @@ private:
         std::size_t end = op;
         for (; end < program_.size() && program_.kind(end) == ShotProgram::Kind::Gate; ++end)
             gates.push_back(&program_.gate(end));
-        return fused_.emplace(op, FusedRun{end, fuse(options_.n_qubits, gates)}).first->second;
+        return fused_.emplace(op, FusedRun{end, GatePlan(options_.n_qubits, fuse(options_.n_qubits, gates))})
+            .first->second;
     }
 
     std::unordered_map<std::size_t, FusedRun> fused_;

@@ -1,0 +1,7 @@
+// Compiled with AVX-512 enabled where the build supports it (see CMakeLists.txt).
+#include <cstdint>
+
+#if defined(STATEVECTOR_AVX512)
+#define RUNS_NAMESPACE runs_avx512
+#include "runs_impl.inc"
+#endif
