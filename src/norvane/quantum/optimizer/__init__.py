@@ -1,0 +1,1 @@
+"""Variational optimisation: parameter maps, gradients, the VQE driver and the QAOA ansatz."""
