@@ -51,16 +51,13 @@ double pi() { return np.pi; }
 nb::tuple shape_of(nb::handle array) { return nb::borrow<nb::tuple>(nb::object(array.attr("shape"))); }
 
 DoubleView::DoubleView(nb::handle array, Access access) {
-    int flags = PyBUF_FORMAT | (access == Access::write ? PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE : PyBUF_STRIDES);
+    int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (access == Access::write ? PyBUF_WRITABLE : 0);
     if (PyObject_GetBuffer(array.ptr(), &view_, flags) != 0) throw nb::python_error();
-    if (view_.itemsize != sizeof(double) || !view_.format || std::strcmp(view_.format, "d") != 0 ||
-        (access == Access::read && view_.ndim != 1)) {
+    if (view_.itemsize != sizeof(double) || !view_.format || std::strcmp(view_.format, "d") != 0) {
         PyBuffer_Release(&view_);
-        throw nb::type_error(access == Access::read ? "expected a one-dimensional float64 array"
-                                                    : "expected a float64 array");
+        throw nb::type_error("expected a float64 array");
     }
     size_ = std::size_t(view_.len) / sizeof(double);
-    stride_ = access == Access::read ? view_.strides[0] : Py_ssize_t(sizeof(double));
 }
 
 DoubleView::~DoubleView() { PyBuffer_Release(&view_); }

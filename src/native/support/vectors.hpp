@@ -39,11 +39,9 @@ double pi();
 // The shape of an array, as a tuple.
 nb::tuple shape_of(nb::handle array);
 
-// The elements of a float64 array, read or written in place. The view holds a buffer export of
-// the array while it lives, so the array cannot be resized under it; keep it only across code
-// that calls no Python.
-//   Access::write: a writable C-contiguous array of any shape, elements in C order.
-//   Access::read: a one-dimensional array with any stride, read through `at`.
+// The elements of a C-contiguous float64 array, in C order, read or written in place. The view
+// holds a buffer export of the array while it lives, so the array cannot be resized under it;
+// keep it only across code that calls no Python.
 class DoubleView {
 public:
     enum class Access { read, write };
@@ -53,17 +51,12 @@ public:
     DoubleView &operator=(const DoubleView &) = delete;
 
     std::size_t size() const { return size_; }
-    // The elements in C order (Access::write).
-    double *data() { return static_cast<double *>(view_.buf); }
-    // Element i (Access::read).
-    double at(std::size_t i) const {
-        return *reinterpret_cast<const double *>(static_cast<const char *>(view_.buf) + i * stride_);
-    }
+    double *data() { return static_cast<double *>(view_.buf); }  // Access::write only
+    const double *data() const { return static_cast<const double *>(view_.buf); }
 
 private:
     Py_buffer view_;
     std::size_t size_;
-    Py_ssize_t stride_;
 };
 
 }  // namespace norvane

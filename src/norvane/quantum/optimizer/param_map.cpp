@@ -1,8 +1,6 @@
 // norvane.quantum.optimizer.param_map: names and order of a circuit's scalar parameters.
 #include <nanobind/nanobind.h>
 
-#include <vector>
-
 #include "support/args.hpp"
 #include "support/module.hpp"
 #include "support/plain_class.hpp"
@@ -44,10 +42,8 @@ nb::dict bind(nb::handle self, nb::handle x) {
     }
     nb::object names = self.attr("names");
     nb::dict out;
-    norvane::DoubleView view(values, norvane::DoubleView::Access::read);
-    std::vector<double> elements(view.size());
-    for (std::size_t i = 0; i < view.size(); ++i) elements[i] = view.at(i);
-    for (std::size_t i = 0; i < elements.size(); ++i) out[names[nb::int_(i)]] = nb::float_(elements[i]);
+    Py_ssize_t i = 0;
+    for (nb::handle value : values.attr("tolist")()) out[names[nb::int_(i++)]] = value;
     return out;
 }
 

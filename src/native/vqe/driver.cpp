@@ -1,0 +1,172 @@
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/args.hpp"
+#include "support/plain_class.hpp"
+#include "support/pyops.hpp"
+#include "support/vectors.hpp"
+#include "vqe.hpp"
+
+namespace vqe {
+
+namespace {
+
+const char *const kVqeDoc =
+    "Variational quantum eigensolver: minimises the expectation of a diagonal observable over\n"
+    "the parameters of a parameterised digital circuit, sampled on the statevector simulator.\n"
+    "\n"
+    "Args:\n"
+    "    routine: The parameterised DigitalRoutine; only its circuit is used.\n"
+    "    spec: The ParamMap giving the names and order of the parameters.\n"
+    "    observable: Diagonal of the observable, 2**n entries; entry j belongs to the outcome\n"
+    "        bitstring whose base-2 value (leftmost character most significant) is j.\n"
+    "    shots: Default number of shots per cost evaluation.\n"
+    "    gradient: Gradient function g(f, x); None selects parameter_shift_gradient.\n"
+    "    optimizer: 'adam', 'gradient_descent' or 'scipy_minimize' (checked by run).";
+
+nb::handle default_gradient_fn;
+
+nb::object checked(PyObject *result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+void init(nb::handle self, nb::handle routine, nb::handle spec, nb::handle observable, nb::handle shots,
+          nb::handle gradient, nb::handle optimizer) {
+    // Every argument is converted and checked before the first field is set.
+    nb::object diagonal = norvane::as_float_array(observable);
+    nb::int_ shot_count = norvane::arg_int(shots, "shots");
+    nb::str optimizer_name = norvane::arg_str(optimizer, "optimizer");
+    self.attr("routine") = routine;
+    self.attr("spec") = spec;
+    self.attr("observable") = diagonal;
+    self.attr("shots") = shot_count;
+    self.attr("gradient_fn") = gradient.is_none() ? default_gradient_fn : gradient;
+    self.attr("optimizer") = optimizer_name;
+    self.attr("_n_evals") = nb::int_(0);
+}
+
+nb::object shots_or_default(nb::handle self, nb::handle shots) {
+    return shots.is_none() ? nb::object(self.attr("shots")) : nb::object(norvane::arg_int(shots, "shots"));
+}
+
+// The basis index of an outcome bitstring, leftmost character most significant.
+Py_ssize_t outcome_index(nb::handle bitstring) {
+    if (PyUnicode_CheckExact(bitstring.ptr())) {
+        Py_ssize_t length = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(bitstring.ptr(), &length);
+        if (!text) throw nb::python_error();
+        if (length > 0 && length < 63) {
+            Py_ssize_t index = 0;
+            Py_ssize_t k = 0;
+            for (; k < length && (text[k] == '0' || text[k] == '1'); ++k) index = (index << 1) | (text[k] - '0');
+            if (k == length) return index;
+        }
+    }
+    // Anything else is read by int(bitstring, 2), with its errors.
+    nb::object number = nb::handle((PyObject *)&PyLong_Type)(bitstring, 2);
+    Py_ssize_t index = PyNumber_AsSsize_t(number.ptr(), PyExc_IndexError);
+    if (index == -1 && PyErr_Occurred()) throw nb::python_error();
+    return index;
+}
+
+// The sampled probabilities laid into a vector of `size` entries by outcome index.
+nb::object probability_vector(nb::handle probabilities, nb::handle size) {
+    nb::object vector = norvane::float_zeros(size);
+    std::vector<std::pair<Py_ssize_t, double>> entries;
+    for (nb::handle item : probabilities.attr("items")()) {
+        nb::object bitstring = item[0], p = item[1];
+        double value = PyFloat_AsDouble(p.ptr());
+        if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        entries.emplace_back(outcome_index(bitstring), value);
+    }
+    norvane::DoubleView view(vector, norvane::DoubleView::Access::write);
+    Py_ssize_t length = Py_ssize_t(view.size());
+    for (auto [index, value] : entries) {
+        Py_ssize_t position = index < 0 ? index + length : index;
+        if (position < 0 || position >= length) {
+            PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", index, length);
+            throw nb::python_error();
+        }
+        view.data()[position] = value;
+    }
+    return vector;
+}
+
+nb::object cost(nb::handle self, nb::handle x, nb::handle shots) {
+    // The simulator module is looked up at every evaluation, so it loads with the first one.
+    nb::object simulator_module =
+        norvane::imported_module(NORVANE_NAME("norvane.quantum.simulator.digital.dense_sim"));
+    nb::object simulator_class = norvane::module_attr(simulator_module, NORVANE_NAME("DigitalDenseSimulator"));
+    // Counted before binding, so an evaluation that fails later still counts.
+    self.attr("_n_evals") = checked(PyNumber_Add(nb::object(self.attr("_n_evals")).ptr(), nb::int_(1).ptr()));
+    nb::object assignments = self.attr("spec").attr("bind")(x);
+    nb::object shot_count = shots_or_default(self, shots);
+    nb::object circuit = self.attr("routine").attr("circuit");
+    nb::object simulator = simulator_class(circuit);
+    nb::dict keywords;
+    keywords["shots"] = shot_count;
+    nb::object result =
+        call_with_extra_keywords(simulator.attr("run"), nb::tuple(), std::move(keywords), assignments);
+    nb::object probabilities = result.attr("probabilities")();
+    nb::object size = checked(PyNumber_Power(nb::int_(2).ptr(), nb::object(circuit.attr("n_qubits")).ptr(), Py_None));
+    nb::object vector = probability_vector(probabilities, size);
+    return checked(PyNumber_Float(norvane::dot(self.attr("observable"), vector).ptr()));
+}
+
+nb::object gradient(nb::handle self, nb::handle x, nb::handle shots) {
+    nb::object shot_count = shots_or_default(self, shots);
+    nb::object owner = nb::borrow(self);
+    nb::object cost_at = nb::cpp_function(
+        [owner, shot_count](nb::handle z) { return owner.attr("cost")(z, shot_count); }, nb::arg("z").none(),
+        nb::name("cost_at"), "The cost at z with the shot count of the gradient request.");
+    return self.attr("gradient_fn")(cost_at, x);
+}
+
+const char *const kLoops[][2] = {
+    {"adam", "_run_adam"}, {"gradient_descent", "_run_gradient_descent"}, {"scipy_minimize", "_run_scipy"}};
+
+nb::object run(nb::handle self, nb::handle x0, nb::handle shots, nb::handle max_iter, nb::kwargs optimizer_kwargs) {
+    self.attr("_n_evals") = nb::int_(0);
+    nb::object start = x0.is_none() ? nb::object(self.attr("spec").attr("random")()) : nb::borrow(x0);
+    start = norvane::as_float_array(start);
+    nb::object shot_count = shots_or_default(self, shots);
+    nb::int_ iterations = norvane::arg_int(max_iter, "max_iter");
+    nb::object optimizer = self.attr("optimizer");
+    if (PyUnicode_Check(optimizer.ptr())) {
+        for (const auto &[name, loop] : kLoops)
+            if (norvane::compare(optimizer, nb::str(name), Py_EQ))
+                return call_with_extra_keywords(self.attr(loop), nb::make_tuple(start, shot_count, iterations),
+                                                nb::dict(), optimizer_kwargs);
+    }
+    PyErr_SetObject(PyExc_ValueError,
+                    norvane::format_text("Unknown optimizer %R. Choose 'adam', 'gradient_descent', or 'scipy_minimize'.",
+                                         optimizer.ptr())
+                        .ptr());
+    throw nb::python_error();
+}
+
+}  // namespace
+
+nb::object bind_driver(nb::module_ &m, nb::handle default_gradient) {
+    default_gradient_fn = default_gradient;
+    nb::object cls = norvane::new_plain_class(m, "VQE", kVqeDoc);
+    norvane::def_method(cls, "__init__", &init, nb::arg("routine").none(), nb::arg("spec").none(),
+                        nb::arg("observable").none(), nb::arg("shots").none() = 1024,
+                        nb::arg("gradient").none() = nb::none(), nb::arg("optimizer").none() = "adam");
+    norvane::def_method(cls, "cost", &cost, nb::arg("x").none(), nb::arg("shots").none() = nb::none(),
+                        "The sampled expectation of the observable at parameter vector x: a new unseeded\n"
+                        "simulator runs the circuit for `shots` shots (default: the field shots) with\n"
+                        "the bindings spec.bind(x). Every call counts one evaluation.");
+    norvane::def_method(cls, "gradient", &gradient, nb::arg("x").none(), nb::arg("shots").none() = nb::none(),
+                        "gradient_fn applied to the cost (with the given shot count) at x.");
+    norvane::def_method(cls, "run", &run, nb::arg("x0").none() = nb::none(), nb::arg("shots").none() = nb::none(),
+                        nb::arg("max_iter").none() = 100, nb::arg("optimizer_kwargs"),
+                        "Minimise the cost from x0 (default: spec.random()) with the loop named by\n"
+                        "`optimizer`, at most max_iter iterations; extra keywords go to the loop. Returns\n"
+                        "a VQEResult whose n_evaluations counts the evaluations of this run.");
+    return cls;
+}
+
+}  // namespace vqe
