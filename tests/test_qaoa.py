@@ -14,6 +14,7 @@ from norvane.quantum.ir.scalar import Literal, Mul, Variable
 from norvane.quantum.optimizer import qaoa
 from norvane.quantum.optimizer.param_map import ParamMap
 from norvane.quantum.optimizer.qaoa import QAOAAnsatz
+from norvane.quantum.optimizer.vqe import VQE
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 from tests.native_modules import assert_initialises_once
 
@@ -160,13 +161,16 @@ def test_built_circuit_prepares_the_qaoa_state():
 def test_sampled_expectation_matches_the_statevector():
     n, edges = 5, [(0, 1, 1.0), (1, 2, 1.0), (2, 3, 1.0), (3, 4, 1.0), (4, 0, 1.0), (0, 2, 1.0)]
     ansatz = QAOAAnsatz(n, edges, p=2)
-    bindings = ansatz.param_map().bind([0.4, 1.1, 2.3, 0.7])
+    spec, routine = ansatz.param_map(), ansatz.build()
+    x = np.array([0.4, 1.1, 2.3, 0.7])
     observable = to_simulator_order(ansatz.max_cut_observable(), n)
-    simulator = DigitalDenseSimulator(ansatz.build().circuit, seed=11)
-    probs = np.abs(simulator.statevector(**bindings)) ** 2
+    simulator = DigitalDenseSimulator(routine.circuit, seed=11)
+    probs = np.abs(simulator.statevector(**spec.bind(x))) ** 2
     exact = float(probs @ observable)
     sigma = math.sqrt(float(probs @ (observable - exact) ** 2))
     shots = 20000
-    sampled = simulator.run(shots, **bindings).expectation(observable)
+    sampled = simulator.run(shots, **spec.bind(x)).expectation(observable)
     assert abs(sampled - exact) < 5 * sigma / math.sqrt(shots)
+    # The same estimate through the eigensolver's cost.
+    assert abs(VQE(routine, spec, observable, shots=shots).cost(x) - exact) < 5 * sigma / math.sqrt(shots)
 

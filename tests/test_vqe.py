@@ -295,6 +295,8 @@ def test_scipy_loop_call(exact, monkeypatch):
     assert result.message == "done"
     with pytest.raises(TypeError, match="got multiple values for keyword argument 'options'"):
         driver.run([1.0, 2.0], options={})
+    with pytest.raises(TypeError, match="Argument 'method' has incorrect type"):
+        driver.run([1.0, 2.0], method=minimize)
     assert calls[1:] == []
 
 

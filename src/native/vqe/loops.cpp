@@ -143,6 +143,7 @@ nb::object run_scipy(nb::handle self, nb::handle x0, nb::handle shots, nb::handl
         nb::raise_from(e, PyExc_ImportError,
                        "scipy is required for optimizer='scipy_minimize'. Install with: pip install scipy");
     }
+    nb::str method_name = norvane::arg_str(method, "method");
     // The two functions share the run, which stays valid for as long as either is referenced.
     auto run = std::make_shared<Run>(self, shots);
     nb::int_ limit = norvane::arg_int(max_iter, "max_iter");
@@ -160,7 +161,7 @@ nb::object run_scipy(nb::handle self, nb::handle x0, nb::handle shots, nb::handl
     options["maxiter"] = limit;
     nb::dict keywords;
     keywords["jac"] = gradient_fn;
-    keywords["method"] = method;
+    keywords["method"] = method_name;
     keywords["options"] = options;
     nb::object res = call_with_extra_keywords(minimize, nb::make_tuple(cost_fn, start), keywords, minimizer_kwargs);
 
