@@ -221,8 +221,8 @@ nb::tuple make_fixed_gate_pair(nb::handle cls) {
         return call_kw(target_cls, kwargs);
     };
     return nb::make_tuple(
-        nb::cpp_function(fixed_gate_serializer, nb::arg("obj"), nb::name("serializer")),
-        nb::cpp_function(deserializer, nb::arg("d"), nb::name("deserializer")));
+        nb::cpp_function(fixed_gate_serializer, nb::arg("obj").none(), nb::name("serializer")),
+        nb::cpp_function(deserializer, nb::arg("d").none(), nb::name("deserializer")));
 }
 
 nb::dict parametric_gate_serializer(nb::handle obj) {
@@ -242,8 +242,8 @@ nb::tuple make_parametric_pair(nb::handle cls) {
         return call_kw(target_cls, kwargs);
     };
     return nb::make_tuple(
-        nb::cpp_function(parametric_gate_serializer, nb::arg("obj"), nb::name("serializer")),
-        nb::cpp_function(deserializer, nb::arg("d"), nb::name("deserializer")));
+        nb::cpp_function(parametric_gate_serializer, nb::arg("obj").none(), nb::name("serializer")),
+        nb::cpp_function(deserializer, nb::arg("d").none(), nb::name("deserializer")));
 }
 
 // Unpacks `element` into exactly two components, as `first, second = element` does.
@@ -449,42 +449,42 @@ NB_MODULE(serialize, m) {
 
     m.def("_serialize_scalar", [](nb::handle expr) {
         return serialize_scalar(expr, ScalarKinds::lookup());
-    }, nb::arg("expr"), kSerializeScalarDoc);
+    }, nb::arg("expr").none(), kSerializeScalarDoc);
     m.def("_deserialize_scalar", [](nb::handle data) {
         return deserialize_scalar(data, ScalarKinds::lookup());
-    }, nb::arg("data"), kDeserializeScalarDoc);
-    m.def("_serialize_params", &serialize_params, nb::arg("params"),
+    }, nb::arg("data").none(), kDeserializeScalarDoc);
+    m.def("_serialize_params", &serialize_params, nb::arg("params").none(),
           "Serialize gate parameters: plain numbers as floats, Scalar nodes as "
           "{\"__scalar__\": scalar dict}.");
-    m.def("_deserialize_params", &deserialize_params, nb::arg("data"),
+    m.def("_deserialize_params", &deserialize_params, nb::arg("data").none(),
           "Deserialize a list produced by _serialize_params to a tuple of Scalar nodes.");
 
     const char *fixed_doc = "Return (serializer, deserializer) for the fixed gate class `cls`.";
-    m.def("_make_std_serializer", &make_fixed_gate_pair, nb::arg("cls"), fixed_doc);
-    m.def("_make_std_serializer2", &make_fixed_gate_pair, nb::arg("cls"), fixed_doc);
-    m.def("_make_std_serializer3", &make_fixed_gate_pair, nb::arg("cls"), fixed_doc);
-    m.def("_make_parametric_serializer", &make_parametric_pair, nb::arg("cls"),
+    m.def("_make_std_serializer", &make_fixed_gate_pair, nb::arg("cls").none(), fixed_doc);
+    m.def("_make_std_serializer2", &make_fixed_gate_pair, nb::arg("cls").none(), fixed_doc);
+    m.def("_make_std_serializer3", &make_fixed_gate_pair, nb::arg("cls").none(), fixed_doc);
+    m.def("_make_parametric_serializer", &make_parametric_pair, nb::arg("cls").none(),
           "Return (serializer, deserializer) for the parametric gate class `cls`.");
 
-    m.def("_unitary_serializer", &unitary_serializer, nb::arg("obj"),
+    m.def("_unitary_serializer", &unitary_serializer, nb::arg("obj").none(),
           "UnitaryGate to {\"targets\", \"unitary\": rows of [real, imag] lists}.");
-    m.def("_unitary_deserializer", &unitary_deserializer, nb::arg("d"),
+    m.def("_unitary_deserializer", &unitary_deserializer, nb::arg("d").none(),
           "UnitaryGate from its dict; matrix components are converted to float.");
-    m.def("_measurement_serializer", &measurement_serializer, nb::arg("obj"),
+    m.def("_measurement_serializer", &measurement_serializer, nb::arg("obj").none(),
           "Measurement to {\"qubits\", \"bits\", \"basis\"}.");
-    m.def("_measurement_deserializer", &measurement_deserializer, nb::arg("d"),
+    m.def("_measurement_deserializer", &measurement_deserializer, nb::arg("d").none(),
           "Measurement from its dict; bits default to None and basis to Z.");
-    m.def("_classical_condition_serializer", &classical_condition_serializer, nb::arg("obj"),
+    m.def("_classical_condition_serializer", &classical_condition_serializer, nb::arg("obj").none(),
           "ClassicalCondition to {\"clbits\", \"value\", \"operator\"}.");
-    m.def("_classical_condition_deserializer", &classical_condition_deserializer, nb::arg("d"),
+    m.def("_classical_condition_deserializer", &classical_condition_deserializer, nb::arg("d").none(),
           "ClassicalCondition from its dict; operator defaults to \"==\".");
     m.def("_conditional_instruction_serializer", &conditional_instruction_serializer,
-          nb::arg("obj"), "ConditionalInstruction to {\"instruction\", \"condition\"} nodes.");
+          nb::arg("obj").none(), "ConditionalInstruction to {\"instruction\", \"condition\"} nodes.");
     m.def("_conditional_instruction_deserializer", &conditional_instruction_deserializer,
-          nb::arg("d"), "ConditionalInstruction from its dict, nested nodes via object_hook.");
-    m.def("_circuit_serializer", &circuit_serializer, nb::arg("obj"),
+          nb::arg("d").none(), "ConditionalInstruction from its dict, nested nodes via object_hook.");
+    m.def("_circuit_serializer", &circuit_serializer, nb::arg("obj").none(),
           "DigitalCircuit to {\"n_qubits\", \"n_cbits\", \"name\", \"instructions\"}.");
-    m.def("_circuit_deserializer", &circuit_deserializer, nb::arg("d"),
+    m.def("_circuit_deserializer", &circuit_deserializer, nb::arg("d").none(),
           "DigitalCircuit from its dict; instruction dicts are decoded via object_hook.");
 
     register_factory_group(gate_module, m.attr("_make_std_serializer"),
