@@ -48,21 +48,13 @@ class Serializer:
                 return deserializer(payload)
         return value
 
-    @classmethod
-    def encode(cls, obj):
-        """The one-key mapping for a registered object; None when its class has no serializer."""
-        serializer = cls._serializers.get(type(obj))
-        if serializer is None:
-            return None
-        return {_type_name(type(obj)): serializer(obj)}
-
 
 class NorvaneIRSerializer(json.JSONEncoder):
     def default(self, obj):
-        encoded = Serializer.encode(obj)
-        if encoded is None:
+        serializer = Serializer._serializers.get(type(obj))
+        if serializer is None:
             return super().default(obj)
-        return encoded
+        return {_type_name(type(obj)): serializer(obj)}
 
 
 class NorvaneIRDeserializer(json.JSONDecoder):
