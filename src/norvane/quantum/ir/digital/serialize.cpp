@@ -258,25 +258,25 @@ nb::list unpack_pair(nb::handle element) {
     if (!raw_iter) throw nb::python_error();
     nb::object it = nb::steal(raw_iter);
     nb::list pair;
-    // Reading a third item is enough to tell "too many"; an endless iterator is never drained.
-    for (Py_ssize_t count = 0; count < 3; ++count) {
+    while (pair.size() < 2) {
         PyObject *item = PyIter_Next(it.ptr());
         if (!item) {
             if (PyErr_Occurred()) throw nb::python_error();
-            if (count == 2) return pair;
+            Py_ssize_t count = (Py_ssize_t)pair.size();
             PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
                          count == 1 ? "" : "s");
             throw nb::python_error();
         }
-        nb::object value = nb::steal(item);
-        if (count == 2) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
-                         (Py_ssize_t)2);
-            throw nb::python_error();
-        }
-        pair.append(value);
+        pair.append(nb::steal(item));
     }
-    return pair;  // not reached: the third step either returns or raises
+    // One more item means too many; reading only that one never drains an endless iterator.
+    if (PyObject *extra = PyIter_Next(it.ptr())) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", (Py_ssize_t)2);
+        throw nb::python_error();
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return pair;
 }
 
 nb::dict unitary_serializer(nb::handle obj) {
