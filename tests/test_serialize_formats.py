@@ -86,8 +86,11 @@ FULL_FORMATS = [
     (gate.CX([0, 1]), {"targets": [0, 1]}),
     (gate.CSWAP([2, 0, 1]), {"targets": [2, 0, 1]}),
     (gate.RX([1], theta), {"targets": [1], "params": [{"__scalar__": VAR_THETA}]}),
+    # Plain numbers become literals when the gate is built, so they travel as scalars.
     (gate.U3([0], (0.5, Variable("a"), 2)),
-     {"targets": [0], "params": [0.5, {"__scalar__": {"__type__": "Variable", "name": "a"}}, 2.0]}),
+     {"targets": [0], "params": [{"__scalar__": {"__type__": "Literal", "value": "0.5"}},
+                                 {"__scalar__": {"__type__": "Variable", "name": "a"}},
+                                 {"__scalar__": {"__type__": "Literal", "value": "2"}}]}),
     (gate.UnitaryGate([0], [[1, 0], [0, 1]]),
      {"targets": [0], "unitary": [[[1.0, 0.0], [0.0, 0.0]], [[0.0, 0.0], [1.0, 0.0]]]}),
     (Measurement([0, 1]), {"qubits": [0, 1], "bits": None, "basis": "Z"}),

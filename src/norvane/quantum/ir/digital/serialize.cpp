@@ -11,7 +11,7 @@
 
 #include "support/args.hpp"
 #include "support/module.hpp"
-#include "support/objects.hpp"
+#include "support/pyops.hpp"
 
 namespace nb = nanobind;
 using norvane::dict_get;
