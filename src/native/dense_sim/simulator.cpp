@@ -3,7 +3,6 @@
 #include <nanobind/ndarray.h>
 
 #include <string>
-#include <unordered_map>
 
 #include "circuit_program.hpp"
 #include "gates.hpp"
@@ -34,42 +33,27 @@ int cbit_count(nb::handle circuit) {
     return int(n);
 }
 
-// Bitstrings of a run in first-occurrence order, each made into one Python text shared by
-// every shot that produced it.
-class Tally {
-public:
-    void add(const std::vector<std::uint8_t> &cbits) {
-        key_.assign(cbits.size(), '0');
-        for (std::size_t i = 0; i < cbits.size(); ++i)
-            if (cbits[i]) key_[i] = '1';
-        auto [it, inserted] = index_.try_emplace(key_, entries_.size());
-        if (inserted) entries_.push_back({nb::str(key_.data(), key_.size()), 0});
-        ++entries_[it->second].count;
-        shots_.push_back(it->second);
+// The result's counts and memory from the engine's tally: one Python text per distinct outcome,
+// shared by every shot that produced it.
+std::pair<nb::dict, nb::list> counts_and_memory(const statevector::ShotTally &tally) {
+    std::vector<nb::str> bitstrings;
+    nb::dict counts;
+    for (std::size_t i = 0; i < tally.outcomes.size(); ++i) {
+        std::string text(tally.outcomes[i].size(), '0');
+        for (std::size_t b = 0; b < text.size(); ++b)
+            if (tally.outcomes[i][b]) text[b] = '1';
+        bitstrings.emplace_back(text.data(), text.size());
+        counts[bitstrings.back()] = nb::int_(tally.counts[i]);
     }
-
-    nb::dict counts() const {
-        nb::dict out;
-        for (const Entry &e : entries_) out[e.bitstring] = nb::int_(e.count);
-        return out;
+    PyObject *memory = PyList_New(Py_ssize_t(tally.memory.size()));
+    if (!memory) throw nb::python_error();
+    for (std::size_t shot = 0; shot < tally.memory.size(); ++shot) {
+        PyObject *text = bitstrings[tally.memory[shot]].ptr();
+        Py_INCREF(text);
+        PyList_SET_ITEM(memory, Py_ssize_t(shot), text);
     }
-
-    nb::list memory() const {
-        nb::list out;
-        for (std::size_t id : shots_) out.append(entries_[id].bitstring);
-        return out;
-    }
-
-private:
-    struct Entry {
-        nb::str bitstring;
-        long long count;
-    };
-    std::string key_;
-    std::unordered_map<std::string, std::size_t> index_;
-    std::vector<Entry> entries_;
-    std::vector<std::size_t> shots_;
-};
+    return {counts, nb::steal<nb::list>(memory)};
+}
 
 }  // namespace
 
@@ -85,7 +69,7 @@ nb::object DigitalDenseSimulator::run(nb::handle shots_arg, nb::kwargs kwargs) {
     long long count = PyLong_AsLongLong(shots.ptr());
     if (count == -1 && PyErr_Occurred()) throw nb::python_error();
     const int n = qubit_count(circuit), n_cbits = cbit_count(circuit);
-    Tally tally;
+    statevector::ShotTally tally;
     if (count > 0) {
         check_state_fits(n, 3);
         CircuitProgram program(circuit.attr("instructions"), n, n_cbits, cache, kwargs, rng);
@@ -93,9 +77,10 @@ nb::object DigitalDenseSimulator::run(nb::handle shots_arg, nb::kwargs kwargs) {
         options.n_qubits = n;
         options.n_cbits = n_cbits;
         options.shots = count;
-        statevector::run_shots(program, options, [&](const std::vector<std::uint8_t> &cbits) { tally.add(cbits); });
+        tally = statevector::run_shots(program, options);
     }
-    return result_type(tally.counts(), shots, circuit.attr("n_qubits"), circuit.attr("n_cbits"), tally.memory());
+    auto [counts, memory] = counts_and_memory(tally);
+    return result_type(counts, shots, circuit.attr("n_qubits"), circuit.attr("n_cbits"), memory);
 }
 
 nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {

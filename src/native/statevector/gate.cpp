@@ -53,77 +53,47 @@ inline std::uint64_t deposit(std::uint64_t compact, const std::vector<int> &zero
     return compact;
 }
 
-// Calls run(first, length) over the indices whose `fixed_bits` (ascending positions) are 0,
-// each then OR-ed with `set_mask`, in contiguous runs below the lowest fixed bit. When that bit
-// is one of the lowest, the runs are too short to pay for themselves: indices are then taken
-// block by block (2^6 at a time) from a table of the block's free positions, one at a time.
+// Calls run(first, length) over the indices whose fixed bits are 0, each then OR-ed with the
+// control mask, in contiguous runs below the lowest fixed bit. When that bit is one of the
+// lowest, the runs would be too short to pay for themselves: indices are then taken block by
+// block from the layout's table of free positions, one at a time.
 template <class Run>
-void for_each_base(int n, const std::vector<int> &fixed_bits, std::uint64_t set_mask, const Run &run) {
-    const std::uint64_t bases = (std::uint64_t(1) << n) >> fixed_bits.size();
-    const std::uint64_t span = std::min<std::uint64_t>(std::uint64_t(1) << fixed_bits.front(), bases);
-    if (span >= kShortRun) {
+void for_each_base(int n, const IndexLayout &layout, const Run &run) {
+    const std::uint64_t bases = (std::uint64_t(1) << n) >> layout.fixed_bits.size();
+    if (layout.free_offsets.empty()) {
+        const std::uint64_t span = std::min<std::uint64_t>(std::uint64_t(1) << layout.fixed_bits.front(), bases);
         parallel_for(bases, kGrain, [&](std::size_t begin, std::size_t end) {
             std::uint64_t b = begin;
             while (b < end) {
                 const std::uint64_t offset = b % span, length = std::min<std::uint64_t>(span - offset, end - b);
-                run(deposit(b, fixed_bits) | set_mask, length);
+                run(deposit(b, layout.fixed_bits) | layout.control_mask, length);
                 b += length;
             }
         });
         return;
     }
-    const int block_bits = std::min(n, 6);
-    std::uint64_t low_mask = 0;
-    std::vector<int> high_bits;  // fixed positions above the block, counted from its top
-    for (int p : fixed_bits) {
-        if (p < block_bits)
-            low_mask |= std::uint64_t(1) << p;
-        else
-            high_bits.push_back(p - block_bits);
-    }
-    std::vector<std::uint64_t> free_offsets;
-    for (std::uint64_t o = 0; o < (std::uint64_t(1) << block_bits); ++o)
-        if (!(o & low_mask)) free_offsets.push_back(o);
-    const std::uint64_t blocks = ((std::uint64_t(1) << n) >> block_bits) >> high_bits.size();
+    const int block_bits = layout.block_bits;
+    const std::uint64_t blocks = ((std::uint64_t(1) << n) >> block_bits) >> layout.high_bits.size();
     parallel_for(blocks, std::max<std::size_t>(1, kGrain >> block_bits), [&](std::size_t begin, std::size_t end) {
         for (std::uint64_t b = begin; b < end; ++b) {
-            const std::uint64_t block = (deposit(b, high_bits) << block_bits) | set_mask;
-            for (std::uint64_t o : free_offsets) run(block | o, 1);
+            const std::uint64_t block = (deposit(b, layout.high_bits) << block_bits) | layout.control_mask;
+            for (std::uint64_t o : layout.free_offsets) run(block | o, 1);
         }
     });
 }
 
-// Sorted bit positions of the targets, and the offsets of the last `kt` targets' combinations
-// (row index r of a 2^kt matrix, first of them most significant).
-struct Layout {
-    std::vector<int> fixed_bits;
-    std::uint64_t control_mask = 0;
-    std::vector<std::uint64_t> offsets;
-
-    Layout(int n, const std::vector<int> &targets, int n_controls) {
-        const std::size_t k = targets.size(), kt = k - n_controls;
-        for (int t : targets) fixed_bits.push_back(n - 1 - t);
-        std::sort(fixed_bits.begin(), fixed_bits.end());
-        for (int c = 0; c < n_controls; ++c) control_mask |= bit_of(n, targets[c]);
-        offsets.assign(std::size_t(1) << kt, 0);
-        for (std::size_t r = 0; r < offsets.size(); ++r)
-            for (std::size_t j = 0; j < kt; ++j)
-                if ((r >> (kt - 1 - j)) & 1) offsets[r] |= bit_of(n, targets[n_controls + j]);
-    }
-};
-
 // Diagonal `d` on the last targets, where all leading n_controls targets are 1; entries equal
 // to 1 leave their amplitudes untouched.
-void apply_diagonal(cplx *psi, int n, const std::vector<int> &targets, int n_controls, const std::vector<cplx> &d) {
+void apply_diagonal(cplx *psi, int n, const std::vector<int> &targets, const IndexLayout &layout,
+                    const std::vector<cplx> &d) {
     if (targets.empty()) {
         parallel_for(std::size_t(1) << n, kGrain, [&](std::size_t begin, std::size_t end) {
             run_kernels().scale(as_doubles(psi + begin), end - begin, reinterpret_cast<const double *>(d.data()));
         });
         return;
     }
-    const Layout layout(n, targets, n_controls);
     const RunKernels &runs = run_kernels();
-    for_each_base(n, layout.fixed_bits, layout.control_mask, [&](std::uint64_t first, std::uint64_t length) {
+    for_each_base(n, layout, [&](std::uint64_t first, std::uint64_t length) {
         for (std::size_t r = 0; r < d.size(); ++r) {
             if (d[r] == cplx(1.0, 0.0)) continue;
             double *a = as_doubles(psi + first + layout.offsets[r]);
@@ -137,8 +107,7 @@ void apply_diagonal(cplx *psi, int n, const std::vector<int> &targets, int n_con
 }
 
 // Dense `u` on the last targets, where all leading n_controls targets are 1.
-void apply_dense(cplx *psi, int n, const std::vector<int> &targets, int n_controls, const std::vector<cplx> &u) {
-    const Layout layout(n, targets, n_controls);
+void apply_dense(cplx *psi, int n, int n_controls, const IndexLayout &layout, const std::vector<cplx> &u) {
     const std::size_t dim = layout.offsets.size();
     const RunKernels &runs = run_kernels();
     const double *m = reinterpret_cast<const double *>(u.data());
@@ -151,7 +120,7 @@ void apply_dense(cplx *psi, int n, const std::vector<int> &targets, int n_contro
     }
     if (dim == 2) {
         const std::uint64_t step = layout.offsets[1];
-        for_each_base(n, layout.fixed_bits, layout.control_mask, [&](std::uint64_t first, std::uint64_t length) {
+        for_each_base(n, layout, [&](std::uint64_t first, std::uint64_t length) {
             double *a = as_doubles(psi + first), *b = as_doubles(psi + first + step);
             if (length < kShortRun)
                 for (std::uint64_t j = 0; j < length; ++j) pair_inline(a + 2 * j, b + 2 * j, m);
@@ -162,14 +131,14 @@ void apply_dense(cplx *psi, int n, const std::vector<int> &targets, int n_contro
     }
     if (dim == 4 && layout.fixed_bits[0] >= 2) {
         const std::uint64_t *o = layout.offsets.data();
-        for_each_base(n, layout.fixed_bits, layout.control_mask, [&](std::uint64_t first, std::uint64_t length) {
+        for_each_base(n, layout, [&](std::uint64_t first, std::uint64_t length) {
             runs.quad_runs(as_doubles(psi + first + o[0]), as_doubles(psi + first + o[1]),
                            as_doubles(psi + first + o[2]), as_doubles(psi + first + o[3]), length, m);
         });
         return;
     }
     if (dim == 4) {  // a target on one of the two lowest bits: short runs, bases listed in chunks
-        const std::uint64_t bases = (std::uint64_t(1) << n) >> targets.size();
+        const std::uint64_t bases = (std::uint64_t(1) << n) >> layout.fixed_bits.size();
         parallel_for(bases, kGrain, [&](std::size_t begin, std::size_t end) {
             constexpr std::size_t kChunk = 256;
             std::uint64_t chunk[kChunk];
@@ -181,7 +150,7 @@ void apply_dense(cplx *psi, int n, const std::vector<int> &targets, int n_contro
         });
         return;
     }
-    for_each_base(n, layout.fixed_bits, layout.control_mask, [&](std::uint64_t first, std::uint64_t length) {
+    for_each_base(n, layout, [&](std::uint64_t first, std::uint64_t length) {
         std::vector<double> in(2 * dim);
         for (std::uint64_t j = 0; j < length; ++j) {
             double *base = as_doubles(psi + first + j);
@@ -243,13 +212,37 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
         for (std::size_t c = 0; c < sub; ++c)
             if (!diagonal_ || r == c) block_.push_back(matrix[(first + r) * dim + first + c]);
     matrix_ = std::move(matrix);
+    if (k > 0) layout_ = IndexLayout(n_qubits, targets_, n_controls_);
+}
+
+IndexLayout::IndexLayout(int n, const std::vector<int> &targets, int n_controls) {
+    const std::size_t k = targets.size(), kt = k - n_controls;
+    for (int t : targets) fixed_bits.push_back(n - 1 - t);
+    std::sort(fixed_bits.begin(), fixed_bits.end());
+    for (int c = 0; c < n_controls; ++c) control_mask |= bit_of(n, targets[c]);
+    offsets.assign(std::size_t(1) << kt, 0);
+    for (std::size_t r = 0; r < offsets.size(); ++r)
+        for (std::size_t j = 0; j < kt; ++j)
+            if ((r >> (kt - 1 - j)) & 1) offsets[r] |= bit_of(n, targets[n_controls + j]);
+    const std::uint64_t bases = (std::uint64_t(1) << n) >> k;
+    if (std::min<std::uint64_t>(std::uint64_t(1) << fixed_bits.front(), bases) >= kShortRun) return;
+    block_bits = std::min(n, 6);
+    std::uint64_t low_mask = 0;
+    for (int p : fixed_bits) {
+        if (p < block_bits)
+            low_mask |= std::uint64_t(1) << p;
+        else
+            high_bits.push_back(p - block_bits);
+    }
+    for (std::uint64_t o = 0; o < (std::uint64_t(1) << block_bits); ++o)
+        if (!(o & low_mask)) free_offsets.push_back(o);
 }
 
 void PreparedGate::apply(cplx *psi) const {
     if (diagonal_)
-        apply_diagonal(psi, n_qubits_, targets_, n_controls_, block_);
+        apply_diagonal(psi, n_qubits_, targets_, layout_, block_);
     else
-        apply_dense(psi, n_qubits_, targets_, n_controls_, block_);
+        apply_dense(psi, n_qubits_, n_controls_, layout_, block_);
 }
 
 }  // namespace statevector

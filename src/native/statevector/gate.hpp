@@ -13,6 +13,22 @@ namespace statevector {
 
 using cplx = std::complex<double>;
 
+// Where a gate's amplitudes sit in the index: the targets' bit positions (ascending), the mask
+// of its control bits, the offsets of the 2^k' combinations of its other targets (first of them
+// most significant) and, when its lowest bit is among the lowest index bits, a table of the free
+// positions inside blocks of 2^block_bits amplitudes.
+struct IndexLayout {
+    std::vector<int> fixed_bits;
+    std::uint64_t control_mask = 0;
+    std::vector<std::uint64_t> offsets;
+    int block_bits = 0;
+    std::vector<int> high_bits;  // fixed positions above the block, counted from its top
+    std::vector<std::uint64_t> free_offsets;
+
+    IndexLayout() = default;
+    IndexLayout(int n, const std::vector<int> &targets, int n_controls);
+};
+
 // A gate matrix classified once, so that each application takes the cheapest kernel: diagonal
 // matrices only scale amplitudes, and a matrix that is the identity unless its leading targets
 // are all 1 touches only that subspace.
@@ -37,6 +53,7 @@ private:
     bool diagonal_ = false;
     int n_controls_ = 0;
     std::vector<cplx> block_;  // the diagonal, or the matrix on the controlled subspace
+    IndexLayout layout_;
 };
 
 }  // namespace statevector

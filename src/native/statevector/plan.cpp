@@ -7,40 +7,56 @@
 namespace statevector {
 
 namespace {
-// 2^15 amplitudes (512 KiB) per chunk: small enough to stay in a core's L2 cache.
-constexpr int kBlockBits = 15;
+// Chunks of 2^15 amplitudes (512 KiB) stay in a core's L2 cache, chunks of 2^11 (32 KiB) in
+// its L1 cache.
+constexpr int kLevelBits[] = {15, 11};
+constexpr int kLevels = sizeof(kLevelBits) / sizeof(kLevelBits[0]);
+
+int first_level_below(int n_qubits, int level) {
+    while (level < kLevels && kLevelBits[level] >= n_qubits) ++level;
+    return level;
+}
+
 }  // namespace
 
-GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates)
-    : n_qubits_(n_qubits), block_bits_(std::min(kBlockBits, n_qubits)), size_(gates.size()) {
+GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
+    : n_qubits_(n_qubits), size_(gates.size()) {
+    level = first_level_below(n_qubits, level);
+    block_bits_ = level < kLevels ? kLevelBits[level] : n_qubits;
     // Qubit q holds index bit n-1-q, so the chunk's qubits are the last block_bits ones.
     const int first_local = n_qubits - block_bits_;
-    const bool worth_blocking = n_qubits > block_bits_;
+    std::vector<PreparedGate> local_run;
+    auto close_local_run = [&]() {
+        if (local_run.empty()) return;
+        segments_.push_back({{}, {}});
+        segments_.back().chunk_plan.emplace_back(block_bits_, std::move(local_run), level + 1);
+        local_run.clear();
+    };
     for (PreparedGate &g : gates) {
-        const bool local = worth_blocking && std::all_of(g.targets().begin(), g.targets().end(),
-                                                         [&](int q) { return q >= first_local; });
-        if (segments_.empty() || segments_.back().blocked != local) segments_.push_back({local, {}});
-        if (!local) {
-            segments_.back().gates.push_back(std::move(g));
+        const bool local = n_qubits > block_bits_ && std::all_of(g.targets().begin(), g.targets().end(),
+                                                                 [&](int q) { return q >= first_local; });
+        if (local) {
+            std::vector<int> targets = g.targets();
+            for (int &q : targets) q -= first_local;
+            local_run.emplace_back(block_bits_, std::move(targets), g.matrix());
             continue;
         }
-        std::vector<int> targets = g.targets();
-        for (int &q : targets) q -= first_local;
-        segments_.back().gates.emplace_back(block_bits_, std::move(targets), g.matrix());
+        close_local_run();
+        if (segments_.empty() || !segments_.back().chunk_plan.empty()) segments_.push_back({{}, {}});
+        segments_.back().gates.push_back(std::move(g));
     }
+    close_local_run();
 }
 
 void GatePlan::apply(cplx *psi) const {
     const std::size_t chunk = std::size_t(1) << block_bits_;
     const std::size_t chunks = (std::size_t(1) << n_qubits_) >> block_bits_;
     for (const Segment &segment : segments_) {
-        if (!segment.blocked) {
-            for (const PreparedGate &g : segment.gates) g.apply(psi);
-            continue;
-        }
+        for (const PreparedGate &g : segment.gates) g.apply(psi);
+        if (segment.chunk_plan.empty()) continue;
+        const GatePlan &plan = segment.chunk_plan.front();
         parallel_for(chunks, 1, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t c = begin; c < end; ++c)
-                for (const PreparedGate &g : segment.gates) g.apply(psi + c * chunk);
+            for (std::size_t c = begin; c < end; ++c) plan.apply(psi + c * chunk);
         });
     }
 }

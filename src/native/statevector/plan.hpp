@@ -3,8 +3,9 @@
 // Consecutive gates whose targets all lie in the low `block_bits` bits of the amplitude index
 // only mix amplitudes within aligned chunks of 2^block_bits amplitudes. Such a run is applied
 // chunk by chunk, every gate of the run to one chunk while it sits in the cache, instead of one
-// pass over the whole state per gate. Each amplitude goes through the same operations in the
-// same order either way, so the result is bit-identical to applying the gates one by one.
+// pass over the whole state per gate; within a chunk the same is done again for a smaller
+// cache level. Each amplitude goes through the same operations in the same order either way,
+// so the result is bit-identical to applying the gates one by one.
 #pragma once
 
 #include <vector>
@@ -15,14 +16,14 @@ namespace statevector {
 
 class GatePlan {
 public:
-    GatePlan(int n_qubits, std::vector<PreparedGate> gates);
+    GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level = 0);
     void apply(cplx *psi) const;
     std::size_t size() const { return size_; }
 
 private:
     struct Segment {
-        bool blocked;
-        std::vector<PreparedGate> gates;  // on the chunk's own qubits when blocked
+        std::vector<PreparedGate> gates;  // applied to the whole state
+        std::vector<GatePlan> chunk_plan; // or, when blocked, this plan to every chunk
     };
     int n_qubits_;
     int block_bits_;

@@ -1,4 +1,5 @@
 #include <cstdint>
 
 #define RUNS_NAMESPACE runs_baseline
+#define RUNS_VECTOR_BYTES 16
 #include "runs_impl.inc"

@@ -1,6 +1,8 @@
 #include "shots.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <string>
 #include <memory>
 #include <unordered_map>
 
@@ -24,6 +26,7 @@ struct Branch {
     std::vector<cplx> state;
     std::vector<double> cdf;
     std::unordered_map<std::uint64_t, std::unique_ptr<Branch>> children;
+    long long outcome = -1;  // index in the tally, once an end branch has been counted
 
     std::uint64_t bytes() const { return state.size() * sizeof(cplx) + cdf.size() * sizeof(double); }
 };
@@ -99,7 +102,23 @@ public:
         return measured_after_[op];
     }
 
-    void run(const std::function<void(const std::vector<std::uint8_t> &)> &emit) {
+    ShotTally run() {
+        ShotTally tally;
+        std::unordered_map<std::string, std::uint32_t> outcome_ids;
+        auto count = [&](Branch &end_branch) {
+            if (end_branch.outcome < 0) {
+                std::string key(end_branch.cbits.begin(), end_branch.cbits.end());
+                auto [it, inserted] = outcome_ids.try_emplace(std::move(key), std::uint32_t(tally.outcomes.size()));
+                if (inserted) {
+                    tally.outcomes.push_back(end_branch.cbits);
+                    tally.counts.push_back(0);
+                }
+                end_branch.outcome = it->second;
+            }
+            ++tally.counts[end_branch.outcome];
+            tally.memory.push_back(std::uint32_t(end_branch.outcome));
+        };
+        tally.memory.reserve(std::size_t(std::max<long long>(options_.shots, 0)));
         std::vector<cplx> initial(std::size_t(1) << options_.n_qubits, cplx(0.0, 0.0));
         initial[0] = cplx(1.0, 0.0);
         std::unique_ptr<Branch> root =
@@ -126,8 +145,9 @@ public:
                     branch = scratch.get();
                 }
             }
-            emit(branch->cbits);
+            count(*branch);
         }
+        return tally;
     }
 
 private:
@@ -175,9 +195,6 @@ void finish_measurement(const MeasureOp &m, int n_qubits, std::uint64_t outcome_
     for (const PreparedGate *g : m.after) g->apply(state.data());
 }
 
-void run_shots(ShotProgram &program, const ShotOptions &options,
-               const std::function<void(const std::vector<std::uint8_t> &)> &emit) {
-    Runner(program, options).run(emit);
-}
+ShotTally run_shots(ShotProgram &program, const ShotOptions &options) { return Runner(program, options).run(); }
 
 }  // namespace statevector

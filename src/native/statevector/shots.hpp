@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "gate.hpp"
@@ -50,9 +49,15 @@ struct ShotOptions {
     std::uint64_t branch_memory_budget = statevector::branch_memory_budget();
 };
 
-// Runs the shots; emit(cbits) is called once per shot, in shot order.
-void run_shots(ShotProgram &program, const ShotOptions &options,
-               const std::function<void(const std::vector<std::uint8_t> &)> &emit);
+// The classical bits of every shot: distinct outcomes in order of first occurrence, how often
+// each occurred, and the outcome of each shot in shot order.
+struct ShotTally {
+    std::vector<std::vector<std::uint8_t>> outcomes;
+    std::vector<long long> counts;
+    std::vector<std::uint32_t> memory;
+};
+
+ShotTally run_shots(ShotProgram &program, const ShotOptions &options);
 
 // One measurement on a single state, in place, with outcome_idx drawn by the caller's
 // distribution: writes the classical bits, collapses and rotates back.

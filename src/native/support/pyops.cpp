@@ -22,6 +22,21 @@ bool contains(nb::handle container, nb::handle item) {
     return result == 1;
 }
 
+nb::object get_item(nb::handle container, const char *key) {
+    nb::str key_obj(key);
+    PyObject *value = PyObject_GetItem(container.ptr(), key_obj.ptr());
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+
+nb::object dict_get(const nb::dict &d, const char *key, nb::handle fallback) {
+    nb::str key_obj(key);
+    PyObject *value = PyDict_GetItemWithError(d.ptr(), key_obj.ptr());
+    if (value) return nb::borrow(value);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::borrow(fallback);
+}
+
 bool compare(nb::handle a, nb::handle b, int op) {
     if (PyLong_CheckExact(a.ptr()) && PyLong_CheckExact(b.ptr())) {
         int overflow_a = 0, overflow_b = 0;

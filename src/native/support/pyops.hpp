@@ -20,6 +20,12 @@ bool truth(nb::handle obj);
 // item in container
 bool contains(nb::handle container, nb::handle item);
 
+// container[key] with the container's own lookup, so a missing key raises KeyError(key).
+nb::object get_item(nb::handle container, const char *key);
+
+// d.get(key, fallback) on a dict (no __missing__ or subclass lookups involved).
+nb::object dict_get(const nb::dict &d, const char *key, nb::handle fallback);
+
 // a <op> b as a truth value, op one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE; exact ints
 // that fit in 64 bits are compared without a call into the interpreter.
 bool compare(nb::handle a, nb::handle b, int op);

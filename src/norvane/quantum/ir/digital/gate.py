@@ -12,7 +12,7 @@ from typing import Callable, ClassVar
 import numpy as np
 
 from norvane.quantum.ir._node import Node, index_tuple
-from norvane.quantum.ir.scalar import Scalar
+from norvane.quantum.ir.scalar import Scalar, cast
 
 __all__ = [
     "Gate", "ParametricGate", "UnitaryGate", "CustomGate",
@@ -167,8 +167,9 @@ class CSWAP(_FixedGate):
 class ParametricGate(Gate):
     """A gate whose matrix depends on `n_params` scalar parameters.
 
-    `params` holds what was given (scalars or plain numbers); `_eval_params(**bindings)`
-    evaluates them to floats, taking each variable from the bindings.
+    `params` holds them as scalars: plain numbers become literals and texts variables (`cast`),
+    so a gate compares equal to itself after a round trip through its dictionary form.
+    `_eval_params(**bindings)` evaluates them to floats, taking each variable from the bindings.
     """
 
     __slots__ = ("params",)
@@ -179,7 +180,7 @@ class ParametricGate(Gate):
         super().__init__(targets)
         if isinstance(params, (str, bytes, Scalar)) or not hasattr(params, "__iter__"):
             params = (params,)
-        self.params = tuple(params)
+        self.params = tuple(cast(p) for p in params)
         if len(self.params) != self.n_params:
             raise ValueError(
                 f"{type(self).__name__} takes {self.n_params} parameter(s), "
@@ -187,9 +188,7 @@ class ParametricGate(Gate):
             )
 
     def _eval_params(self, **bindings) -> tuple[float, ...]:
-        return tuple(
-            p.evaluate(bindings) if isinstance(p, Scalar) else float(p) for p in self.params
-        )
+        return tuple(p.evaluate(bindings) for p in self.params)
 
     def matrix(self) -> np.ndarray:
         return np.asarray(self._matrix_of(*self._eval_params()), dtype=np.complex128)
