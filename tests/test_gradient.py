@@ -60,11 +60,8 @@ def test_finite_differences_of_a_square(method, eps, expected):
     grad = FiniteDiffGradient(eps, method).gradient(lambda x: x[0] ** 2, [1])
     assert grad.dtype == np.float64
     assert grad[0] == pytest.approx(expected, rel=1e-7)
-
-
-def test_forward_differences_of_a_linear_cost_are_exact():
-    slope = FiniteDiffGradient(0.25, "forward")(lambda x: 3.0 * x[0] - 0.5 * x[1], [1.0, 2.0])
-    assert slope.tolist() == [3.0, -0.5]
+    # A linear cost has the exact slope.
+    assert FiniteDiffGradient(0.25, method)(lambda x: 3.0 * x[0] - 0.5 * x[1], [1.0, 2.0]).tolist() == [3.0, -0.5]
 
 
 S = math.pi / 2
@@ -111,11 +108,6 @@ def test_every_shifted_point_is_a_fresh_copy():
     assert seen[0] is x and all(z is not x for z in seen[1:])
 
 
-def test_rows_of_a_matrix_shift_together():
-    grad = parameter_shift_gradient(lambda z: float(np.sum(np.sin(z))), np.zeros((2, 3)))
-    assert grad.shape == (2,) and grad == pytest.approx([3.0, 3.0])
-
-
 def test_empty_vectors():
     calls = Recorder()
     assert parameter_shift_gradient(calls, []).shape == (0,)
@@ -151,10 +143,3 @@ def test_errors(make, error, message):
         make()
     assert message in str(info.value)
 
-
-def test_cost_errors_pass_through():
-    def broken(x):
-        raise KeyError("boom")
-
-    with pytest.raises(KeyError, match="boom"):
-        parameter_shift_gradient(broken, [1.0])
