@@ -1,10 +1,8 @@
 """Base of local tasks and the register geometry they run on."""
 
-from typing import Any, List, Tuple
+from typing import Any
 
-from pydantic.v1 import BaseModel, root_validator, validator
-
-from ..dispatch.program._checks import binary_list, site_list
+from ..dispatch.program.job_specification import NrvLattice
 
 __all__ = ["LocalTask", "Geometry"]
 
@@ -30,30 +28,6 @@ class LocalTask:
         )
 
 
-class Geometry(BaseModel):
+class Geometry(NrvLattice):
     """Register geometry: site positions as (x, y) pairs in metres, and a 0/1 filling
-    per site, 1 where the site holds an atom."""
-
-    sites: List[Tuple[float, float]]
-    filling: List[int]
-
-    class Config:
-        extra = "forbid"
-        validate_assignment = True
-
-    @validator("sites", pre=True)
-    def _sites(cls, value):
-        return site_list(value, "sites")
-
-    @validator("filling", pre=True)
-    def _filling(cls, value):
-        return binary_list(value, "filling")
-
-    @root_validator(skip_on_failure=True)
-    def _one_filling_per_site(cls, values):
-        if len(values["sites"]) != len(values["filling"]):
-            raise ValueError(
-                f"filling needs one entry per site: {len(values['sites'])} sites, "
-                f"{len(values['filling'])} filling entries"
-            )
-        return values
+    per site, 1 where the site holds an atom. The same record as a job's lattice."""
