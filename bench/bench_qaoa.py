@@ -11,8 +11,6 @@ bench/results/qaoa.md.
 
 import datetime
 import os
-import platform
-import subprocess
 import sys
 import time
 
@@ -22,6 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path[:0] = [ROOT]
 
+from common import machine  # noqa: E402
 from tests.reference.vqe_reference import adam  # noqa: E402
 
 VERTICES, LAYERS, SHOTS, ITERATIONS, SEED, REPEATS = 12, 2, 1024, 20, 5, 3
@@ -147,15 +146,6 @@ def measure(make):
     return min(times), outcome
 
 
-def machine():
-    try:
-        lscpu = subprocess.run(["lscpu"], capture_output=True, text=True, check=True).stdout
-        fields = dict(line.split(":", 1) for line in lscpu.splitlines() if ":" in line)
-        return f"{fields['Model name'].strip()}, {fields['CPU(s)'].strip()} CPUs"
-    except (OSError, subprocess.CalledProcessError, KeyError):
-        return platform.processor() or platform.machine()
-
-
 def main():
     rows = []
     for name, make in ROWS:
@@ -179,7 +169,7 @@ def main():
         f"{VERTICES} vertices (3-regular, seed {SEED}), p = {LAYERS}, {SHOTS} shots per cost evaluation, "
         f"{ITERATIONS} Adam iterations with the parameter-shift gradient.",
         "",
-        f"Machine: {machine()}; Python {platform.python_version()}; "
+        f"Machine: {machine()}; "
         f"date {datetime.date.today().isoformat()}.",
         "",
         *lines,

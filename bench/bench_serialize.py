@@ -10,10 +10,7 @@ from __future__ import annotations
 
 import datetime
 import json
-import platform
 import random
-import subprocess
-import time
 from pathlib import Path
 
 from norvane.quantum.ir.digital import gate
@@ -22,6 +19,8 @@ from norvane.quantum.ir.digital.conditional import ClassicalCondition, Condition
 from norvane.quantum.ir.digital.measurement import Measurement
 from norvane.quantum.ir.scalar import Literal, Variable
 from norvane.quantum.serialize import dumps, loads
+
+from common import best_seconds, machine
 
 N_QUBITS = 16
 N_INSTRUCTIONS = 10_000
@@ -67,26 +66,6 @@ def build_circuit(seed: int = 7) -> DigitalCircuit:
     return DigitalCircuit(N_QUBITS, instructions, name="bench")
 
 
-def best_seconds(fn) -> float:
-    best = float("inf")
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
-def machine() -> str:
-    try:
-        out = subprocess.run(["lscpu"], capture_output=True, text=True, check=True).stdout
-    except (OSError, subprocess.CalledProcessError):
-        return platform.processor() or platform.machine()
-    fields = dict(line.split(":", 1) for line in out.splitlines() if ":" in line)
-    model = fields.get("Model name", "").strip() or platform.machine()
-    cpus = fields.get("CPU(s)", "?").strip()
-    return f"{model}, {cpus} CPU(s)"
-
-
 def main() -> None:
     circuit = build_circuit()
     text = dumps(circuit)
@@ -94,13 +73,13 @@ def main() -> None:
     plain = json.loads(text)
 
     rows = [
-        ("dumps (nodes -> JSON text)", best_seconds(lambda: dumps(circuit))),
-        ("loads (JSON text -> nodes)", best_seconds(lambda: loads(text))),
-        ("JSON text only: json.dumps of the plain document", best_seconds(lambda: json.dumps(plain))),
-        ("JSON text only: json.loads without node hook", best_seconds(lambda: json.loads(text))),
+        ("dumps (nodes -> JSON text)", best_seconds(lambda: dumps(circuit), REPEATS)),
+        ("loads (JSON text -> nodes)", best_seconds(lambda: loads(text), REPEATS)),
+        ("JSON text only: json.dumps of the plain document", best_seconds(lambda: json.dumps(plain), REPEATS)),
+        ("JSON text only: json.loads without node hook", best_seconds(lambda: json.loads(text), REPEATS)),
     ]
     header = (
-        f"Machine: {machine()}; Python {platform.python_version()}; "
+        f"Machine: {machine()}; "
         f"{datetime.date.today().isoformat()}\n\n"
         f"Circuit: {N_INSTRUCTIONS} instructions on {N_QUBITS} qubits, {len(text)} characters of "
         f"JSON; best of {REPEATS} runs.\n"

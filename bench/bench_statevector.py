@@ -8,7 +8,6 @@ peers read from the environment at import, apply. Results go to bench/results/st
 import datetime
 import json
 import os
-import platform
 import subprocess
 import sys
 import time
@@ -17,20 +16,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path[:0] = [HERE, ROOT]
 
+from common import best_seconds, machine  # noqa: E402
+
 PEERS = ["norvane", "qiskit-aer", "qulacs", "qsimcirq", "lightning", "reference"]
 
 
 # ---------------------------------------------------------------- workers (one per process)
-
-def best_of(fn, repeats):
-    fn()  # warm-up: imports, caches, page faults
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
 
 def worker_norvane(task, n, threads, shots):
     from circuits import dynamic, layered, to_norvane
@@ -219,7 +210,8 @@ def worker_main(peer, task, n, threads, shots):
         print(json.dumps({"skip": f"not installed ({e.name})"}))
         return
     repeats = 1 if n >= 22 or peer == "reference" else 3
-    print(json.dumps({"seconds": best_of(fn, repeats)}))
+    fn()  # warm-up: imports, caches, page faults
+    print(json.dumps({"seconds": best_seconds(fn, repeats)}))
 
 
 # ---------------------------------------------------------------- driver
@@ -252,19 +244,6 @@ def _timed(fn):
     start = time.perf_counter()
     fn()
     return time.perf_counter() - start
-
-
-def machine():
-    model = platform.processor() or platform.machine()
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    return f"{model}, {os.cpu_count()} logical cores, Python {platform.python_version()}"
 
 
 def main():

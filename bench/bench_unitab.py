@@ -10,7 +10,7 @@ import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from bench_statevector import machine  # noqa: E402
+from common import machine  # noqa: E402
 
 from norvane.quantum.ir.digital.gate import CX, RZZ, H  # noqa: E402
 from norvane.quantum.ir.scalar import Variable  # noqa: E402

@@ -14,10 +14,9 @@ from __future__ import annotations
 
 import datetime
 import pathlib
-import platform
-import subprocess
 import time
 
+from common import best_seconds, machine
 from norvane.quantum.compiler.analysis.digital.validate import (
     DigitalCircuitValidator,
     ValidationError,
@@ -188,15 +187,6 @@ def outcome(validator, circuit) -> str | None:
     return None
 
 
-def best_time(fn) -> float:
-    best = float("inf")
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def simulation_time(circuit):
     try:
         from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
@@ -207,17 +197,6 @@ def simulation_time(circuit):
     return time.perf_counter() - start
 
 
-def machine() -> str:
-    try:
-        lscpu = subprocess.run(["lscpu"], capture_output=True, text=True, check=True).stdout
-        fields = dict(line.split(":", 1) for line in lscpu.splitlines() if ":" in line)
-        model = fields.get("Model name", "").strip() or platform.processor()
-        cores = fields.get("CPU(s)", "").strip()
-    except (OSError, subprocess.CalledProcessError):
-        model, cores = platform.processor(), "?"
-    return f"{model}, {cores} CPU(s), Python {platform.python_version()}"
-
-
 def main() -> None:
     native, literal = DigitalCircuitValidator(), PythonValidator()
     rows = []
@@ -226,8 +205,8 @@ def main() -> None:
         if outcome(native, circuit) != expected:
             raise SystemExit(f"{label}: native and literal validators disagree")
         lines = 0 if expected is None else expected.count("\n")
-        t_native = best_time(lambda: outcome(native, circuit))
-        t_python = best_time(lambda: outcome(literal, circuit))
+        t_native = best_seconds(lambda: outcome(native, circuit), REPEATS)
+        t_python = best_seconds(lambda: outcome(literal, circuit), REPEATS)
         rows.append((label, lines, t_native, t_python))
 
     header = ("| circuit | report lines | native ms | native instr/s | Python ms "

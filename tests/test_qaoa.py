@@ -149,7 +149,6 @@ def qaoa_state(n, edges, params):
 
 
 def test_built_circuit_prepares_the_qaoa_state():
-    rng = np.random.default_rng(3)
     n, edges = 4, [(0, 1, 1.0), (1, 2, 0.5), (2, 3, 2.0), (0, 3, -1.0), (0, 2, 1.0)]
     ansatz = QAOAAnsatz(n, edges, p=2)
     x = ansatz.param_map().random(5)

@@ -1,6 +1,9 @@
 #include "simulation_result.hpp"
 
 #include "support/args.hpp"
+#include "support/pyops.hpp"
+
+using norvane::checked;
 
 namespace dense_sim {
 
@@ -16,11 +19,6 @@ const char *const kResultDoc =
     "    shots: total number of shots.\n"
     "    n_qubits: number of qubits of the simulated circuit.\n"
     "    n_cbits: number of classical bits of the simulated circuit.";
-
-nb::object checked(PyObject *result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
 
 }  // namespace
 

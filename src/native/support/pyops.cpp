@@ -4,6 +4,11 @@
 
 namespace norvane {
 
+nb::object checked(PyObject *result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
 bool is_instance(nb::handle obj, nb::handle cls) {
     int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (result < 0) throw nb::python_error();

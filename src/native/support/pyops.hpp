@@ -11,6 +11,9 @@ namespace norvane {
 
 namespace nb = nanobind;
 
+// A new reference returned by a C API call, owned; a null result raises the pending error.
+nb::object checked(PyObject *result);
+
 // isinstance(obj, cls)
 bool is_instance(nb::handle obj, nb::handle cls);
 

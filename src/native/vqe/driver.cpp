@@ -8,6 +8,8 @@
 #include "support/vectors.hpp"
 #include "vqe.hpp"
 
+using norvane::checked;
+
 namespace vqe {
 
 namespace {
@@ -26,11 +28,6 @@ const char *const kVqeDoc =
     "    optimizer: 'adam', 'gradient_descent' or 'scipy_minimize' (checked by run).";
 
 nb::handle default_gradient_fn;
-
-nb::object checked(PyObject *result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
 
 void init(nb::handle self, nb::handle routine, nb::handle spec, nb::handle observable, nb::handle shots,
           nb::handle gradient, nb::handle optimizer) {

@@ -10,6 +10,8 @@
 #include "support/pyops.hpp"
 #include "support/vectors.hpp"
 
+using norvane::checked;
+
 namespace nb = nanobind;
 
 namespace {
@@ -27,11 +29,6 @@ const char *const kAnsatzDoc =
     "first).";
 
 nb::handle param_map_class;
-
-nb::object checked(PyObject *result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
 
 // The three items of an edge, unpacked as `i, j, w = edge` would, with the same errors.
 std::vector<nb::object> unpack_edge(nb::handle edge) {
