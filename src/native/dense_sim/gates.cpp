@@ -37,8 +37,13 @@ int target_index(nb::handle value) {
 }
 
 std::vector<cplx> matrix_values(nb::handle matrix, std::size_t side, nb::handle gate) {
-    nb::object array = imports().ascontiguousarray(matrix, nb::arg("dtype") = imports().complex128);
-    auto view = nb::cast<nb::ndarray<const std::complex<double>, nb::c_contig>>(array);
+    using View = nb::ndarray<const std::complex<double>, nb::c_contig>;
+    View view;
+    nb::object array = nb::borrow(matrix);
+    if (!nb::try_cast(matrix, view, false)) {  // not already a contiguous complex128 array
+        array = imports().ascontiguousarray(matrix, nb::arg("dtype") = imports().complex128);
+        view = nb::cast<View>(array);
+    }
     if (view.ndim() != 2 || view.shape(0) != side || view.shape(1) != side)
         throw nb::value_error((norvane::py_repr(gate) + ": matrix of shape " + norvane::py_repr(array.attr("shape")) +
                                ", expected (" + std::to_string(side) + ", " + std::to_string(side) + ")")

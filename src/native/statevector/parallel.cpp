@@ -14,9 +14,10 @@ std::atomic<unsigned> thread_limit{0};
 void set_max_threads(unsigned threads) { thread_limit = threads; }
 
 unsigned max_threads() {
+    // hardware_concurrency() reads the system's CPU list on every call: ask once.
+    static const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     unsigned limit = thread_limit.load();
-    if (limit == 0) limit = std::max(1u, std::thread::hardware_concurrency());
-    return limit;
+    return limit == 0 ? cores : limit;
 }
 
 namespace detail {

@@ -12,7 +12,10 @@ namespace {
 constexpr int kLevelBits[] = {15, 11};
 constexpr int kLevels = sizeof(kLevelBits) / sizeof(kLevelBits[0]);
 
+// The first level whose chunks are smaller than the state; a state that fits the largest
+// cache level is not blocked at all.
 int first_level_below(int n_qubits, int level) {
+    if (level == 0 && n_qubits <= kLevelBits[0]) return kLevels;
     while (level < kLevels && kLevelBits[level] >= n_qubits) ++level;
     return level;
 }
@@ -55,7 +58,9 @@ void GatePlan::apply(cplx *psi) const {
         for (const PreparedGate &g : segment.gates) g.apply(psi);
         if (segment.chunk_plan.empty()) continue;
         const GatePlan &plan = segment.chunk_plan.front();
-        parallel_for(chunks, 1, [&](std::size_t begin, std::size_t end) {
+        // Threads only pay for themselves from about 2^17 amplitudes each.
+        const std::size_t grain = std::max<std::size_t>(1, (std::size_t(1) << 17) >> block_bits_);
+        parallel_for(chunks, grain, [&](std::size_t begin, std::size_t end) {
             for (std::size_t c = begin; c < end; ++c) plan.apply(psi + c * chunk);
         });
     }
