@@ -26,7 +26,9 @@ struct Branch {
     std::vector<cplx> state;
     std::vector<double> cdf;
     std::unordered_map<std::uint64_t, std::unique_ptr<Branch>> children;
-    long long outcome = -1;  // index in the tally, once an end branch has been counted
+    // At the last measurement of a path: the tally index of each outcome seen so far.
+    std::unordered_map<std::uint64_t, std::uint32_t> final_outcomes;
+    long long outcome = -1;  // at the end: its tally index, once counted
 
     std::uint64_t bytes() const { return state.size() * sizeof(cplx) + cdf.size() * sizeof(double); }
 };
@@ -63,18 +65,17 @@ public:
     }
 
     std::unique_ptr<Branch> expand(const Branch &parent, std::uint64_t outcome_idx) {
-        std::vector<std::uint8_t> cbits = parent.cbits;
-        if (!measured_after(parent.op + 1)) return finish_without_state(parent, outcome_idx, std::move(cbits));
         std::vector<cplx> state = parent.state;
+        std::vector<std::uint8_t> cbits = parent.cbits;
         finish_measurement(program_.measurement(parent.op), options_.n_qubits, outcome_idx, state, cbits);
         return settle(std::move(state), std::move(cbits), parent.op + 1);
     }
 
-    // After the last measurement only the classical bits matter: the rest of the circuit is
-    // still prepared and its conditions evaluated (so its errors surface as before), but no
-    // state is copied, collapsed or evolved.
-    std::unique_ptr<Branch> finish_without_state(const Branch &parent, std::uint64_t outcome_idx,
-                                                 std::vector<std::uint8_t> cbits) {
+    // The classical bits after the last measurement of a path. Only they matter from there
+    // on: the rest of the circuit is still prepared and its conditions evaluated (so its
+    // errors surface as before), but no state is copied, collapsed or evolved.
+    std::vector<std::uint8_t> final_cbits(const Branch &parent, std::uint64_t outcome_idx) {
+        std::vector<std::uint8_t> cbits = parent.cbits;
         for (const auto &[qubit, bit] : program_.measurement(parent.op).writes)
             cbits[bit] = (outcome_idx & bit_of(options_.n_qubits, qubit)) ? 1 : 0;
         std::size_t op = parent.op + 1;
@@ -87,10 +88,7 @@ public:
             if (kind == ShotProgram::Kind::Conditional && program_.condition_holds(op, cbits)) program_.gate(op);
             ++op;
         }
-        auto branch = std::make_unique<Branch>();
-        branch->op = op;
-        branch->cbits = std::move(cbits);
-        return branch;
+        return cbits;
     }
 
     bool measured_after(std::size_t op) {
@@ -103,34 +101,30 @@ public:
     }
 
     ShotTally run() {
-        ShotTally tally;
-        std::unordered_map<std::string, std::uint32_t> outcome_ids;
-        auto count = [&](Branch &end_branch) {
-            if (end_branch.outcome < 0) {
-                std::string key(end_branch.cbits.begin(), end_branch.cbits.end());
-                auto [it, inserted] = outcome_ids.try_emplace(std::move(key), std::uint32_t(tally.outcomes.size()));
-                if (inserted) {
-                    tally.outcomes.push_back(end_branch.cbits);
-                    tally.counts.push_back(0);
-                }
-                end_branch.outcome = it->second;
-            }
-            ++tally.counts[end_branch.outcome];
-            tally.memory.push_back(std::uint32_t(end_branch.outcome));
-        };
-        tally.memory.reserve(std::size_t(std::max<long long>(options_.shots, 0)));
+        tally_.memory.reserve(std::size_t(std::max<long long>(options_.shots, 0)));
         std::vector<cplx> initial(std::size_t(1) << options_.n_qubits, cplx(0.0, 0.0));
         initial[0] = cplx(1.0, 0.0);
         std::unique_ptr<Branch> root =
             settle(std::move(initial), std::vector<std::uint8_t>(options_.n_cbits, 0), 0);
         std::uint64_t stored = 0;  // the first branch is always kept
-        const std::size_t end = program_.size();
         for (long long shot = 0; shot < options_.shots; ++shot) {
             Branch *branch = root.get();
             std::unique_ptr<Branch> scratch;  // per-shot branches past the memory budget
-            while (branch->op != end) {
+            std::uint32_t outcome;
+            while (true) {
+                if (branch->op == program_.size()) {
+                    if (branch->outcome < 0) branch->outcome = register_outcome(branch->cbits);
+                    outcome = std::uint32_t(branch->outcome);
+                    break;
+                }
                 const std::uint64_t idx = sample_index(branch->cdf, program_.uniform());
                 const std::uint64_t key = idx & outcome_mask(program_.measurement(branch->op));
+                if (!measured_after(branch->op + 1)) {
+                    auto [it, inserted] = branch->final_outcomes.try_emplace(key, 0);
+                    if (inserted) it->second = register_outcome(final_cbits(*branch, idx));
+                    outcome = it->second;
+                    break;
+                }
                 auto found = branch->children.find(key);
                 if (found != branch->children.end()) {
                     branch = found->second.get();
@@ -145,12 +139,27 @@ public:
                     branch = scratch.get();
                 }
             }
-            count(*branch);
+            ++tally_.counts[outcome];
+            tally_.memory.push_back(outcome);
         }
-        return tally;
+        return std::move(tally_);
     }
 
 private:
+    // The tally index of an outcome, registering it at its first occurrence.
+    std::uint32_t register_outcome(const std::vector<std::uint8_t> &cbits) {
+        auto [it, inserted] = outcome_ids_.try_emplace(std::string(cbits.begin(), cbits.end()),
+                                                       std::uint32_t(tally_.outcomes.size()));
+        if (inserted) {
+            tally_.outcomes.push_back(cbits);
+            tally_.counts.push_back(0);
+        }
+        return it->second;
+    }
+
+    ShotTally tally_;
+    std::unordered_map<std::string, std::uint32_t> outcome_ids_;
+
     // The unconditional gates from `op` up to the next other instruction, fused.
     struct FusedRun {
         std::size_t end;

@@ -82,6 +82,7 @@ _PY = np.array([[0, -1j], [1j, 0]])
 _PZ = np.array([[1, 0], [0, -1]])
 _SX = 0.5 * np.array([[1 + 1j, 1 - 1j], [1 - 1j, 1 + 1j]])
 _SWAP = np.array([[1, 0, 0, 0], [0, 0, 1, 0], [0, 1, 0, 0], [0, 0, 0, 1]])
+_PAULI_PAIRS = {name: np.kron(p, p).astype(np.complex128) for name, p in (("X", _PX), ("Y", _PY), ("Z", _PZ))}
 
 
 class H(_FixedGate):
@@ -226,8 +227,9 @@ def _u3(theta, phi, lam):
 
 def _two_qubit_rotation(pauli, t):
     """exp(-i t/2 P(x)P) = cos(t/2) I - i sin(t/2) P(x)P, as P(x)P squares to the identity."""
-    pp = np.kron(pauli, pauli)
-    return math.cos(t / 2) * np.eye(4) - 1j * math.sin(t / 2) * pp
+    m = (-1j * math.sin(t / 2)) * _PAULI_PAIRS[pauli]
+    m[np.diag_indices(4)] += math.cos(t / 2)
+    return m
 
 
 class RX(ParametricGate):
@@ -308,19 +310,19 @@ class CPhase(ParametricGate):
 class RXX(ParametricGate):
     __slots__ = ()
     n_targets = 2
-    _matrix_of = staticmethod(lambda t: _two_qubit_rotation(_PX, t))
+    _matrix_of = staticmethod(lambda t: _two_qubit_rotation("X", t))
 
 
 class RYY(ParametricGate):
     __slots__ = ()
     n_targets = 2
-    _matrix_of = staticmethod(lambda t: _two_qubit_rotation(_PY, t))
+    _matrix_of = staticmethod(lambda t: _two_qubit_rotation("Y", t))
 
 
 class RZZ(ParametricGate):
     __slots__ = ()
     n_targets = 2
-    _matrix_of = staticmethod(lambda t: _two_qubit_rotation(_PZ, t))
+    _matrix_of = staticmethod(lambda t: _two_qubit_rotation("Z", t))
 
 
 def _square_side_for(n_targets: int, rows: int, owner: str):
