@@ -1,4 +1,5 @@
-"""The kit's main example: simulate a GHZ state and a quantum Fourier transform."""
+"""The kit's main example: simulate a GHZ state and a quantum Fourier transform, then solve a
+max-cut problem with QAOA and VQE (examples/maxcut_qaoa.py)."""
 
 import math
 
@@ -9,6 +10,8 @@ from norvane.quantum.ir.digital.circuit import DigitalCircuit
 from norvane.quantum.ir.digital.gate import CPhase, CX, SWAP, H, X
 from norvane.quantum.ir.digital.measurement import Measurement
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
+
+import maxcut_qaoa
 
 
 def ghz(n):
@@ -45,6 +48,8 @@ def show(circuit, shots=2000):
 def main():
     show(ghz(5))
     show(qft(4, prepare=0b0101))
+    print("== max-cut with QAOA (p = 2) and VQE")
+    maxcut_qaoa.main()
 
 
 if __name__ == "__main__":
