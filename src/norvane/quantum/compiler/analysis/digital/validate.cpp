@@ -8,6 +8,7 @@
 #include <nanobind/nanobind.h>
 
 #include "support/module.hpp"
+#include "support/plain_class.hpp"
 #include "support/pyops.hpp"
 
 namespace nb = nanobind;
@@ -363,19 +364,12 @@ void validate(nb::handle self, nb::handle circuit) {
 
 // Every argument is taken as a plain object (None included) and checked where it is used, so
 // a wrong value fails with the interpreter's own error rather than a binding mismatch.
-template <typename Func, typename... Extra>
-void add_method(nb::dict &ns, const char *name, const char *signature, Func &&f,
-                const Extra &...extra) {
-    ns[name] = nb::cpp_function(std::forward<Func>(f), nb::is_method(), nb::sig(signature),
-                                extra...);
-}
-
-nb::object make_validator_class() {
-    nb::dict ns;
-    ns["__module__"] = kModuleName;
-    ns["__qualname__"] = "DigitalCircuitValidator";
-    ns["__doc__"] = kValidatorDoc;
-    add_method(ns, "__init__",
+void make_validator_class(nb::module_ &m) {
+    nb::object cls = norvane::new_plain_class(m, "DigitalCircuitValidator", kValidatorDoc);
+    auto add_method = [&](const char *name, const char *signature, auto f, const auto &...extra) {
+        norvane::def_method(cls, name, f, nb::sig(signature), extra...);
+    };
+    add_method("__init__",
                "def __init__(self, validate_params: bool = True, "
                "supported_measurement_bases: typing.Optional[typing.Iterable[MeasurementBasis]] "
                "= None, allow_mid_circuit_measurement: bool = False) -> None",
@@ -384,33 +378,30 @@ nb::object make_validator_class() {
                nb::arg("allow_mid_circuit_measurement").none() = false,
                "Store the settings: `validate_params` and `allow_mid_circuit_measurement` as\n"
                "truth values, `supported_measurement_bases` as a new set (None: X, Y and Z).");
-    add_method(ns, "validate", "def validate(self, circuit: DigitalCircuit) -> None", &validate,
+    add_method("validate", "def validate(self, circuit: DigitalCircuit) -> None", &validate,
                nb::arg("circuit").none(),
                "Return None if `circuit` passes every check; otherwise raise ValidationError\n"
                "with every error line, numbered from 1.");
-    add_method(ns, "_check_qubit_bounds",
+    add_method("_check_qubit_bounds",
                "def _check_qubit_bounds(self, circuit: DigitalCircuit) -> list[str]",
                &check_qubit_bounds, nb::arg("circuit").none(),
                "Error lines for gate targets, measured qubits and measured classical bits\n"
                "outside the circuit's registers, in circuit order.");
-    add_method(ns, "_check_measurement_semantics",
+    add_method("_check_measurement_semantics",
                "def _check_measurement_semantics(self, circuit: DigitalCircuit) -> list[str]",
                &check_measurement_semantics, nb::arg("circuit").none(),
                "Error lines for measurement order, conditional bits and measurement bases, in\n"
                "circuit order, under the rule set chosen by `allow_mid_circuit_measurement`.");
-    add_method(ns, "_check_param_completeness",
+    add_method("_check_param_completeness",
                "def _check_param_completeness(self, circuit: DigitalCircuit) -> list[str]",
                &check_param_completeness, nb::arg("circuit").none(),
                "Error lines for parameters of parametric gates (also inside conditional\n"
                "instructions) that still contain unresolved variables.");
-    add_method(ns, "_find_variables", "def _find_variables(self, scalar: Scalar) -> list[str]",
+    add_method("_find_variables", "def _find_variables(self, scalar: Scalar) -> list[str]",
                &find_variables, nb::arg("scalar").none(),
                "Names of the unresolved variables of a scalar expression, in walk order,\n"
                "duplicates kept.");
-    native_find_variables() = nb::handle(ns["_find_variables"].ptr()).inc_ref();
-
-    nb::handle type_type((PyObject *) &PyType_Type);
-    return type_type("DigitalCircuitValidator", nb::tuple(), ns);
+    native_find_variables() = nb::object(cls.attr("__dict__")["_find_variables"]).release();
 }
 
 }  // namespace
@@ -431,7 +422,7 @@ NB_MODULE(validate, m) {
     if (!error) throw nb::python_error();
     validation_error() = error;  // kept for the life of the process
     m.attr("ValidationError") = nb::handle(error);
-    m.attr("DigitalCircuitValidator") = make_validator_class();
+    make_validator_class(m);
 
     nb::list exports;
     exports.append("DigitalCircuitValidator");
