@@ -49,6 +49,29 @@ std::uint64_t sample_index(const std::vector<double> &cdf, double u) {
     return std::uint64_t(std::upper_bound(cdf.begin(), cdf.end(), u) - cdf.begin());
 }
 
+OutcomeSampler::OutcomeSampler(std::vector<double> cdf) : cdf_(std::move(cdf)) {
+    std::size_t slices = 1;
+    while (slices < cdf_.size() && slices < (std::size_t(1) << 16)) slices <<= 1;
+    slices_ = double(slices);
+    slice_start_.resize(slices + 1);
+    std::uint64_t i = 0;
+    for (std::size_t b = 0; b < slices; ++b) {
+        const double bound = double(b) / slices_;  // exact: slices is a power of two
+        while (i < cdf_.size() && !(cdf_[i] > bound)) ++i;
+        slice_start_[b] = i;
+    }
+    slice_start_[slices] = cdf_.size();
+}
+
+std::uint64_t OutcomeSampler::operator()(double u) const {
+    // u lies in slice b = floor(u * slices): the answer is between that slice's start and the
+    // next one's, inclusive, and the search there compares exactly as the full search would.
+    const std::size_t b = std::size_t(u * slices_);
+    const auto first = cdf_.begin() + std::ptrdiff_t(slice_start_[b]);
+    const auto last = cdf_.begin() + std::ptrdiff_t(std::min<std::uint64_t>(slice_start_[b + 1] + 1, cdf_.size()));
+    return std::uint64_t(std::upper_bound(first, last, u) - cdf_.begin());
+}
+
 void collapse(cplx *psi, std::uint64_t size, std::uint64_t mask, std::uint64_t value) {
     parallel_for(size, std::uint64_t(1) << 16, [&](std::size_t begin, std::size_t end) {
         for (std::uint64_t i = begin; i < end; ++i)

@@ -19,6 +19,20 @@ bool build_cdf(const cplx *psi, std::uint64_t size, std::vector<double> &cdf);
 // The first index whose cumulative value exceeds u (a search to the right).
 std::uint64_t sample_index(const std::vector<double> &cdf, double u);
 
+// The same search, narrowed first by a table of where each of 2^k equal slices of [0, 1)
+// starts in the distribution: for drawing many outcomes from one distribution.
+class OutcomeSampler {
+public:
+    explicit OutcomeSampler(std::vector<double> cdf);
+    std::uint64_t operator()(double u) const;
+    std::size_t bytes() const { return cdf_.size() * sizeof(double) + slice_start_.size() * sizeof(std::uint64_t); }
+
+private:
+    std::vector<double> cdf_;
+    std::vector<std::uint64_t> slice_start_;  // slice b: first index with cdf > b / slices
+    double slices_;
+};
+
 // Zeroes every amplitude whose bits under `mask` differ from `value`, then divides by the
 // remaining norm when it exceeds 1e-12 (otherwise the state stays unnormalised).
 void collapse(cplx *psi, std::uint64_t size, std::uint64_t mask, std::uint64_t value);

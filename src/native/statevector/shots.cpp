@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 #include "fusion.hpp"
@@ -18,19 +19,42 @@ std::atomic<std::uint64_t> budget{std::uint64_t(512) << 20};
 
 inline std::uint64_t bit_of(int n, int q) { return std::uint64_t(1) << (n - 1 - q); }
 
+// The tally index of each outcome of a final measurement seen so far, by outcome key: a flat
+// table for registers of up to 2^20 basis states, a hash map beyond.
+class FinalOutcomes {
+public:
+    static constexpr std::uint32_t kNone = ~std::uint32_t(0);
+
+    template <class Register>
+    std::uint32_t find_or_add(int n_qubits, std::uint64_t key, const Register &register_outcome) {
+        if (n_qubits <= 20) {
+            if (dense_.empty()) dense_.assign(std::size_t(1) << n_qubits, kNone);
+            std::uint32_t &slot = dense_[key];
+            if (slot == kNone) slot = register_outcome();
+            return slot;
+        }
+        auto [it, inserted] = sparse_.try_emplace(key, 0);
+        if (inserted) it->second = register_outcome();
+        return it->second;
+    }
+
+private:
+    std::vector<std::uint32_t> dense_;
+    std::unordered_map<std::uint64_t, std::uint32_t> sparse_;
+};
+
 // The state of every shot that has seen the same outcomes so far, standing at measurement
 // `op` (after its basis change, with its outcome distribution) or at the end (op == size).
 struct Branch {
     std::size_t op = 0;
     std::vector<std::uint8_t> cbits;
     std::vector<cplx> state;
-    std::vector<double> cdf;
+    std::optional<OutcomeSampler> sample;
     std::unordered_map<std::uint64_t, std::unique_ptr<Branch>> children;
-    // At the last measurement of a path: the tally index of each outcome seen so far.
-    std::unordered_map<std::uint64_t, std::uint32_t> final_outcomes;
-    long long outcome = -1;  // at the end: its tally index, once counted
+    FinalOutcomes final_outcomes;  // used at the last measurement of a path
+    long long outcome = -1;        // at the end: its tally index, once counted
 
-    std::uint64_t bytes() const { return state.size() * sizeof(cplx) + cdf.size() * sizeof(double); }
+    std::uint64_t bytes() const { return state.size() * sizeof(cplx) + (sample ? sample->bytes() : 0); }
 };
 
 class Runner {
@@ -58,8 +82,9 @@ public:
         branch->cbits = std::move(cbits);
         if (op == end) return branch;
         for (const PreparedGate *g : program_.measurement(op).before) g->apply(state.data());
-        if (!build_cdf(state.data(), state.size(), branch->cdf))
-            program_.undefined_probabilities(state.data(), state.size());
+        std::vector<double> cdf;
+        if (!build_cdf(state.data(), state.size(), cdf)) program_.undefined_probabilities(state.data(), state.size());
+        branch->sample.emplace(std::move(cdf));
         branch->state = std::move(state);
         return branch;
     }
@@ -117,12 +142,11 @@ public:
                     outcome = std::uint32_t(branch->outcome);
                     break;
                 }
-                const std::uint64_t idx = sample_index(branch->cdf, program_.uniform());
+                const std::uint64_t idx = (*branch->sample)(program_.uniform());
                 const std::uint64_t key = idx & outcome_mask(program_.measurement(branch->op));
                 if (!measured_after(branch->op + 1)) {
-                    auto [it, inserted] = branch->final_outcomes.try_emplace(key, 0);
-                    if (inserted) it->second = register_outcome(final_cbits(*branch, idx));
-                    outcome = it->second;
+                    outcome = branch->final_outcomes.find_or_add(
+                        options_.n_qubits, key, [&] { return register_outcome(final_cbits(*branch, idx)); });
                     break;
                 }
                 auto found = branch->children.find(key);
