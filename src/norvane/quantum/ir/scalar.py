@@ -80,16 +80,20 @@ class Scalar(Node):
 
 
 class Literal(Scalar):
-    """A constant held as an exact decimal."""
+    """A constant held as an exact decimal (and, for evaluation, as the nearest float)."""
 
-    __slots__ = ("value",)
+    __slots__ = ("value", "_float", "_float_of")
     _fields = ("value",)
 
     def __init__(self, value):
         self.value = _to_decimal(value)
+        self._float_of = None
 
     def evaluate(self, bindings=None) -> float:
-        return float(self.value)
+        # Converting a decimal goes through text: do it once per value.
+        if self._float_of is not self.value:
+            self._float, self._float_of = float(self.value), self.value
+        return self._float
 
     def print_node(self) -> str:
         return str(self.value)
