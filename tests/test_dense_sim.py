@@ -230,3 +230,17 @@ def test_results_do_not_depend_on_threads_and_fork_still_works():
 
 def test_module_initialises_once_per_process():
     assert_initialises_once("norvane.quantum.simulator.digital.dense_sim")
+
+
+def test_repeated_calls_follow_bindings_and_circuit_changes():
+    # A simulator keeps prepared gates and fused plans between calls: they must never go stale.
+    circuit = DigitalCircuit(3, [H([0]), RX([1], [Variable("t")]), CX([0, 2]), RY([2], [Variable("t")])])
+    sim = DigitalDenseSimulator(circuit, seed=4)
+    for t in (0.1, 0.7, 0.1):
+        np.testing.assert_array_equal(sim.statevector(t=t), DigitalDenseSimulator(circuit).statevector(t=t))
+    sim._circuit.instructions = circuit.instructions[:2] + (CX([2, 0]),) + circuit.instructions[3:]
+    np.testing.assert_array_equal(sim.statevector(t=0.7), DigitalDenseSimulator(sim._circuit).statevector(t=0.7))
+    sim._cache.clear()
+    expected = DigitalDenseSimulator(sim._circuit, seed=9).run(50, t=0.3).memory
+    sim._rng = np.random.default_rng(9)
+    assert sim.run(50, t=0.3).memory == expected

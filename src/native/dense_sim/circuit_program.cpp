@@ -87,8 +87,8 @@ void raise_undefined_probabilities(nb::handle rng, const statevector::cplx *psi,
 }
 
 CircuitProgram::CircuitProgram(nb::handle instructions, int n_qubits, int n_cbits, nb::handle cache,
-                               nb::handle kwargs, nb::handle rng)
-    : n_qubits_(n_qubits), n_cbits_(n_cbits), cache_(nb::borrow(cache)), kwargs_(nb::borrow(kwargs)),
+                               nb::handle kwargs, nb::handle rng, GateStore &store)
+    : n_qubits_(n_qubits), n_cbits_(n_cbits), store_(store), cache_(nb::borrow(cache)), kwargs_(nb::borrow(kwargs)),
       rng_(nb::borrow(rng)), bitgen_(rng) {
     const Imports &im = imports();
     for (nb::handle instruction : instructions) {
@@ -96,7 +96,7 @@ CircuitProgram::CircuitProgram(nb::handle instructions, int n_qubits, int n_cbit
                     : norvane::is_instance(instruction, im.gate)      ? Kind::Gate
                     : norvane::is_instance(instruction, im.measurement) ? Kind::Measure
                                                                 : Kind::Skip;
-        ops_.push_back(Op{kind, nb::borrow(instruction), std::nullopt, std::nullopt});
+        ops_.push_back(Op{kind, nb::borrow(instruction), nullptr, std::nullopt});
     }
 }
 
@@ -105,7 +105,7 @@ const statevector::PreparedGate &CircuitProgram::gate(std::size_t op) {
     if (!slot.gate) {
         nb::object gate = slot.kind == Kind::Conditional ? nb::object(slot.instruction.attr("instruction"))
                                                          : slot.instruction;
-        slot.gate.emplace(prepare_gate(gate, cache_, kwargs_, n_qubits_));
+        slot.gate = &store_.prepare(gate, cache_, kwargs_, n_qubits_);
     }
     return *slot.gate;
 }

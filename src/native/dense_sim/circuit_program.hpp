@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "statevector/shots.hpp"
+#include "gates.hpp"
 #include "support/numpy_random.hpp"
 
 namespace dense_sim {
@@ -20,7 +21,7 @@ namespace nb = nanobind;
 class CircuitProgram final : public statevector::ShotProgram {
 public:
     CircuitProgram(nb::handle instructions, int n_qubits, int n_cbits, nb::handle cache, nb::handle kwargs,
-                   nb::handle rng);
+                   nb::handle rng, GateStore &store);
 
     std::size_t size() const override { return ops_.size(); }
     Kind kind(std::size_t op) const override { return ops_[op].kind; }
@@ -34,13 +35,14 @@ private:
     struct Op {
         Kind kind;
         nb::object instruction;
-        std::optional<statevector::PreparedGate> gate;
+        const statevector::PreparedGate *gate = nullptr;
         std::optional<statevector::MeasureOp> measurement;
     };
 
     std::vector<Op> ops_;
     std::deque<statevector::PreparedGate> rotations_;  // stable addresses for MeasureOp
     int n_qubits_, n_cbits_;
+    GateStore &store_;
     nb::object cache_, kwargs_, rng_;
     norvane::BitGenerator bitgen_;
 };

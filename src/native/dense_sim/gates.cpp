@@ -60,17 +60,42 @@ statevector::PreparedGate make_prepared(nb::handle gate, int n_qubits, std::vect
     }
 }
 
+std::vector<int> gate_targets(nb::handle gate) {
+    std::vector<int> targets;
+    for (nb::handle t : gate.attr("targets")) targets.push_back(target_index(t));
+    if (targets.size() > 30) throw nb::value_error((norvane::py_repr(gate) + ": too many targets").c_str());
+    return targets;
+}
+
 }  // namespace
 
 statevector::PreparedGate prepare_gate(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits) {
     nb::object matrix = cache_get(cache, gate, kwargs);
-    std::vector<int> targets;
-    for (nb::handle t : gate.attr("targets")) targets.push_back(target_index(t));
-    if (targets.size() > 30)
-        throw nb::value_error((norvane::py_repr(gate) + ": too many targets").c_str());
+    std::vector<int> targets = gate_targets(gate);
     std::vector<cplx> values = matrix_values(matrix, std::size_t(1) << targets.size(), gate);
     return make_prepared(gate, n_qubits, std::move(targets), std::move(values));
 }
+
+void GateStore::start_call() {
+    if (gates_.size() > 4096 || plans_.size() > 256) {
+        plans_.clear();  // plans point into the gates
+        gates_.clear();
+    }
+}
+
+const statevector::PreparedGate &GateStore::prepare(nb::handle gate, nb::handle cache, nb::handle kwargs,
+                                                    int n_qubits) {
+    nb::object matrix = cache_get(cache, gate, kwargs);
+    std::vector<int> targets = gate_targets(gate);
+    auto key = std::make_tuple(matrix.ptr(), n_qubits, targets);
+    auto found = gates_.find(key);
+    if (found != gates_.end()) return *found->second.gate;
+    std::vector<cplx> values = matrix_values(matrix, std::size_t(1) << targets.size(), gate);
+    auto prepared = std::make_unique<statevector::PreparedGate>(
+        make_prepared(gate, n_qubits, std::move(targets), std::move(values)));
+    return *gates_.emplace(std::move(key), Entry{std::move(matrix), std::move(prepared)}).first->second.gate;
+}
+
 
 statevector::PreparedGate prepare_rotation(nb::handle gate_class, nb::handle target, int qubit,
                                            nb::handle cache, int n_qubits) {

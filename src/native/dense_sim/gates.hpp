@@ -3,9 +3,13 @@
 
 #include <nanobind/nanobind.h>
 
+#include <map>
+#include <memory>
+#include <tuple>
 #include <vector>
 
 #include "statevector/gate.hpp"
+#include "statevector/plan.hpp"
 
 namespace dense_sim {
 
@@ -15,6 +19,24 @@ using statevector::cplx;
 // The gate's matrix from the simulator's cache (with the bindings), checked against its
 // targets: out-of-range or repeated targets and a matrix of the wrong shape raise ValueError.
 statevector::PreparedGate prepare_gate(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits);
+
+// Prepared gates of one simulator, made once per distinct matrix object (as the cache hands
+// it out) and targets, together with the fused plans of gate sequences made of them.
+class GateStore {
+public:
+    // Call before a simulation: forgets everything once the store has grown large.
+    void start_call();
+    const statevector::PreparedGate &prepare(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits);
+    statevector::PlanCache &plans() { return plans_; }
+
+private:
+    struct Entry {
+        nb::object matrix;  // kept so that its identity stays unique while it is a key
+        std::unique_ptr<statevector::PreparedGate> gate;
+    };
+    std::map<std::tuple<PyObject *, int, std::vector<int>>, Entry> gates_;
+    statevector::PlanCache plans_;
+};
 
 // A measurement basis-change gate (H, S or Sdg on one qubit), its matrix from the cache.
 statevector::PreparedGate prepare_rotation(nb::handle gate_class, nb::handle target, int qubit,

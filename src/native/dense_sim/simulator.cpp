@@ -8,7 +8,6 @@
 #include "gates.hpp"
 #include "imports.hpp"
 #include "support/pyops.hpp"
-#include "statevector/fusion.hpp"
 #include "statevector/measure.hpp"
 #include "statevector/plan.hpp"
 #include "support/args.hpp"
@@ -72,8 +71,10 @@ nb::object DigitalDenseSimulator::run(nb::handle shots_arg, nb::kwargs kwargs) {
     statevector::ShotTally tally;
     if (count > 0) {
         check_state_fits(n, 3);
-        CircuitProgram program(circuit.attr("instructions"), n, n_cbits, cache, kwargs, rng);
+        gates->start_call();
+        CircuitProgram program(circuit.attr("instructions"), n, n_cbits, cache, kwargs, rng, *gates);
         statevector::ShotOptions options;
+        options.plans = &gates->plans();
         options.n_qubits = n;
         options.n_cbits = n_cbits;
         options.shots = count;
@@ -87,15 +88,14 @@ nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
     const int n = qubit_count(circuit);
     check_state_fits(n, 1);
     const Imports &im = imports();
-    std::vector<statevector::PreparedGate> gates;
+    gates->start_call();
+    std::vector<const statevector::PreparedGate *> order;
     for (nb::handle instruction : circuit.attr("instructions")) {
         if (norvane::is_instance(instruction, im.conditional) || !norvane::is_instance(instruction, im.gate)) continue;
-        gates.push_back(prepare_gate(instruction, cache, kwargs, n));
+        order.push_back(&gates->prepare(instruction, cache, kwargs, n));
     }
-    std::vector<const statevector::PreparedGate *> order;
-    for (const auto &g : gates) order.push_back(&g);
     std::vector<statevector::cplx> state = initial_state(n);
-    statevector::GatePlan(n, statevector::fuse(n, order)).apply(state.data());
+    gates->plans().get(n, order).apply(state.data());
     return to_numpy(std::move(state));
 }
 

@@ -3,12 +3,17 @@
 
 #include <nanobind/nanobind.h>
 
+#include <memory>
+
+#include "gates.hpp"
+
 namespace dense_sim {
 
 namespace nb = nanobind;
 
 struct DigitalDenseSimulator {
     nb::object circuit, rng, cache;
+    std::unique_ptr<GateStore> gates = std::make_unique<GateStore>();
 
     DigitalDenseSimulator(nb::handle circuit, nb::handle seed);
 

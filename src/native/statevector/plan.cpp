@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "fusion.hpp"
 #include "parallel.hpp"
 
 namespace statevector {
@@ -64,6 +65,13 @@ void GatePlan::apply(cplx *psi) const {
             for (std::size_t c = begin; c < end; ++c) plan.apply(psi + c * chunk);
         });
     }
+}
+
+const GatePlan &PlanCache::get(int n_qubits, const std::vector<const PreparedGate *> &gates) {
+    auto key = std::make_pair(n_qubits, gates);
+    auto found = plans_.find(key);
+    if (found != plans_.end()) return found->second;
+    return plans_.emplace(std::move(key), GatePlan(n_qubits, fuse(n_qubits, gates))).first->second;
 }
 
 }  // namespace statevector

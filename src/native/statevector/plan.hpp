@@ -8,6 +8,7 @@
 // so the result is bit-identical to applying the gates one by one.
 #pragma once
 
+#include <map>
 #include <vector>
 
 #include "gate.hpp"
@@ -29,6 +30,18 @@ private:
     int block_bits_;
     std::size_t size_ = 0;
     std::vector<Segment> segments_;
+};
+
+// Fused, blocked plans of gate sequences, keyed by the identities of the prepared gates (which
+// must outlive their plans). Plans stay valid until clear().
+class PlanCache {
+public:
+    const GatePlan &get(int n_qubits, const std::vector<const PreparedGate *> &gates);
+    std::size_t size() const { return plans_.size(); }
+    void clear() { plans_.clear(); }
+
+private:
+    std::map<std::pair<int, std::vector<const PreparedGate *>>, GatePlan> plans_;
 };
 
 }  // namespace statevector

@@ -7,7 +7,6 @@
 #include <optional>
 #include <unordered_map>
 
-#include "fusion.hpp"
 #include "measure.hpp"
 #include "plan.hpp"
 
@@ -69,7 +68,7 @@ public:
             if (kind == ShotProgram::Kind::Measure) break;
             if (kind == ShotProgram::Kind::Gate) {
                 const FusedRun &run = fused_run(op);
-                run.plan.apply(state.data());
+                run.plan->apply(state.data());
                 op = run.end;
                 continue;
             }
@@ -187,7 +186,7 @@ private:
     // The unconditional gates from `op` up to the next other instruction, fused.
     struct FusedRun {
         std::size_t end;
-        GatePlan plan;
+        const GatePlan *plan;
     };
 
     const FusedRun &fused_run(std::size_t op) {
@@ -197,11 +196,12 @@ private:
         std::size_t end = op;
         for (; end < program_.size() && program_.kind(end) == ShotProgram::Kind::Gate; ++end)
             gates.push_back(&program_.gate(end));
-        return fused_.emplace(op, FusedRun{end, GatePlan(options_.n_qubits, fuse(options_.n_qubits, gates))})
-            .first->second;
+        PlanCache &plans = options_.plans ? *options_.plans : own_plans_;
+        return fused_.emplace(op, FusedRun{end, &plans.get(options_.n_qubits, gates)}).first->second;
     }
 
     std::unordered_map<std::size_t, FusedRun> fused_;
+    PlanCache own_plans_;
     std::vector<bool> measured_after_;
 
     std::uint64_t outcome_mask(const MeasureOp &m) const {

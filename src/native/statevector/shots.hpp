@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gate.hpp"
+#include "plan.hpp"
 
 namespace statevector {
 
@@ -47,6 +48,7 @@ struct ShotOptions {
     int n_cbits = 0;
     long long shots = 0;
     std::uint64_t branch_memory_budget = statevector::branch_memory_budget();
+    PlanCache *plans = nullptr;  // where fused gate runs are kept; the run's own when null
 };
 
 // The classical bits of every shot: distinct outcomes in order of first occurrence, how often
