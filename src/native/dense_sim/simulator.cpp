@@ -131,12 +131,8 @@ void DigitalDenseSimulator::apply_measurement(nb::handle state, nb::handle meas,
     if (!statevector::build_cdf(psi, size, cdf)) raise_undefined_probabilities(rng, psi, size);
     norvane::BitGenerator bitgen(rng);
     const std::uint64_t idx = statevector::sample_index(cdf, bitgen.next_double());
-    for (const auto &[qubit, bit] : op.writes)
-        cbits[bit] = nb::int_((idx >> (n - 1 - qubit)) & 1);
-    std::uint64_t mask = 0;
-    for (int q : op.qubits) mask |= std::uint64_t(1) << (n - 1 - q);
-    statevector::collapse(psi, size, mask, idx & mask);
-    for (const statevector::PreparedGate *g : op.after) g->apply(psi);
+    for (const auto &[qubit, bit] : op.writes) cbits[bit] = nb::int_((idx & statevector::bit_of(n, qubit)) ? 1 : 0);
+    statevector::collapse_measured(op, n, idx, psi);
 }
 
 void bind_simulator(nb::module_ &m, nb::handle result_class) {

@@ -40,9 +40,6 @@ inline void scale_inline(double *a, const double *d) {
     a[1] = d[0] * ai + d[1] * ar;
 }
 
-// The bit of amplitude indices that holds qubit q.
-inline std::uint64_t bit_of(int n, int q) { return std::uint64_t(1) << (n - 1 - q); }
-
 // Spreads the bits of `compact` over the index bits that are not in `zero_bits` (ascending
 // bit positions), leaving those positions 0.
 inline std::uint64_t deposit(std::uint64_t compact, const std::vector<int> &zero_bits) {

@@ -13,6 +13,9 @@ namespace statevector {
 
 using cplx = std::complex<double>;
 
+// The bit of amplitude indices that holds qubit q of n.
+inline std::uint64_t bit_of(int n, int q) { return std::uint64_t(1) << (n - 1 - q); }
+
 // Where a gate's amplitudes sit in the index: the targets' bit positions (ascending), the mask
 // of its control bits, the offsets of the 2^k' combinations of its other targets (first of them
 // most significant) and, when its lowest bit is among the lowest index bits, a table of the free

@@ -16,8 +16,6 @@ namespace {
 
 std::atomic<std::uint64_t> budget{std::uint64_t(512) << 20};
 
-inline std::uint64_t bit_of(int n, int q) { return std::uint64_t(1) << (n - 1 - q); }
-
 // The tally index of each outcome of a final measurement seen so far, by outcome key: a flat
 // table for registers of up to 2^20 basis states, a hash map beyond.
 class FinalOutcomes {
@@ -91,7 +89,9 @@ public:
     std::unique_ptr<Branch> expand(const Branch &parent, std::uint64_t outcome_idx) {
         std::vector<cplx> state = parent.state;
         std::vector<std::uint8_t> cbits = parent.cbits;
-        finish_measurement(program_.measurement(parent.op), options_.n_qubits, outcome_idx, state, cbits);
+        const MeasureOp &m = program_.measurement(parent.op);
+        for (const auto &[qubit, bit] : m.writes) cbits[bit] = (outcome_idx & bit_of(options_.n_qubits, qubit)) ? 1 : 0;
+        collapse_measured(m, options_.n_qubits, outcome_idx, state.data());
         return settle(std::move(state), std::move(cbits), parent.op + 1);
     }
 
@@ -142,7 +142,7 @@ public:
                     break;
                 }
                 const std::uint64_t idx = (*branch->sample)(program_.uniform());
-                const std::uint64_t key = idx & outcome_mask(program_.measurement(branch->op));
+                const std::uint64_t key = idx & measured_mask(program_.measurement(branch->op), options_.n_qubits);
                 if (!measured_after(branch->op + 1)) {
                     outcome = branch->final_outcomes.find_or_add(
                         options_.n_qubits, key, [&] { return register_outcome(final_cbits(*branch, idx)); });
@@ -204,11 +204,6 @@ private:
     PlanCache own_plans_;
     std::vector<bool> measured_after_;
 
-    std::uint64_t outcome_mask(const MeasureOp &m) const {
-        std::uint64_t mask = 0;
-        for (int q : m.qubits) mask |= bit_of(options_.n_qubits, q);
-        return mask;
-    }
 
     ShotProgram &program_;
     const ShotOptions &options_;
@@ -219,13 +214,16 @@ private:
 void set_branch_memory_budget(std::uint64_t bytes) { budget = bytes; }
 std::uint64_t branch_memory_budget() { return budget.load(); }
 
-void finish_measurement(const MeasureOp &m, int n_qubits, std::uint64_t outcome_idx,
-                        std::vector<cplx> &state, std::vector<std::uint8_t> &cbits) {
-    for (const auto &[qubit, bit] : m.writes) cbits[bit] = (outcome_idx & bit_of(n_qubits, qubit)) ? 1 : 0;
+std::uint64_t measured_mask(const MeasureOp &m, int n_qubits) {
     std::uint64_t mask = 0;
     for (int q : m.qubits) mask |= bit_of(n_qubits, q);
-    collapse(state.data(), state.size(), mask, outcome_idx & mask);
-    for (const PreparedGate *g : m.after) g->apply(state.data());
+    return mask;
+}
+
+void collapse_measured(const MeasureOp &m, int n_qubits, std::uint64_t outcome_idx, cplx *psi) {
+    const std::uint64_t mask = measured_mask(m, n_qubits);
+    collapse(psi, std::uint64_t(1) << n_qubits, mask, outcome_idx & mask);
+    for (const PreparedGate *g : m.after) g->apply(psi);
 }
 
 ShotTally run_shots(ShotProgram &program, const ShotOptions &options) { return Runner(program, options).run(); }

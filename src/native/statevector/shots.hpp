@@ -61,9 +61,11 @@ struct ShotTally {
 
 ShotTally run_shots(ShotProgram &program, const ShotOptions &options);
 
-// One measurement on a single state, in place, with outcome_idx drawn by the caller's
-// distribution: writes the classical bits, collapses and rotates back.
-void finish_measurement(const MeasureOp &m, int n_qubits, std::uint64_t outcome_idx,
-                        std::vector<cplx> &state, std::vector<std::uint8_t> &cbits);
+// The index bits of the qubits a measurement reads.
+std::uint64_t measured_mask(const MeasureOp &m, int n_qubits);
+
+// After outcome `outcome_idx` of measurement m: the state collapsed onto the measured qubits'
+// values (renormalised) and rotated back from the computational basis, in place.
+void collapse_measured(const MeasureOp &m, int n_qubits, std::uint64_t outcome_idx, cplx *psi);
 
 }  // namespace statevector
