@@ -23,5 +23,5 @@ test: install
 	$(PY) -m pytest
 
 bench: install
-	$(PY) -m pip install -q -e '.[bench]' || echo "some benchmark peers did not install; their rows are skipped"
+	$(PY) -m pip install -q --no-build-isolation -e '.[bench]' || echo "some benchmark peers did not install; their rows are skipped"
 	$(PY) bench/run_all.py
