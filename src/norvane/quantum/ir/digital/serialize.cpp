@@ -210,21 +210,6 @@ nb::dict fixed_gate_serializer(nb::handle obj) {
     return out;
 }
 
-// Each call makes a new pair: the deserializer builds instances of `cls`, the serializer
-// needs no class.
-nb::tuple make_fixed_gate_pair(nb::handle cls) {
-    nb::object target_cls = nb::borrow(cls);
-    auto deserializer = [target_cls](nb::handle d) {
-        nb::dict data = as_dict(d);
-        nb::dict kwargs;
-        kwargs["targets"] = tuple_of(get_item(data, "targets"));
-        return call_kw(target_cls, kwargs);
-    };
-    return nb::make_tuple(
-        nb::cpp_function(fixed_gate_serializer, nb::arg("obj").none(), nb::name("serializer")),
-        nb::cpp_function(deserializer, nb::arg("d").none(), nb::name("deserializer")));
-}
-
 nb::dict parametric_gate_serializer(nb::handle obj) {
     nb::dict out;
     out["targets"] = list_of(obj.attr("targets"));
@@ -232,17 +217,20 @@ nb::dict parametric_gate_serializer(nb::handle obj) {
     return out;
 }
 
-nb::tuple make_parametric_pair(nb::handle cls) {
+// Each call makes a new pair: the deserializer builds instances of `cls` from "targets" and,
+// for a parametric gate, "params"; the serializer needs no class.
+nb::tuple make_gate_pair(nb::handle cls, bool parametric) {
     nb::object target_cls = nb::borrow(cls);
-    auto deserializer = [target_cls](nb::handle d) {
+    auto deserializer = [target_cls, parametric](nb::handle d) {
         nb::dict data = as_dict(d);
         nb::dict kwargs;
         kwargs["targets"] = tuple_of(get_item(data, "targets"));
-        kwargs["params"] = deserialize_params(get_item(data, "params"));
+        if (parametric) kwargs["params"] = deserialize_params(get_item(data, "params"));
         return call_kw(target_cls, kwargs);
     };
     return nb::make_tuple(
-        nb::cpp_function(parametric_gate_serializer, nb::arg("obj").none(), nb::name("serializer")),
+        nb::cpp_function(parametric ? parametric_gate_serializer : fixed_gate_serializer, nb::arg("obj").none(),
+                         nb::name("serializer")),
         nb::cpp_function(deserializer, nb::arg("d").none(), nb::name("deserializer")));
 }
 
@@ -460,10 +448,10 @@ NB_MODULE(serialize, m) {
           "Deserialize a list produced by _serialize_params to a tuple of Scalar nodes.");
 
     const char *fixed_doc = "Return (serializer, deserializer) for the fixed gate class `cls`.";
-    m.def("_make_std_serializer", &make_fixed_gate_pair, nb::arg("cls").none(), fixed_doc);
-    m.def("_make_std_serializer2", &make_fixed_gate_pair, nb::arg("cls").none(), fixed_doc);
-    m.def("_make_std_serializer3", &make_fixed_gate_pair, nb::arg("cls").none(), fixed_doc);
-    m.def("_make_parametric_serializer", &make_parametric_pair, nb::arg("cls").none(),
+    m.def("_make_std_serializer", [](nb::handle cls) { return make_gate_pair(cls, false); }, nb::arg("cls").none(), fixed_doc);
+    m.def("_make_std_serializer2", [](nb::handle cls) { return make_gate_pair(cls, false); }, nb::arg("cls").none(), fixed_doc);
+    m.def("_make_std_serializer3", [](nb::handle cls) { return make_gate_pair(cls, false); }, nb::arg("cls").none(), fixed_doc);
+    m.def("_make_parametric_serializer", [](nb::handle cls) { return make_gate_pair(cls, true); }, nb::arg("cls").none(),
           "Return (serializer, deserializer) for the parametric gate class `cls`.");
 
     m.def("_unitary_serializer", &unitary_serializer, nb::arg("obj").none(),
