@@ -100,35 +100,70 @@ CircuitProgram::CircuitProgram(nb::handle instructions, int n_qubits, int n_cbit
     }
 }
 
-const statevector::PreparedGate &CircuitProgram::gate(std::size_t op) {
+template <class F> auto CircuitProgram::with_python(F &&f) {
+    nb::gil_scoped_acquire gil;
+    const bool held = bitgen_.held();
+    bitgen_.let_go();
+    auto result = f();
+    if (held) bitgen_.hold();
+    return result;
+}
+
+const statevector::GatePlan &CircuitProgram::fused_plan(std::size_t begin, std::size_t end) {
+    return *with_python([&] {
+        std::vector<statevector::GateRef> gates;
+        for (std::size_t op = begin; op < end; ++op)
+            gates.push_back(store_.prepare(ops_[op].instruction, cache_, kwargs_, n_qubits_));
+        plans_.push_back(store_.plan(n_qubits_, gates));
+        return plans_.back();
+    });
+}
+
+const statevector::PreparedGate &CircuitProgram::conditional_gate(std::size_t op) {
     Op &slot = ops_[op];
-    if (!slot.gate) {
-        nb::object gate = slot.kind == Kind::Conditional ? nb::object(slot.instruction.attr("instruction"))
-                                                         : slot.instruction;
-        slot.gate = &store_.prepare(gate, cache_, kwargs_, n_qubits_);
-    }
+    if (!slot.gate)
+        slot.gate = with_python([&] {
+            return store_.prepare(slot.instruction.attr("instruction"), cache_, kwargs_, n_qubits_);
+        });
     return *slot.gate;
 }
 
 bool CircuitProgram::condition_holds(std::size_t op, const std::vector<std::uint8_t> &cbits) {
-    nb::list bits;
-    for (std::uint8_t b : cbits) bits.append(nb::int_(int(b)));
-    nb::object verdict = ops_[op].instruction.attr("condition").attr("evaluate")(bits);
-    int truth = PyObject_IsTrue(verdict.ptr());
-    if (truth < 0) throw nb::python_error();
-    return truth == 1;
+    return with_python([&] {
+        nb::list bits;
+        for (std::uint8_t b : cbits) bits.append(nb::int_(int(b)));
+        nb::object verdict = ops_[op].instruction.attr("condition").attr("evaluate")(bits);
+        int truth = PyObject_IsTrue(verdict.ptr());
+        if (truth < 0) throw nb::python_error();
+        return truth == 1;
+    });
 }
 
 const statevector::MeasureOp &CircuitProgram::measurement(std::size_t op) {
     Op &slot = ops_[op];
     if (!slot.measurement)
-        slot.measurement.emplace(prepare_measurement(slot.instruction, n_qubits_, std::size_t(n_cbits_), cache_,
-                                                     rotations_));
+        with_python([&] {
+            slot.measurement.emplace(
+                prepare_measurement(slot.instruction, n_qubits_, std::size_t(n_cbits_), cache_, rotations_));
+            return true;
+        });
     return *slot.measurement;
 }
 
+double CircuitProgram::uniform() {
+    if (!bitgen_.held()) {
+        nb::gil_scoped_acquire gil;
+        bitgen_.hold();  // from the first draw to the end of the run
+    }
+    return bitgen_.next_double();
+}
+
 void CircuitProgram::undefined_probabilities(const statevector::cplx *psi, std::uint64_t size) {
+    nb::gil_scoped_acquire gil;
+    bitgen_.let_go();  // the generator's own choice() takes the lock
     raise_undefined_probabilities(rng_, psi, size);
 }
+
+void CircuitProgram::check_interrupt() { norvane::check_signals_without_gil(); }
 
 }  // namespace dense_sim

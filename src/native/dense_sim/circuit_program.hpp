@@ -1,6 +1,10 @@
 // A Python circuit presented to the shot runner: instructions classified once, gates and
 // measurements prepared on first use, conditions evaluated by the IR, draws from the
 // simulator's NumPy generator.
+//
+// The runner works without the GIL; every member that touches Python takes it, and gives the
+// generator's lock back while Python code runs, so that code may draw from the generator or
+// start another run. The program owns every gate and plan it hands out for its lifetime.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -25,21 +29,27 @@ public:
 
     std::size_t size() const override { return ops_.size(); }
     Kind kind(std::size_t op) const override { return ops_[op].kind; }
-    const statevector::PreparedGate &gate(std::size_t op) override;
+    const statevector::GatePlan &fused_plan(std::size_t begin, std::size_t end) override;
+    const statevector::PreparedGate &conditional_gate(std::size_t op) override;
     bool condition_holds(std::size_t op, const std::vector<std::uint8_t> &cbits) override;
     const statevector::MeasureOp &measurement(std::size_t op) override;
-    double uniform() override { return bitgen_.next_double(); }
+    double uniform() override;
     [[noreturn]] void undefined_probabilities(const statevector::cplx *psi, std::uint64_t size) override;
+    void check_interrupt() override;
 
 private:
     struct Op {
         Kind kind;
         nb::object instruction;
-        const statevector::PreparedGate *gate = nullptr;
+        statevector::GateRef gate;  // of a conditional
         std::optional<statevector::MeasureOp> measurement;
     };
 
+    // Runs f() with the GIL, the generator's lock given back meanwhile.
+    template <class F> auto with_python(F &&f);
+
     std::vector<Op> ops_;
+    std::vector<statevector::PlanRef> plans_;
     std::deque<statevector::PreparedGate> rotations_;  // stable addresses for MeasureOp
     int n_qubits_, n_cbits_;
     GateStore &store_;

@@ -77,23 +77,37 @@ statevector::PreparedGate prepare_gate(nb::handle gate, nb::handle cache, nb::ha
 }
 
 void GateStore::start_call() {
-    if (gates_.size() > 4096 || plans_.size() > 256) {
-        plans_.clear();  // plans point into the gates
-        gates_.clear();
-    }
+    if (gates_.size() > 4096 || plans_.size() > 256) clear();
 }
 
-const statevector::PreparedGate &GateStore::prepare(nb::handle gate, nb::handle cache, nb::handle kwargs,
-                                                    int n_qubits) {
+statevector::GateRef GateStore::prepare(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits) {
     nb::object matrix = cache_get(cache, gate, kwargs);
     std::vector<int> targets = gate_targets(gate);
     auto key = std::make_tuple(matrix.ptr(), n_qubits, targets);
     auto found = gates_.find(key);
-    if (found != gates_.end()) return *found->second.gate;
+    if (found != gates_.end()) return found->second.gate;
     std::vector<cplx> values = matrix_values(matrix, std::size_t(1) << targets.size(), gate);
-    auto prepared = std::make_unique<statevector::PreparedGate>(
+    auto prepared = std::make_shared<const statevector::PreparedGate>(
         make_prepared(gate, n_qubits, std::move(targets), std::move(values)));
-    return *gates_.emplace(std::move(key), Entry{std::move(matrix), std::move(prepared)}).first->second.gate;
+    // Python code ran since the lookup above and may have filled the same key.
+    gates_.insert_or_assign(std::move(key), Entry{std::move(matrix), prepared});
+    return prepared;
+}
+
+statevector::PlanRef GateStore::plan(int n_qubits, const std::vector<statevector::GateRef> &gates) {
+    return plans_.get(n_qubits, gates);
+}
+
+int GateStore::traverse(visitproc visit, void *arg) const {
+    for (const auto &entry : gates_) Py_VISIT(entry.second.matrix.ptr());
+    return 0;
+}
+
+void GateStore::clear() {
+    // Moved out first: releasing the matrices can run Python code that uses this store.
+    auto gates = std::move(gates_);
+    gates_.clear();
+    plans_.clear();
 }
 
 

@@ -21,18 +21,25 @@ using statevector::cplx;
 statevector::PreparedGate prepare_gate(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits);
 
 // Prepared gates of one simulator, made once per distinct matrix object (as the cache hands
-// it out) and targets, together with the fused plans of gate sequences made of them.
+// it out) and targets, together with the fused plans of gate sequences made of them. Every
+// member is used with the GIL held, which serialises calls from several threads. What it
+// hands out is shared: a call keeps its gates and plans alive even when another call (on
+// another thread, or re-entered from Python code the call ran) makes the store forget them.
 class GateStore {
 public:
     // Call before a simulation: forgets everything once the store has grown large.
     void start_call();
-    const statevector::PreparedGate &prepare(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits);
-    statevector::PlanCache &plans() { return plans_; }
+    statevector::GateRef prepare(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits);
+    statevector::PlanRef plan(int n_qubits, const std::vector<statevector::GateRef> &gates);
+
+    // Garbage-collector support for the matrix objects kept as keys.
+    int traverse(visitproc visit, void *arg) const;
+    void clear();
 
 private:
     struct Entry {
         nb::object matrix;  // kept so that its identity stays unique while it is a key
-        std::unique_ptr<statevector::PreparedGate> gate;
+        statevector::GateRef gate;
     };
     std::map<std::tuple<PyObject *, int, std::vector<int>>, Entry> gates_;
     statevector::PlanCache plans_;

@@ -26,6 +26,7 @@ void load_imports() {
     loaded.default_rng = import_kept("numpy.random", "default_rng");
     loaded.ascontiguousarray = import_kept("numpy", "ascontiguousarray");
     loaded.complex128 = import_kept("numpy", "complex128");
+    loaded.rlock = import_kept("threading", "RLock");
 }
 
 }  // namespace dense_sim

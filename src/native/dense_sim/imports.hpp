@@ -8,7 +8,7 @@ namespace dense_sim {
 namespace nb = nanobind;
 
 struct Imports {
-    nb::handle gate, conditional, measurement, basis_x, basis_y, h, s, sdg, gate_matrix_cache, default_rng, ascontiguousarray, complex128;
+    nb::handle gate, conditional, measurement, basis_x, basis_y, h, s, sdg, gate_matrix_cache, default_rng, ascontiguousarray, complex128, rlock;
 };
 
 const Imports &imports();

@@ -1,6 +1,11 @@
 #include "simulation_result.hpp"
 
+#include <climits>
+#include <vector>
+
+#include "statevector/memory.hpp"
 #include "support/args.hpp"
+#include "support/gc.hpp"
 #include "support/pyops.hpp"
 
 using norvane::checked;
@@ -34,30 +39,51 @@ SimulationResult::SimulationResult(nb::handle counts_, nb::handle shots_, nb::ha
 }
 
 nb::list SimulationResult::expand_counts(nb::handle counts) {
-    nb::list out;
-    for (auto [bitstring, count] : nb::borrow<nb::dict>(norvane::arg_dict(counts, "counts"))) {
-        long long times = PyLong_AsLongLong(checked(PyNumber_Index(count.ptr())).ptr());
+    // Counts are read (running their __index__) before anything is expanded, and the total is
+    // checked against memory first: one list slot per shot.
+    std::vector<std::pair<nb::object, long long>> entries;
+    long long total = 0;
+    for (nb::handle item : norvane::dict_items(norvane::arg_dict(counts, "counts"))) {
+        nb::object bitstring = item[0];
+        long long times = PyLong_AsLongLong(checked(PyNumber_Index(nb::object(item[1]).ptr())).ptr());
         if (times == -1 && PyErr_Occurred()) throw nb::python_error();
-        for (long long i = 0; i < times; ++i) out.append(bitstring);
+        if (times > 0) total = times > LLONG_MAX - total ? LLONG_MAX : total + times;
+        entries.emplace_back(std::move(bitstring), times);
     }
-    return out;
+    const std::uint64_t memory = statevector::physical_memory_bytes();
+    if (total > PY_SSIZE_T_MAX / Py_ssize_t(sizeof(PyObject *)) ||
+        (memory && std::uint64_t(total) * sizeof(PyObject *) > memory)) {
+        PyErr_Format(PyExc_MemoryError, "counts total %lld shots, too many to expand into a list in memory", total);
+        throw nb::python_error();
+    }
+    PyObject *out = PyList_New(Py_ssize_t(total));
+    if (!out) throw nb::python_error();
+    nb::list expanded = nb::steal<nb::list>(out);
+    Py_ssize_t position = 0;
+    for (const auto &[bitstring, times] : entries)
+        for (long long i = 0; i < times; ++i) PyList_SET_ITEM(out, position++, bitstring.inc_ref().ptr());
+    return expanded;
 }
 
 nb::object SimulationResult::expectation(nb::handle observable) const {
     nb::object total = nb::float_(0.0);
     nb::handle int_type = (PyObject *)&PyLong_Type;
-    for (auto [bitstring, count] : nb::borrow<nb::dict>(counts)) {
+    for (nb::handle item : norvane::dict_items(counts)) {
+        nb::object bitstring = item[0], count = item[1];
         nb::object index = int_type(bitstring, 2);
         nb::object entry = checked(PyNumber_Float(checked(PyObject_GetItem(observable.ptr(), index.ptr())).ptr()));
         total = checked(PyNumber_Add(total.ptr(), checked(PyNumber_Multiply(entry.ptr(), count.ptr())).ptr()));
     }
-    return checked(PyNumber_TrueDivide(total.ptr(), shots.ptr()));
+    return checked(PyNumber_TrueDivide(total.ptr(), nb::object(shots).ptr()));
 }
 
 nb::dict SimulationResult::probabilities() const {
     nb::dict out;
-    for (auto [bitstring, count] : nb::borrow<nb::dict>(counts))
-        out[bitstring] = checked(PyNumber_TrueDivide(count.ptr(), shots.ptr()));
+    nb::object total = shots;
+    for (nb::handle item : norvane::dict_items(counts)) {
+        nb::object bitstring = item[0], count = item[1];
+        out[bitstring] = checked(PyNumber_TrueDivide(count.ptr(), total.ptr()));
+    }
     return out;
 }
 
@@ -77,8 +103,18 @@ nb::str SimulationResult::repr() const {
     return nb::str("SimulationResult(shots={}, top={})").format(nb::str(shots), nb::repr(top));
 }
 
+int SimulationResult::traverse(visitproc visit, void *arg) const {
+    for (const nb::object *field : {&counts, &memory, &shots, &n_qubits, &n_cbits}) Py_VISIT(field->ptr());
+    return 0;
+}
+
+void SimulationResult::clear() {
+    for (nb::object *field : {&counts, &memory, &shots, &n_qubits, &n_cbits}) *field = nb::none();
+}
+
 void bind_simulation_result(nb::module_ &m) {
-    nb::class_<SimulationResult>(m, "SimulationResult", kResultDoc)
+    norvane::with_weakref_attribute(nb::class_<SimulationResult>(m, "SimulationResult", kResultDoc,
+                                 nb::type_slots(norvane::gc_slots<SimulationResult>), nb::is_weak_referenceable()))
         .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle>(), nb::arg("counts").none(),
              nb::arg("shots").none(), nb::arg("n_qubits").none(), nb::arg("n_cbits").none(), nb::arg("memory").none() = nb::none())
         .def_rw("counts", &SimulationResult::counts)

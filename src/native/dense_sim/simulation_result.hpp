@@ -18,6 +18,9 @@ struct SimulationResult {
     nb::dict probabilities() const;
     nb::object most_common(nb::handle n) const;
     nb::str repr() const;
+
+    int traverse(visitproc visit, void *arg) const;
+    void clear();
 };
 
 void bind_simulation_result(nb::module_ &m);

@@ -2,6 +2,7 @@
 
 #include <nanobind/ndarray.h>
 
+#include <climits>
 #include <string>
 
 #include "circuit_program.hpp"
@@ -10,7 +11,9 @@
 #include "support/pyops.hpp"
 #include "statevector/measure.hpp"
 #include "statevector/plan.hpp"
+#include "statevector/memory.hpp"
 #include "support/args.hpp"
+#include "support/gc.hpp"
 
 namespace dense_sim {
 
@@ -24,6 +27,32 @@ const char *const kSimulatorDoc =
     "    seed: Optional random seed for reproducibility.";
 
 nb::handle result_type;
+
+long long shot_count(nb::handle shots) {
+    long long count = PyLong_AsLongLong(shots.ptr());
+    if (count == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+        PyErr_Clear();
+        count = _PyLong_Sign(shots.ptr()) < 0 ? -1 : LLONG_MAX;
+    }
+    if (count < 0) {
+        PyErr_Format(PyExc_ValueError, "shots must be a non-negative integer, got %S", shots.ptr());
+        throw nb::python_error();
+    }
+    return count;
+}
+
+// Raises MemoryError unless a run with these options fits in physical memory.
+void check_run_fits(const statevector::ShotOptions &options) {
+    const std::uint64_t available = statevector::physical_memory_bytes();
+    const std::uint64_t needed = statevector::run_peak_bytes(options);
+    if (statevector::states_fit(options.n_qubits, 1) && (available == 0 || needed <= available)) return;
+    PyErr_Format(PyExc_MemoryError,
+                 "a run on %d qubits needs about %llu MiB at its peak (states, outcome distributions and "
+                 "branch states), more than this machine's memory",
+                 options.n_qubits, (unsigned long long)(needed >> 20));
+    throw nb::python_error();
+}
 
 int cbit_count(nb::handle circuit) {
     long long n = norvane::arg_long(circuit.attr("n_cbits"), "n_cbits");
@@ -61,27 +90,31 @@ DigitalDenseSimulator::DigitalDenseSimulator(nb::handle circuit_, nb::handle see
     circuit = nb::borrow(circuit_);
     rng = imports().default_rng(seed_value);
     cache = imports().gate_matrix_cache();
+    run_lock = imports().rlock();
 }
 
 nb::object DigitalDenseSimulator::run(nb::handle shots_arg, nb::kwargs kwargs) {
     nb::int_ shots = norvane::arg_int(shots_arg, "shots");
-    long long count = PyLong_AsLongLong(shots.ptr());
-    if (count == -1 && PyErr_Occurred()) throw nb::python_error();
-    const int n = qubit_count(circuit), n_cbits = cbit_count(circuit);
+    const long long count = shot_count(shots);
+    // Held for the whole call (a run re-entered from its own callbacks passes): one run's
+    // draws come from the generator's stream in one piece, as if the runs were sequential.
+    norvane::HeldLock turn(run_lock);
+    nb::object circuit_now = circuit, cache_now = cache, rng_now = rng;  // held for the call
+    const int n = qubit_count(circuit_now), n_cbits = cbit_count(circuit_now);
     statevector::ShotTally tally;
     if (count > 0) {
-        check_state_fits(n, 3);
-        gates->start_call();
-        CircuitProgram program(circuit.attr("instructions"), n, n_cbits, cache, kwargs, rng, *gates);
         statevector::ShotOptions options;
-        options.plans = &gates->plans();
         options.n_qubits = n;
         options.n_cbits = n_cbits;
         options.shots = count;
+        check_run_fits(options);
+        gates->start_call();
+        CircuitProgram program(circuit_now.attr("instructions"), n, n_cbits, cache_now, kwargs, rng_now, *gates);
+        nb::gil_scoped_release no_gil;
         tally = statevector::run_shots(program, options);
     }
     auto [counts, memory] = counts_and_memory(tally);
-    return result_type(counts, shots, circuit.attr("n_qubits"), circuit.attr("n_cbits"), memory);
+    return result_type(counts, shots, circuit_now.attr("n_qubits"), circuit_now.attr("n_cbits"), memory);
 }
 
 nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
@@ -89,13 +122,19 @@ nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
     check_state_fits(n, 1);
     const Imports &im = imports();
     gates->start_call();
-    std::vector<const statevector::PreparedGate *> order;
+    nb::object cache_now = cache;
+    std::vector<statevector::GateRef> order;
     for (nb::handle instruction : circuit.attr("instructions")) {
         if (norvane::is_instance(instruction, im.conditional) || !norvane::is_instance(instruction, im.gate)) continue;
-        order.push_back(&gates->prepare(instruction, cache, kwargs, n));
+        order.push_back(gates->prepare(instruction, cache_now, kwargs, n));
     }
+    statevector::PlanRef plan = gates->plan(n, order);
     std::vector<statevector::cplx> state = initial_state(n);
-    gates->plans().get(n, order).apply(state.data());
+    {
+        nb::gil_scoped_release no_gil;
+        statevector::Poller poll(norvane::check_signals_without_gil);
+        plan->apply(state.data(), &poll);
+    }
     return to_numpy(std::move(state));
 }
 
@@ -123,21 +162,46 @@ void DigitalDenseSimulator::apply_measurement(nb::handle state, nb::handle meas,
     nb::list cbits = norvane::arg_list(cbits_arg, "cbits");
     const int n = qubit_count(circuit);
     const std::size_t size = std::size_t(1) << n;
-    statevector::cplx *psi = writable_amplitudes(state, size);
+    nb::object cache_now = cache, rng_now = rng;
     std::deque<statevector::PreparedGate> rotations;
-    statevector::MeasureOp op = prepare_measurement(meas, n, nb::len(cbits), cache, rotations);
+    statevector::MeasureOp op = prepare_measurement(meas, n, nb::len(cbits), cache_now, rotations);
+    norvane::BitGenerator bitgen(rng_now);
+    // Python code ran above: the array is looked up only now, and nothing runs Python from
+    // here to the last write into it.
+    statevector::cplx *psi = writable_amplitudes(state, size);
     for (const statevector::PreparedGate *g : op.before) g->apply(psi);
     std::vector<double> cdf;
-    if (!statevector::build_cdf(psi, size, cdf)) raise_undefined_probabilities(rng, psi, size);
-    norvane::BitGenerator bitgen(rng);
+    if (!statevector::build_cdf(psi, size, cdf)) raise_undefined_probabilities(rng_now, psi, size);
+    bitgen.hold();
     const std::uint64_t idx = statevector::sample_index(cdf, bitgen.next_double());
-    for (const auto &[qubit, bit] : op.writes) cbits[bit] = nb::int_((idx & statevector::bit_of(n, qubit)) ? 1 : 0);
+    bitgen.let_go();
     statevector::collapse_measured(op, n, idx, psi);
+    // The list may have changed while Python code ran: a store out of its range is an error.
+    for (const auto &[qubit, bit] : op.writes) {
+        PyObject *value = PyLong_FromLong((idx & statevector::bit_of(n, qubit)) ? 1 : 0);
+        if (!value || PyList_SetItem(cbits.ptr(), Py_ssize_t(bit), value) < 0) throw nb::python_error();
+    }
+}
+
+int DigitalDenseSimulator::traverse(visitproc visit, void *arg) const {
+    Py_VISIT(circuit.ptr());
+    Py_VISIT(rng.ptr());
+    Py_VISIT(cache.ptr());
+    Py_VISIT(run_lock.ptr());
+    return gates->traverse(visit, arg);
+}
+
+void DigitalDenseSimulator::clear() {
+    circuit = nb::none();
+    rng = nb::none();
+    cache = nb::none();
+    gates->clear();
 }
 
 void bind_simulator(nb::module_ &m, nb::handle result_class) {
     result_type = result_class;
-    nb::class_<DigitalDenseSimulator>(m, "DigitalDenseSimulator", kSimulatorDoc)
+    norvane::with_weakref_attribute(nb::class_<DigitalDenseSimulator>(m, "DigitalDenseSimulator", kSimulatorDoc,
+                                      nb::type_slots(norvane::gc_slots<DigitalDenseSimulator>), nb::is_weak_referenceable()))
         .def(nb::init<nb::handle, nb::handle>(), nb::arg("circuit").none(), nb::arg("seed").none() = nb::none())
         .def_rw("_circuit", &DigitalDenseSimulator::circuit)
         .def_rw("_rng", &DigitalDenseSimulator::rng)

@@ -13,6 +13,7 @@ namespace nb = nanobind;
 
 struct DigitalDenseSimulator {
     nb::object circuit, rng, cache;
+    nb::object run_lock;  // a re-entrant lock: runs on one simulator take turns
     std::unique_ptr<GateStore> gates = std::make_unique<GateStore>();
 
     DigitalDenseSimulator(nb::handle circuit, nb::handle seed);
@@ -22,6 +23,9 @@ struct DigitalDenseSimulator {
     nb::object init_state();
     nb::object apply_gate(nb::handle state, nb::handle gate, nb::kwargs kwargs);
     void apply_measurement(nb::handle state, nb::handle meas, nb::handle cbits);
+
+    int traverse(visitproc visit, void *arg) const;
+    void clear();
 };
 
 void bind_simulator(nb::module_ &m, nb::handle result_class);

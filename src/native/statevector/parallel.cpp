@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -33,7 +34,12 @@ void run_split(std::size_t count, std::size_t min_grain, RangeFn fn, const void 
     std::size_t step = (count + parts - 1) / parts;
     for (std::size_t p = 1; p < parts; ++p) {
         std::size_t begin = p * step, end = std::min(count, begin + step);
-        if (begin < end) workers.emplace_back(fn, context, begin, end);
+        if (begin >= end) continue;
+        try {
+            workers.emplace_back(fn, context, begin, end);
+        } catch (const std::system_error &) {
+            fn(context, begin, end);  // no thread to be had: this range runs here instead
+        }
     }
     fn(context, 0, std::min(count, step));
     for (auto &worker : workers) worker.join();

@@ -52,11 +52,14 @@ GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
     close_local_run();
 }
 
-void GatePlan::apply(cplx *psi) const {
+void GatePlan::apply(cplx *psi, Poller *poll) const {
     const std::size_t chunk = std::size_t(1) << block_bits_;
     const std::size_t chunks = (std::size_t(1) << n_qubits_) >> block_bits_;
     for (const Segment &segment : segments_) {
-        for (const PreparedGate &g : segment.gates) g.apply(psi);
+        for (const PreparedGate &g : segment.gates) {
+            g.apply(psi);
+            if (poll) (*poll)();
+        }
         if (segment.chunk_plan.empty()) continue;
         const GatePlan &plan = segment.chunk_plan.front();
         // Threads only pay for themselves from about 2^17 amplitudes each.
@@ -64,14 +67,19 @@ void GatePlan::apply(cplx *psi) const {
         parallel_for(chunks, grain, [&](std::size_t begin, std::size_t end) {
             for (std::size_t c = begin; c < end; ++c) plan.apply(psi + c * chunk);
         });
+        if (poll) (*poll)();
     }
 }
 
-const GatePlan &PlanCache::get(int n_qubits, const std::vector<const PreparedGate *> &gates) {
+PlanRef PlanCache::get(int n_qubits, const std::vector<GateRef> &gates) {
     auto key = std::make_pair(n_qubits, gates);
     auto found = plans_.find(key);
     if (found != plans_.end()) return found->second;
-    return plans_.emplace(std::move(key), GatePlan(n_qubits, fuse(n_qubits, gates))).first->second;
+    std::vector<const PreparedGate *> sequence;
+    for (const GateRef &g : gates) sequence.push_back(g.get());
+    auto plan = std::make_shared<const GatePlan>(n_qubits, fuse(n_qubits, sequence));
+    plans_.emplace(std::move(key), plan);
+    return plan;
 }
 
 }  // namespace statevector

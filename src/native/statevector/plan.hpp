@@ -9,16 +9,19 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "gate.hpp"
+#include "poll.hpp"
 
 namespace statevector {
 
 class GatePlan {
 public:
     GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level = 0);
-    void apply(cplx *psi) const;
+    // Applies the gates in order; `poll`, when given, is called between passes over the state.
+    void apply(cplx *psi, Poller *poll = nullptr) const;
     std::size_t size() const { return size_; }
 
 private:
@@ -32,16 +35,21 @@ private:
     std::vector<Segment> segments_;
 };
 
-// Fused, blocked plans of gate sequences, keyed by the identities of the prepared gates (which
-// must outlive their plans). Plans stay valid until clear().
+using GateRef = std::shared_ptr<const PreparedGate>;
+using PlanRef = std::shared_ptr<const GatePlan>;
+
+// Fused, blocked plans of gate sequences, keyed by the identities of the prepared gates. Keys
+// hold their gates, so an address in a key is never reused by another gate while the key
+// exists; a plan handed out stays valid for its holder after clear(). Not thread-safe: the
+// caller serialises access.
 class PlanCache {
 public:
-    const GatePlan &get(int n_qubits, const std::vector<const PreparedGate *> &gates);
+    PlanRef get(int n_qubits, const std::vector<GateRef> &gates);
     std::size_t size() const { return plans_.size(); }
     void clear() { plans_.clear(); }
 
 private:
-    std::map<std::pair<int, std::vector<const PreparedGate *>>, GatePlan> plans_;
+    std::map<std::pair<int, std::vector<GateRef>>, PlanRef> plans_;
 };
 
 }  // namespace statevector

@@ -9,12 +9,22 @@
 
 #include "measure.hpp"
 #include "plan.hpp"
+#include "poll.hpp"
 
 namespace statevector {
 
 namespace {
 
 std::atomic<std::uint64_t> budget{std::uint64_t(512) << 20};
+
+// Shots whose per-shot record is reserved up front; longer runs grow it as they go.
+constexpr long long kReservedShots = 1 << 20;
+
+// Bytes of one branch of n qubits at its largest: state, distribution and slice table.
+std::uint64_t branch_bytes(int n_qubits) {
+    const std::uint64_t amplitudes = std::uint64_t(1) << n_qubits;
+    return amplitudes * (sizeof(cplx) + sizeof(double)) + ((std::uint64_t(1) << 16) + 1) * sizeof(std::uint64_t);
+}
 
 // The tally index of each outcome of a final measurement seen so far, by outcome key: a flat
 // table for registers of up to 2^20 basis states, a hash map beyond.
@@ -56,7 +66,8 @@ struct Branch {
 
 class Runner {
 public:
-    Runner(ShotProgram &program, const ShotOptions &options) : program_(program), options_(options) {}
+    Runner(ShotProgram &program, const ShotOptions &options)
+        : program_(program), options_(options), poll_([&program] { program.check_interrupt(); }) {}
 
     // Runs deterministic instructions from `op` up to the next measurement, and prepares it.
     std::unique_ptr<Branch> settle(std::vector<cplx> state, std::vector<std::uint8_t> cbits, std::size_t op) {
@@ -66,12 +77,12 @@ public:
             if (kind == ShotProgram::Kind::Measure) break;
             if (kind == ShotProgram::Kind::Gate) {
                 const FusedRun &run = fused_run(op);
-                run.plan->apply(state.data());
+                run.plan->apply(state.data(), &poll_);
                 op = run.end;
                 continue;
             }
             if (kind == ShotProgram::Kind::Conditional && program_.condition_holds(op, cbits))
-                program_.gate(op).apply(state.data());
+                program_.conditional_gate(op).apply(state.data());
             ++op;
         }
         auto branch = std::make_unique<Branch>();
@@ -109,7 +120,8 @@ public:
                 op = fused_run(op).end;
                 continue;
             }
-            if (kind == ShotProgram::Kind::Conditional && program_.condition_holds(op, cbits)) program_.gate(op);
+            if (kind == ShotProgram::Kind::Conditional && program_.condition_holds(op, cbits))
+                program_.touch_conditional_gate(op);
             ++op;
         }
         return cbits;
@@ -125,7 +137,7 @@ public:
     }
 
     ShotTally run() {
-        tally_.memory.reserve(std::size_t(std::max<long long>(options_.shots, 0)));
+        tally_.memory.reserve(std::size_t(std::clamp<long long>(options_.shots, 0, kReservedShots)));
         std::vector<cplx> initial(std::size_t(1) << options_.n_qubits, cplx(0.0, 0.0));
         initial[0] = cplx(1.0, 0.0);
         std::unique_ptr<Branch> root =
@@ -164,6 +176,7 @@ public:
             }
             ++tally_.counts[outcome];
             tally_.memory.push_back(outcome);
+            if ((shot & 255) == 0) poll_();
         }
         return std::move(tally_);
     }
@@ -186,27 +199,23 @@ private:
     // The unconditional gates from `op` up to the next other instruction, fused.
     struct FusedRun {
         std::size_t end;
-        const GatePlan *plan;
+        const GatePlan *plan;  // owned by the program
     };
 
     const FusedRun &fused_run(std::size_t op) {
         auto found = fused_.find(op);
         if (found != fused_.end()) return found->second;
-        std::vector<const PreparedGate *> gates;
         std::size_t end = op;
-        for (; end < program_.size() && program_.kind(end) == ShotProgram::Kind::Gate; ++end)
-            gates.push_back(&program_.gate(end));
-        PlanCache &plans = options_.plans ? *options_.plans : own_plans_;
-        return fused_.emplace(op, FusedRun{end, &plans.get(options_.n_qubits, gates)}).first->second;
+        while (end < program_.size() && program_.kind(end) == ShotProgram::Kind::Gate) ++end;
+        return fused_.emplace(op, FusedRun{end, &program_.fused_plan(op, end)}).first->second;
     }
 
     std::unordered_map<std::size_t, FusedRun> fused_;
-    PlanCache own_plans_;
     std::vector<bool> measured_after_;
-
 
     ShotProgram &program_;
     const ShotOptions &options_;
+    Poller poll_;
 };
 
 }  // namespace
@@ -224,6 +233,11 @@ void collapse_measured(const MeasureOp &m, int n_qubits, std::uint64_t outcome_i
     const std::uint64_t mask = measured_mask(m, n_qubits);
     collapse(psi, std::uint64_t(1) << n_qubits, mask, outcome_idx & mask);
     for (const PreparedGate *g : m.after) g->apply(psi);
+}
+
+std::uint64_t run_peak_bytes(const ShotOptions &options) {
+    const std::uint64_t shots = std::uint64_t(std::clamp<long long>(options.shots, 0, kReservedShots));
+    return 2 * branch_bytes(options.n_qubits) + options.branch_memory_budget + shots * sizeof(std::uint32_t);
 }
 
 ShotTally run_shots(ShotProgram &program, const ShotOptions &options) { return Runner(program, options).run(); }

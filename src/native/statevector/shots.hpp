@@ -24,19 +24,27 @@ struct MeasureOp {
     std::vector<const PreparedGate *> after;     // and back
 };
 
-// What the runner needs from the caller, which owns the circuit and the random stream.
+// What the runner needs from the caller, which owns the circuit and the random stream. What
+// the program hands out (gates, plans, measurements) must stay valid until the program is
+// destroyed.
 class ShotProgram {
 public:
     enum class Kind { Gate, Conditional, Measure, Skip };
     virtual ~ShotProgram() = default;
     virtual std::size_t size() const = 0;
     virtual Kind kind(std::size_t op) const = 0;
-    virtual const PreparedGate &gate(std::size_t op) = 0;  // also the gate of a conditional
+    // The gates of ops [begin, end), all of kind Gate, as one fused plan.
+    virtual const GatePlan &fused_plan(std::size_t begin, std::size_t end) = 0;
+    virtual const PreparedGate &conditional_gate(std::size_t op) = 0;
+    // Prepares the gate of a conditional without applying it (so that its errors surface).
+    virtual void touch_conditional_gate(std::size_t op) { conditional_gate(op); }
     virtual bool condition_holds(std::size_t op, const std::vector<std::uint8_t> &cbits) = 0;
     virtual const MeasureOp &measurement(std::size_t op) = 0;
     virtual double uniform() = 0;
     // Called with a state whose outcome probabilities are undefined; must throw.
     [[noreturn]] virtual void undefined_probabilities(const cplx *psi, std::uint64_t size) = 0;
+    // Throws when the caller asked the work to stop; called every few milliseconds.
+    virtual void check_interrupt() {}
 };
 
 // Bytes of branch states kept per run beyond the first branch; 512 MiB unless changed.
@@ -48,8 +56,12 @@ struct ShotOptions {
     int n_cbits = 0;
     long long shots = 0;
     std::uint64_t branch_memory_budget = statevector::branch_memory_budget();
-    PlanCache *plans = nullptr;  // where fused gate runs are kept; the run's own when null
 };
+
+// Bytes a run may hold at its peak beyond the circuit itself: the first branch's state and
+// outcome distribution, one more branch being expanded, the stored branches and the per-shot
+// record.
+std::uint64_t run_peak_bytes(const ShotOptions &options);
 
 // The classical bits of every shot: distinct outcomes in order of first occurrence, how often
 // each occurred, and the outcome of each shot in shot order.

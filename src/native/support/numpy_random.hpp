@@ -4,6 +4,9 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <optional>
+
+#include "pyops.hpp"
 
 namespace norvane {
 
@@ -20,15 +23,28 @@ struct bitgen_t {
 };
 
 // The bit generator of a NumPy Generator (e.g. from numpy.random.default_rng). next_double()
-// yields the same stream as Generator.random(). Holds a reference to the generator.
+// yields the same stream as Generator.random(). Holds the bit generator object itself, so the
+// state behind the capsule lives as long as this does.
+//
+// Draws must happen while the bit generator's own lock is held (the lock its Generator's
+// methods take): hold() takes it and let_go() gives it back, both with the GIL held. While
+// held, next_double() needs no GIL. The destructor gives a held lock back.
 class BitGenerator {
 public:
     explicit BitGenerator(nb::handle generator);
+    BitGenerator(const BitGenerator &) = delete;
+    BitGenerator &operator=(const BitGenerator &) = delete;
+
     double next_double() { return bitgen_->next_double(bitgen_->state); }
+    void hold();
+    void let_go() noexcept;
+    bool held() const { return held_; }
 
 private:
-    nb::object capsule_;
+    nb::object bit_generator_, capsule_, lock_;
     bitgen_t *bitgen_;
+    bool held_ = false;
+    std::optional<HeldLock> lock_held_;  // empty for a bit generator without a lock
 };
 
 }  // namespace norvane

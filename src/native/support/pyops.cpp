@@ -102,4 +102,27 @@ RecursionGuard::RecursionGuard(const char *where) {
 
 RecursionGuard::~RecursionGuard() { Py_LeaveRecursiveCall(); }
 
+nb::list dict_items(nb::handle mapping) {
+    nb::object items = checked(PyMapping_Items(mapping.ptr()));
+    return nb::borrow<nb::list>(items);
+}
+
+HeldLock::HeldLock(nb::handle lock) : lock_(nb::borrow(lock)) {
+    checked(PyObject_CallMethod(lock_.ptr(), "acquire", nullptr));
+}
+
+HeldLock::~HeldLock() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject *released = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+    if (released) Py_DECREF(released);
+    else PyErr_Clear();  // only a lock held by another thread refuses, and this one is ours
+    PyErr_Restore(type, value, traceback);
+}
+
+void check_signals_without_gil() {
+    nb::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+}
+
 }  // namespace norvane

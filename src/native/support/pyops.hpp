@@ -67,6 +67,28 @@ template <typename F> void for_each_item(nb::handle iterable, F &&f) {
     }
 }
 
+// The (key, value) pairs of a mapping as a new list that holds its own references: safe to
+// walk while Python code that may change or clear the mapping runs.
+nb::list dict_items(nb::handle mapping);
+
+// A Python lock (threading.Lock or RLock) held for a scope: acquired on construction (the wait
+// lets other threads run and answers Ctrl-C), released on destruction, which needs the GIL and
+// leaves an exception being raised in place.
+class HeldLock {
+public:
+    explicit HeldLock(nb::handle lock);
+    ~HeldLock();
+    HeldLock(const HeldLock &) = delete;
+    HeldLock &operator=(const HeldLock &) = delete;
+
+private:
+    nb::object lock_;
+};
+
+// For native work running without the GIL: takes it and raises what a pending signal's
+// handler raises (KeyboardInterrupt for Ctrl-C) as nb::python_error.
+void check_signals_without_gil();
+
 // Scoped Py_EnterRecursiveCall: deep native recursion over user objects ends in
 // RecursionError instead of exhausting the C stack.
 class RecursionGuard {

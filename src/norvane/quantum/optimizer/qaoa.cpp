@@ -2,7 +2,11 @@
 // and its Ising and max-cut cost observables.
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <vector>
+
+#include "statevector/memory.hpp"
+#include "statevector/poll.hpp"
 
 #include "support/args.hpp"
 #include "support/module.hpp"
@@ -169,17 +173,38 @@ std::vector<Edge> resolved_edges(nb::handle self, long long n) {
     return out;
 }
 
+// MemoryError for an integer register size whose 2**n_qubits doubles cannot be in memory, before
+// any power of two is computed (a huge exponent would take minutes of big-integer work).
+void refuse_oversized_register(nb::handle n_qubits) {
+    if (!PyLong_Check(n_qubits.ptr())) return;
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(n_qubits.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow < 0 || (overflow == 0 && n < 0)) return;
+    const std::uint64_t memory = statevector::physical_memory_bytes();
+    const bool fits = overflow == 0 && n <= 60 && (memory == 0 || (std::uint64_t(8) << n) <= memory);
+    if (fits) return;
+    PyErr_Format(PyExc_MemoryError,
+                 "an observable over %S qubits has 2**%S entries, more than this machine's memory", n_qubits.ptr(),
+                 n_qubits.ptr());
+    throw nb::python_error();
+}
+
 // A new array of 2**n_qubits entries; entry x starts at 0.0 and takes
 // total = accumulate(total, w, z_i, z_j) for every edge in order.
 template <typename Accumulate> nb::object tabulate(nb::handle self, Accumulate accumulate) {
     nb::object n_qubits = self.attr("n_qubits");
+    refuse_oversized_register(n_qubits);
     nb::object size = checked(PyNumber_Power(nb::int_(2).ptr(), n_qubits.ptr(), Py_None));
     nb::object out = norvane::float_zeros(size);
     long long n = norvane::arg_long(n_qubits, "n_qubits");
     std::vector<Edge> edges = resolved_edges(self, n);
     norvane::DoubleView view(out, norvane::DoubleView::Access::write);
     double *entries = view.data();
-    for (std::size_t x = 0; x < view.size(); ++x) {
+    const std::size_t count = view.size();
+    nb::gil_scoped_release no_gil;
+    statevector::Poller poll(norvane::check_signals_without_gil);
+    for (std::size_t x = 0; x < count; ++x) {
         double total = 0.0;
         for (const Edge &e : edges) {
             double z_i = 1.0 - 2.0 * double((x >> e.i) & 1u);
@@ -187,6 +212,7 @@ template <typename Accumulate> nb::object tabulate(nb::handle self, Accumulate a
             total = accumulate(total, e.w, z_i, z_j);
         }
         entries[x] = total;
+        if ((x & 0xffff) == 0) poll();
     }
     return out;
 }

@@ -1,6 +1,7 @@
 // norvane.quantum.simulator.digital.unitab: the gate matrix cache.
 #include <nanobind/nanobind.h>
 
+#include "support/gc.hpp"
 #include "support/module.hpp"
 #include "support/pyops.hpp"
 
@@ -54,6 +55,11 @@ public:
 
     void clear() { cache.clear(); }
 
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(cache.ptr());
+        return 0;
+    }
+
 private:
     static nb::object eval_params(nb::handle gate, const nb::kwargs &kwargs) {
         nb::object method = gate.attr("_eval_params");
@@ -98,7 +104,8 @@ NB_MODULE(unitab, m) {
                       norvane::import_kept(gates, "UnitaryGate"),
                       norvane::import_kept(gates, "CustomGate")};
 
-    nb::class_<GateMatrixCache>(m, "GateMatrixCache", kCacheDoc)
+    norvane::with_weakref_attribute(nb::class_<GateMatrixCache>(m, "GateMatrixCache", kCacheDoc, nb::type_slots(norvane::gc_slots<GateMatrixCache>),
+                                 nb::is_weak_referenceable()))
         .def(nb::init<>())
         .def_rw("_cache", &GateMatrixCache::cache)
         .def("get", &GateMatrixCache::get, nb::arg("gate").none(), nb::arg("kwargs"),
