@@ -10,6 +10,7 @@
 #include "imports.hpp"
 #include "statevector/memory.hpp"
 #include "support/module.hpp"
+#include "support/pyops.hpp"
 
 namespace dense_sim {
 
@@ -151,13 +152,17 @@ cplx *writable_amplitudes(nb::handle array, std::size_t size) {
 
 int qubit_count(nb::handle circuit) {
     nb::object value = circuit.attr("n_qubits");
-    int n = target_index(value);
-    if (n < 0) throw nb::value_error("a circuit cannot have a negative number of qubits");
-    if (n > 50) {
+    nb::object index = norvane::checked(PyNumber_Index(value.ptr()));
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow < 0 || (overflow == 0 && n < 0))
+        throw nb::value_error("a circuit cannot have a negative number of qubits");
+    if (overflow > 0 || n > 50) {
         PyErr_Format(PyExc_MemoryError, "a statevector of %S qubits cannot be allocated", value.ptr());
         throw nb::python_error();
     }
-    return n;
+    return int(n);
 }
 
 }  // namespace dense_sim

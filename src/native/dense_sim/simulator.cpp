@@ -45,12 +45,13 @@ long long shot_count(nb::handle shots) {
 // Raises MemoryError unless a run with these options fits in physical memory.
 void check_run_fits(const statevector::ShotOptions &options) {
     const std::uint64_t available = statevector::physical_memory_bytes();
-    const std::uint64_t needed = statevector::run_peak_bytes(options);
+    // Per shot: the engine's outcome index and the result's list slot.
+    const std::uint64_t needed = statevector::run_peak_bytes(options, sizeof(std::uint32_t) + sizeof(PyObject *));
     if (statevector::states_fit(options.n_qubits, 1) && (available == 0 || needed <= available)) return;
     PyErr_Format(PyExc_MemoryError,
-                 "a run on %d qubits needs about %llu MiB at its peak (states, outcome distributions and "
-                 "branch states), more than this machine's memory",
-                 options.n_qubits, (unsigned long long)(needed >> 20));
+                 "a run of %lld shots on %d qubits needs about %llu MiB at its peak (states, outcome "
+                 "distributions, branch states and per-shot results), more than this machine's memory",
+                 options.shots, options.n_qubits, (unsigned long long)(needed >> 20));
     throw nb::python_error();
 }
 

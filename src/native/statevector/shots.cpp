@@ -235,9 +235,12 @@ void collapse_measured(const MeasureOp &m, int n_qubits, std::uint64_t outcome_i
     for (const PreparedGate *g : m.after) g->apply(psi);
 }
 
-std::uint64_t run_peak_bytes(const ShotOptions &options) {
-    const std::uint64_t shots = std::uint64_t(std::clamp<long long>(options.shots, 0, kReservedShots));
-    return 2 * branch_bytes(options.n_qubits) + options.branch_memory_budget + shots * sizeof(std::uint32_t);
+std::uint64_t run_peak_bytes(const ShotOptions &options, std::uint64_t bytes_per_shot) {
+    const std::uint64_t fixed = 2 * branch_bytes(options.n_qubits) + options.branch_memory_budget;
+    const std::uint64_t shots = std::uint64_t(std::max<long long>(options.shots, 0));
+    const std::uint64_t limit = ~std::uint64_t(0);
+    if (bytes_per_shot && shots > (limit - fixed) / bytes_per_shot) return limit;
+    return fixed + shots * bytes_per_shot;
 }
 
 ShotTally run_shots(ShotProgram &program, const ShotOptions &options) { return Runner(program, options).run(); }

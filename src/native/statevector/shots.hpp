@@ -60,8 +60,8 @@ struct ShotOptions {
 
 // Bytes a run may hold at its peak beyond the circuit itself: the first branch's state and
 // outcome distribution, one more branch being expanded, the stored branches and the per-shot
-// record.
-std::uint64_t run_peak_bytes(const ShotOptions &options);
+// record of `bytes_per_shot` (saturating at the largest value).
+std::uint64_t run_peak_bytes(const ShotOptions &options, std::uint64_t bytes_per_shot);
 
 // The classical bits of every shot: distinct outcomes in order of first occurrence, how often
 // each occurred, and the outcome of each shot in shot order.

@@ -20,9 +20,10 @@ nb::str function_text(nb::handle callable) {
 
 nb::object call_with_extra_keywords(nb::handle callable, nb::handle args, nb::dict keywords, nb::handle extra) {
     nb::dict merged = keywords;
-    nb::dict extra_items = PyDict_CheckExact(extra.ptr()) ? nb::borrow<nb::dict>(extra)
-                                                          : nb::borrow<nb::dict>(nb::handle((PyObject *)&PyDict_Type)(extra));
-    for (auto [key, value] : extra_items) {
+    // A snapshot of the pairs: a key's own __eq__ or __hash__ may change the caller's mapping.
+    nb::object extra_dict = PyDict_CheckExact(extra.ptr()) ? nb::borrow(extra) : nb::handle((PyObject *)&PyDict_Type)(extra);
+    for (nb::handle item : norvane::dict_items(extra_dict)) {
+        nb::object key = item[0], value = item[1];
         if (!PyUnicode_Check(key.ptr())) throw nb::type_error("keywords must be strings");
         if (norvane::contains(merged, key)) {
             PyErr_SetObject(PyExc_TypeError,
