@@ -1,20 +1,35 @@
 # Two entry points: `make demo` runs the kit's main example, `make test` the whole test suite.
 # Both create or refresh the local virtual environment and install through pyproject.toml;
-# the persistent build folder (build/) keeps native rebuilds incremental.
+# the persistent build folder (build/) keeps native rebuilds incremental. `make sanitize` runs
+# the test suite on an AddressSanitizer/UBSan build kept apart (.venv-asan, build/asan).
 
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test bench install
+SAN_VENV := .venv-asan
+SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all
 
-$(VENV)/bin/python:
-	$(PYTHON) -m venv $(VENV)
+.PHONY: demo test bench install sanitize
+
+%/bin/python:
+	$(PYTHON) -m venv $*
+
+# Build requirements first: the package is built without isolation, against this environment.
+define install_into
+	$(1) -m pip install -q -U pip
+	$(1) -m pip install -q $$($(1) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))") ninja
+	$(1) -m pip install -q --no-build-isolation -e '.[test,scipy]' $(2)
+endef
 
 install: $(VENV)/bin/python
-	$(PY) -m pip install -q -U pip
-	$(PY) -m pip install -q $$($(PY) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))") ninja
-	$(PY) -m pip install -q --no-build-isolation -e '.[test,scipy]'
+	$(call install_into,$(PY),)
+
+sanitize: $(SAN_VENV)/bin/python
+	$(call install_into,$(SAN_VENV)/bin/python,-Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo \
+		-Ccmake.define.CMAKE_CXX_FLAGS="$(SAN_FLAGS)" -Ccmake.define.CMAKE_SHARED_LINKER_FLAGS="$(SAN_FLAGS)" \
+		-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS="$(SAN_FLAGS)")
+	.ci/sanitized $(SAN_VENV)/bin/python -m pytest -p no:cacheprovider
 
 demo: install
 	$(PY) examples/main.py
