@@ -132,3 +132,28 @@ def test_large_states_through_fusion_and_cache_blocking_match_the_reference(seed
     reference = ReferenceSimulator(circuit, seed=seed)
     np.testing.assert_allclose(native.statevector(), reference.statevector(), atol=1e-12)
     assert native.run(3).memory == reference.run(3)[1]
+
+
+@st.composite
+def measured_one_qubit_at_a_time(draw):
+    # A random circuit ended by Z-basis measurements in any order and grouping, a qubit possibly
+    # read twice, the way other tools write them: the draws must be those of measuring in turn.
+    n = draw(st.integers(2, 6))
+    instructions = [draw(gates(n)) for _ in range(draw(st.integers(n, 3 * n)))]
+    order = draw(st.permutations(range(n)))
+    cut = sorted(draw(st.lists(st.integers(1, n - 1), max_size=n - 1, unique=True)))
+    groups = [order[a:b] for a, b in zip([0] + cut, cut + [n])]
+    groups += draw(st.lists(st.lists(st.integers(0, n - 1), min_size=1, max_size=2), max_size=2))
+    n_cbits = n + 1
+    for qubits in groups:
+        bits = [draw(st.integers(0, n_cbits - 1)) for _ in qubits]
+        instructions.append(Measurement(qubits, bits))
+    return DigitalCircuit(n, instructions, n_cbits)
+
+
+@settings(max_examples=60, deadline=None)
+@given(measured_one_qubit_at_a_time(), st.integers(0, 2**32 - 1))
+def test_terminal_measurements_draw_as_measuring_in_turn(circuit, seed):
+    native = DigitalDenseSimulator(circuit, seed=seed)
+    reference = ReferenceSimulator(circuit, seed=seed)
+    assert native.run(200, theta=0.7).memory == reference.run(200, theta=0.7)[1]

@@ -10,6 +10,7 @@
 #include "measure.hpp"
 #include "plan.hpp"
 #include "poll.hpp"
+#include "terminal.hpp"
 
 namespace statevector {
 
@@ -58,10 +59,13 @@ struct Branch {
     std::vector<cplx> state;
     std::optional<OutcomeSampler> sample;
     std::unordered_map<std::uint64_t, std::unique_ptr<Branch>> children;
+    std::unique_ptr<TerminalMeasurements> terminal;  // when only measurements follow (no state kept)
     FinalOutcomes final_outcomes;  // used at the last measurement of a path
     long long outcome = -1;        // at the end: its tally index, once counted
 
-    std::uint64_t bytes() const { return state.size() * sizeof(cplx) + (sample ? sample->bytes() : 0); }
+    std::uint64_t bytes() const {
+        return state.size() * sizeof(cplx) + (sample ? sample->bytes() : 0) + (terminal ? terminal->bytes() : 0);
+    }
 };
 
 class Runner {
@@ -89,6 +93,10 @@ public:
         branch->op = op;
         branch->cbits = std::move(cbits);
         if (op == end) return branch;
+        if ((branch->terminal = terminal_measurements(op))) {
+            if (!branch->terminal->prepare(state.data())) program_.undefined_probabilities(state.data(), state.size());
+            return branch;
+        }
         for (const PreparedGate *g : program_.measurement(op).before) g->apply(state.data());
         std::vector<double> cdf;
         if (!build_cdf(state.data(), state.size(), cdf)) program_.undefined_probabilities(state.data(), state.size());
@@ -127,6 +135,32 @@ public:
         return cbits;
     }
 
+    // Tables for drawing the measurements from `op` on at once, when nothing else follows on this
+    // path: at least two measurements, all in the Z basis, and tables within the memory budget.
+    std::unique_ptr<TerminalMeasurements> terminal_measurements(std::size_t op) {
+        std::vector<std::vector<int>> measured;
+        for (std::size_t k = op; k < program_.size(); ++k) {
+            const ShotProgram::Kind kind = program_.kind(k);
+            if (kind == ShotProgram::Kind::Skip) continue;
+            if (kind != ShotProgram::Kind::Measure) return nullptr;
+            const MeasureOp &m = program_.measurement(k);
+            if (!m.before.empty() || !m.after.empty()) return nullptr;
+            measured.push_back(m.qubits);
+        }
+        if (measured.size() < 2) return nullptr;
+        return TerminalMeasurements::plan(options_.n_qubits, measured, options_.branch_memory_budget);
+    }
+
+    // The classical bits after the measurements from branch.op on read the qubits in `key`.
+    std::vector<std::uint8_t> terminal_cbits(const Branch &branch, std::uint64_t key) {
+        std::vector<std::uint8_t> cbits = branch.cbits;
+        for (std::size_t k = branch.op; k < program_.size(); ++k)
+            if (program_.kind(k) == ShotProgram::Kind::Measure)
+                for (const auto &[qubit, bit] : program_.measurement(k).writes)
+                    cbits[bit] = (key & bit_of(options_.n_qubits, qubit)) ? 1 : 0;
+        return cbits;
+    }
+
     bool measured_after(std::size_t op) {
         if (measured_after_.empty()) {
             measured_after_.assign(program_.size() + 1, false);
@@ -151,6 +185,12 @@ public:
                 if (branch->op == program_.size()) {
                     if (branch->outcome < 0) branch->outcome = register_outcome(branch->cbits);
                     outcome = std::uint32_t(branch->outcome);
+                    break;
+                }
+                if (branch->terminal) {
+                    const std::uint64_t key = branch->terminal->draw(uniform_);
+                    outcome = branch->final_outcomes.find_or_add(
+                        options_.n_qubits, key, [&] { return register_outcome(terminal_cbits(*branch, key)); });
                     break;
                 }
                 const std::uint64_t idx = (*branch->sample)(program_.uniform());
@@ -216,6 +256,7 @@ private:
     ShotProgram &program_;
     const ShotOptions &options_;
     Poller poll_;
+    std::function<double()> uniform_ = [this] { return program_.uniform(); };
 };
 
 }  // namespace

@@ -1,0 +1,119 @@
+#include "terminal.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "measure.hpp"
+
+namespace statevector {
+
+namespace {
+
+inline double abs2(const cplx &a) { return a.real() * a.real() + a.imag() * a.imag(); }
+
+// Maps an index of a permuted layout to the natural amplitude index, as two table lookups:
+// bit permutation is linear, so the low and high halves of the index map independently.
+class IndexMap {
+public:
+    IndexMap(int n_qubits, const std::vector<int> &order) : low_bits_(n_qubits / 2) {
+        const int high_bits = n_qubits - low_bits_;
+        low_.assign(std::size_t(1) << low_bits_, 0);
+        high_.assign(std::size_t(1) << high_bits, 0);
+        // Layout bit n-1-k holds qubit order[k], whose natural bit is n-1-order[k].
+        for (int k = 0; k < n_qubits; ++k) {
+            const int layout_bit = n_qubits - 1 - k;
+            const std::uint64_t natural = bit_of(n_qubits, order[k]);
+            std::vector<std::uint64_t> &table = layout_bit < low_bits_ ? low_ : high_;
+            const int shift = layout_bit < low_bits_ ? layout_bit : layout_bit - low_bits_;
+            for (std::size_t v = 0; v < table.size(); ++v)
+                if ((v >> shift) & 1) table[v] |= natural;
+        }
+    }
+
+    std::uint64_t operator()(std::uint64_t layout_index) const {
+        return high_[layout_index >> low_bits_] | low_[layout_index & ((std::uint64_t(1) << low_bits_) - 1)];
+    }
+
+private:
+    int low_bits_;
+    std::vector<std::uint64_t> low_, high_;
+};
+
+}  // namespace
+
+std::unique_ptr<TerminalMeasurements> TerminalMeasurements::plan(int n_qubits,
+                                                                 const std::vector<std::vector<int>> &measured,
+                                                                 std::uint64_t budget) {
+    auto plan = std::unique_ptr<TerminalMeasurements>(new TerminalMeasurements());
+    plan->n_qubits_ = n_qubits;
+    std::vector<bool> fixed(std::size_t(n_qubits), false);
+    std::vector<int> prefix;  // measured qubits in measurement order
+    for (const std::vector<int> &qubits : measured) {
+        Step step;
+        for (int q : qubits)
+            if (!fixed[std::size_t(q)] && std::find(step.new_qubits.begin(), step.new_qubits.end(), q) == step.new_qubits.end())
+                step.new_qubits.push_back(q);
+        std::sort(step.new_qubits.begin(), step.new_qubits.end());
+        std::vector<int> order = prefix;
+        for (int q = 0; q < n_qubits; ++q)
+            if (!fixed[std::size_t(q)]) order.push_back(q);
+        if (plan->layouts_.empty() || plan->layouts_.back().order != order) plan->layouts_.push_back({order, {}});
+        step.layout = plan->layouts_.size() - 1;
+        for (int q : step.new_qubits) {
+            const auto at = std::find(order.begin(), order.end(), q) - order.begin();
+            step.layout_bits.push_back(n_qubits - 1 - int(at));
+            fixed[std::size_t(q)] = true;
+            prefix.push_back(q);
+        }
+        plan->steps_.push_back(std::move(step));
+    }
+    const std::uint64_t table_bytes = (std::uint64_t(1) << n_qubits) * sizeof(double);
+    if (n_qubits > 40 || plan->layouts_.size() * table_bytes > budget) return nullptr;
+    return plan;
+}
+
+bool TerminalMeasurements::prepare(const cplx *psi) {
+    const std::uint64_t size = std::uint64_t(1) << n_qubits_;
+    const double total = norm_squared(psi, size);
+    if (!(total > 0.0) || !std::isfinite(total)) return false;
+    for (Layout &layout : layouts_) {
+        // The same arithmetic as the distribution of a single measurement, in the layout's order.
+        const IndexMap natural(n_qubits_, layout.order);
+        layout.cdf.resize(size);
+        double running = 0.0;
+        for (std::uint64_t i = 0; i < size; ++i) {
+            running += abs2(psi[natural(i)]) / total;
+            layout.cdf[i] = running;
+        }
+        const double last = layout.cdf[size - 1];
+        for (double &c : layout.cdf) c /= last;
+    }
+    return true;
+}
+
+std::uint64_t TerminalMeasurements::draw(const std::function<double()> &uniform) const {
+    std::uint64_t prefix = 0, key = 0;  // outcomes so far, in layout order and as index bits
+    int fixed = 0;
+    for (const Step &step : steps_) {
+        const std::vector<double> &cdf = layouts_[step.layout].cdf;
+        const int free_bits = n_qubits_ - fixed;
+        const std::uint64_t lo = prefix << free_bits, hi = lo + (std::uint64_t(1) << free_bits);
+        const double start = lo == 0 ? 0.0 : cdf[lo - 1];
+        const double target = start + uniform() * (cdf[hi - 1] - start);
+        std::uint64_t found = std::uint64_t(std::upper_bound(cdf.begin() + lo, cdf.begin() + hi, target) - cdf.begin());
+        found = std::min(found, hi - 1);  // a draw at the block's very top rounds to its last index
+        for (std::size_t k = 0; k < step.new_qubits.size(); ++k) {
+            const std::uint64_t bit = (found >> step.layout_bits[k]) & 1;
+            prefix = (prefix << 1) | bit;
+            if (bit) key |= bit_of(n_qubits_, step.new_qubits[k]);
+        }
+        fixed += int(step.new_qubits.size());
+    }
+    return key;
+}
+
+std::uint64_t TerminalMeasurements::bytes() const {
+    return layouts_.size() * (std::uint64_t(1) << n_qubits_) * sizeof(double);
+}
+
+}  // namespace statevector
