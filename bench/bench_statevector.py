@@ -6,9 +6,7 @@ peers read from the environment at import, apply. Results go to bench/results/st
 """
 
 import datetime
-import json
 import os
-import subprocess
 import sys
 import time
 
@@ -16,7 +14,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path[:0] = [HERE, ROOT]
 
-from common import best_seconds, machine  # noqa: E402
+from common import machine, measure_in_subprocess, report_worker  # noqa: E402
 
 GATE_PASS_QUBITS = 5
 
@@ -210,33 +208,14 @@ WORKERS = {
 
 
 def worker_main(peer, task, n, threads, shots):
-    try:
-        fn = WORKERS[peer](task, n, threads, shots)
-    except KeyError:
-        print(json.dumps({"skip": "not applicable"}))
-        return
-    except ImportError as e:
-        print(json.dumps({"skip": f"not installed ({e.name})"}))
-        return
     repeats = 1 if n >= 22 or peer == "reference" else 3
-    fn()  # warm-up: imports, caches, page faults
-    print(json.dumps({"seconds": best_seconds(fn, repeats)}))
+    report_worker(lambda: WORKERS[peer](task, n, threads, shots), repeats)
 
 
 # ---------------------------------------------------------------- driver
 
-def measure(peer, task, n, threads, shots=0, timeout=900):
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
-    cmd = [sys.executable, __file__, "--worker", peer, task, str(n), str(threads), str(shots)]
-    try:
-        out = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        return None, "timed out"
-    lines = [l for l in out.stdout.splitlines() if l.startswith("{")]
-    if not lines:
-        return None, "failed: " + (out.stderr.strip().splitlines() or ["?"])[-1][:80]
-    result = json.loads(lines[-1])
-    return result.get("seconds"), result.get("skip")
+def measure(peer, task, n, threads, shots=0):
+    return measure_in_subprocess(__file__, (peer, task, n, threads, shots), threads)
 
 
 def copy_bandwidth(n):

@@ -1,7 +1,10 @@
 """Helpers shared by the benchmarks: the machine's description and best-of timing."""
 
+import json
+import os
 import platform
 import subprocess
+import sys
 import time
 
 
@@ -25,3 +28,33 @@ def best_seconds(fn, repeats: int) -> float:
         fn()
         best = min(best, time.perf_counter() - start)
     return best
+
+
+def measure_in_subprocess(script, args, threads, timeout=900):
+    """Runs `script --worker *args` in a fresh interpreter with `threads` compute threads and
+    returns (seconds, note) from the last JSON line it prints: {"seconds": s} or {"skip": why}."""
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
+    cmd = [sys.executable, script, "--worker", *map(str, args)]
+    try:
+        out = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return None, "timed out"
+    lines = [line for line in out.stdout.splitlines() if line.startswith("{")]
+    if not lines:
+        return None, "failed: " + (out.stderr.strip().splitlines() or ["?"])[-1][:80]
+    result = json.loads(lines[-1])
+    return result.get("seconds"), result.get("skip")
+
+
+def report_worker(make, repeats):
+    """Worker side of measure_in_subprocess: times the callable that make() returns."""
+    try:
+        fn = make()
+    except KeyError:
+        print(json.dumps({"skip": "not applicable"}))
+        return
+    except ImportError as e:
+        print(json.dumps({"skip": f"not installed ({e.name})"}))
+        return
+    fn()  # warm-up: imports, caches, page faults
+    print(json.dumps({"seconds": best_seconds(fn, repeats)}))

@@ -1,0 +1,242 @@
+"""Circuit families users run, against installed peers at their best settings.
+
+Families (bench/circuits.py): a grid circuit measured one qubit at a time (as OpenQASM files
+write measurements), QAOA p = 4 on a 3-regular graph, random grid circuits of depth 14, the QFT,
+GHZ sampled 1,024 times, and a new simulator per call (10 qubits, 100 gates, run(1024)), the
+way a variational loop uses one. Peers: qiskit-aer (gate fusion on, its default), qulacs (its
+circuit optimiser, block size 2), qsimcirq (gate fusion up to 4 qubits; single precision) and
+pennylane-lightning. Each measurement runs in its own process. Run from the repository root:
+`python bench/bench_families.py [--quick]`; results go to bench/results/families.md.
+"""
+
+import datetime
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.dirname(HERE)]
+
+from common import machine, measure_in_subprocess, report_worker  # noqa: E402
+
+PEERS = ["norvane", "qiskit-aer", "qulacs", "qsimcirq", "lightning"]
+SINGLE_PRECISION = {"qsimcirq"}
+
+
+def family(name, n):
+    """(ops, sampling): the family's gates on n qubits and how it is read out."""
+    import numpy as np
+
+    from circuits import ghz, grid_random, qaoa_3regular, qft
+
+    if name == "per-qubit measure":
+        return grid_random(n, depth=100), ("each", 8192)
+    if name == "qaoa p=4":
+        return qaoa_3regular(n), None
+    if name == "grid depth 14":
+        return grid_random(n), None
+    if name == "qft":
+        return qft(n), None
+    if name == "ghz":
+        return ghz(n), ("all", 1024)
+    if name == "fresh simulator":
+        rng = np.random.default_rng(3)
+        ops = []
+        while len(ops) < 100:
+            ops.append((("rx", "ry", "rz")[rng.integers(3)], (int(rng.integers(n)),), float(rng.uniform(0, 6))))
+            a, b = rng.choice(n, 2, replace=False)
+            ops.append(("cx", (int(a), int(b)), None))
+        return ops, ("all", 1024)
+    raise ValueError(name)
+
+
+# ---------------------------------------------------------------- workers (one per process)
+
+def worker_norvane(name, n, threads):
+    from circuits import to_norvane
+    from norvane.quantum.simulator.digital import dense_sim
+
+    dense_sim._set_max_threads(threads)
+    ops, sampling = family(name, n)
+    if sampling is None:
+        sim = dense_sim.DigitalDenseSimulator(to_norvane(n, ops))
+        return sim.statevector
+    how, shots = sampling
+    circuit = to_norvane(n, ops, measure_all=how == "all", measure_each=how == "each")
+    if name == "fresh simulator":
+        return lambda: dense_sim.DigitalDenseSimulator(circuit).run(shots)
+    sim = dense_sim.DigitalDenseSimulator(circuit, seed=1)
+    return lambda: sim.run(shots)
+
+
+def worker_qiskit_aer(name, n, threads):
+    from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister
+    from qiskit_aer import AerSimulator
+
+    ops, sampling = family(name, n)
+    qr, cr = QuantumRegister(n), ClassicalRegister(n)
+    qc = QuantumCircuit(qr, cr)
+    for gate, qubits, angle in ops:
+        getattr(qc, gate)(*(() if angle is None else (angle,)), *qubits)
+    sim = AerSimulator(method="statevector", max_parallel_threads=threads)
+    if sampling is None:
+        qc.save_statevector()
+        return lambda: sim.run(qc).result().get_statevector()
+    how, shots = sampling
+    if how == "each":
+        for q in range(n):
+            qc.measure(qr[q], cr[q])
+    else:
+        qc.measure(qr, cr)
+    if name == "fresh simulator":
+        return lambda: AerSimulator(method="statevector", max_parallel_threads=threads).run(
+            qc, shots=shots, memory=True).result().get_memory()
+    return lambda: sim.run(qc, shots=shots, memory=True).result().get_memory()
+
+
+def worker_qulacs(name, n, threads):
+    import numpy as np
+    from qulacs import QuantumCircuit, QuantumState, gate as qgate
+    from qulacs.circuit import QuantumCircuitOptimizer
+
+    ops, sampling = family(name, n)
+    circuit = QuantumCircuit(n)
+    for kind, qubits, angle in ops:
+        q = [n - 1 - x for x in qubits]  # qulacs qubit 0 is the least significant bit
+        if kind in ("rx", "ry", "rz"):
+            # qulacs rotates by exp(+i angle/2 P): the angle is negated for the same gate.
+            getattr(circuit, f"add_{kind.upper()}_gate")(q[0], -angle)
+        elif kind == "h":
+            circuit.add_H_gate(q[0])
+        elif kind == "x":
+            circuit.add_X_gate(q[0])
+        elif kind == "cx":
+            circuit.add_CNOT_gate(q[0], q[1])
+        elif kind == "cz":
+            circuit.add_CZ_gate(q[0], q[1])
+        elif kind == "rzz":
+            circuit.add_multi_Pauli_rotation_gate(q, [3, 3], -angle)
+        elif kind == "cp":
+            phase = qgate.DenseMatrix(q[1], np.diag([1, np.exp(1j * angle)]))
+            phase.add_control_qubit(q[0], 1)
+            circuit.add_gate(phase)
+    QuantumCircuitOptimizer().optimize(circuit, 2)
+
+    def final_state():
+        state = QuantumState(n)
+        circuit.update_quantum_state(state)
+        return state
+
+    if sampling is None:
+        return lambda: final_state().get_vector()
+    shots = sampling[1]
+    return lambda: final_state().sampling(shots, 1)
+
+
+def worker_qsimcirq(name, n, threads):
+    import cirq
+    import numpy as np
+    import qsimcirq
+
+    ops, sampling = family(name, n)
+    qubits = cirq.LineQubit.range(n)
+    make = {
+        "rx": lambda t: cirq.rx(t), "ry": lambda t: cirq.ry(t), "rz": lambda t: cirq.rz(t),
+        "h": lambda t: cirq.H, "x": lambda t: cirq.X, "cx": lambda t: cirq.CNOT, "cz": lambda t: cirq.CZ,
+        "rzz": lambda t: cirq.ZZPowGate(exponent=t / np.pi, global_shift=-0.5),
+        "cp": lambda t: cirq.CZPowGate(exponent=t / np.pi),
+    }
+    circuit = cirq.Circuit(make[kind](angle).on(*(qubits[q] for q in qs)) for kind, qs, angle in ops)
+    options = qsimcirq.QSimOptions(cpu_threads=threads, max_fused_gate_size=4)
+    sim = qsimcirq.QSimSimulator(options)
+    if sampling is None:
+        return lambda: sim.simulate(circuit).final_state_vector
+    how, shots = sampling
+    if how == "each":
+        circuit += [cirq.measure(q, key=f"c{k}") for k, q in enumerate(qubits)]
+    else:
+        circuit += cirq.measure(*qubits, key="m")
+    if name == "fresh simulator":
+        return lambda: qsimcirq.QSimSimulator(options).run(circuit, repetitions=shots)
+    return lambda: sim.run(circuit, repetitions=shots)
+
+
+def worker_lightning(name, n, threads):
+    import pennylane as qml
+
+    ops, sampling = family(name, n)
+    make = {"rx": qml.RX, "ry": qml.RY, "rz": qml.RZ, "rzz": qml.IsingZZ, "cp": qml.ControlledPhaseShift}
+    fixed = {"h": qml.Hadamard, "x": qml.PauliX, "cx": qml.CNOT, "cz": qml.CZ}
+
+    def body():
+        for kind, qs, angle in ops:
+            if kind in fixed:
+                fixed[kind](wires=list(qs))
+            else:
+                make[kind](angle, wires=list(qs))
+
+    def qnode():
+        dev = qml.device("lightning.qubit", wires=n)
+        if sampling is None:
+            return qml.qnode(dev)(lambda: (body(), qml.state())[1])
+        return qml.set_shots(qml.qnode(dev)(lambda: (body(), qml.sample(wires=range(n)))[1]), sampling[1])
+
+    if name == "fresh simulator":
+        return lambda: qnode()()
+    return qnode()
+
+
+WORKERS = {"norvane": worker_norvane, "qiskit-aer": worker_qiskit_aer, "qulacs": worker_qulacs,
+           "qsimcirq": worker_qsimcirq, "lightning": worker_lightning}
+
+
+# ---------------------------------------------------------------- driver
+
+def main():
+    quick = "--quick" in sys.argv
+    cases = [("per-qubit measure", 16), ("qaoa p=4", 20), ("qaoa p=4", 22), ("grid depth 14", 20),
+             ("grid depth 14", 24), ("qft", 20), ("qft", 22), ("ghz", 24), ("fresh simulator", 10)]
+    if quick:
+        cases = [(name, min(n, 20)) for name, n in cases if n <= 20]
+    rows = []
+    for threads in sorted({1, os.cpu_count() or 1}):
+        for name, n in cases:
+            results = {}
+            for peer in PEERS:
+                repeats = 1 if n >= 22 else (20 if name == "fresh simulator" else 3)
+                results[peer] = measure_in_subprocess(__file__, (peer, name, n, threads, repeats), threads)
+            label = f"{name} n={n} threads={threads}"
+            rows.append((label, results))
+            print(label, results, flush=True)
+    write_report(rows)
+
+
+def write_report(rows):
+    path = os.path.join(HERE, "results", "families.md")
+    with open(path, "w") as f:
+        f.write("# Circuit families\n\n")
+        f.write(f"Machine: {machine()}. Date: {datetime.date.today().isoformat()}.\n")
+        f.write("Best of 3 runs (1 at 22 qubits and more, 20 for the fresh-simulator loop); ratios are peer "
+                "time / norvane time (above 1: norvane is faster). "
+                f"Single precision: {', '.join(sorted(SINGLE_PRECISION))}; every other column computes in double.\n\n")
+        f.write("| case | " + " | ".join(PEERS) + " |\n|---|" + "---|" * len(PEERS) + "\n")
+        for label, results in rows:
+            ours = results["norvane"][0]
+            cells = []
+            for peer in PEERS:
+                seconds, note = results[peer]
+                if seconds is None:
+                    cells.append(note or "-")
+                elif peer == "norvane" or not ours:
+                    cells.append(f"{seconds * 1e3:.2f} ms")
+                else:
+                    cells.append(f"{seconds * 1e3:.2f} ms ({seconds / ours:.2f}x)")
+            f.write(f"| {label} | " + " | ".join(cells) + " |\n")
+    print(f"written {path}")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] == "--worker":
+        peer, name, n, threads, repeats = sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]), int(sys.argv[6])
+        report_worker(lambda: WORKERS[peer](name, n, threads), repeats)
+    else:
+        main()
