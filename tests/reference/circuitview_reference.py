@@ -1,8 +1,6 @@
 """Literal Python model of the circuit figure: the greedy layer packing and the drawing,
 step by step as documented, with the style constants fixed at their documented values."""
 
-from bokeh.plotting import figure as bokeh_figure
-
 from norvane.quantum.ir.digital.gate import Gate
 from norvane.quantum.ir.digital.measurement import Measurement
 
@@ -30,7 +28,8 @@ def assign_layers(instructions):
 
 def circuit_figure(circuit, figure=None):
     """The figure of `circuit`; `figure` replaces Bokeh's factory (e.g. by a call recorder)."""
-    figure = figure or bokeh_figure
+    if figure is None:
+        from bokeh.plotting import figure
     n_qubits = circuit.n_qubits
     instructions = list(circuit.instructions)
     layers = assign_layers(instructions)
