@@ -26,10 +26,8 @@ def assign_layers(instructions):
     return layers
 
 
-def circuit_figure(circuit, figure=None):
-    """The figure of `circuit`; `figure` replaces Bokeh's factory (e.g. by a call recorder)."""
-    if figure is None:
-        from bokeh.plotting import figure
+def circuit_figure(circuit):
+    from bokeh.plotting import figure
     n_qubits = circuit.n_qubits
     instructions = list(circuit.instructions)
     layers = assign_layers(instructions)
