@@ -1,6 +1,7 @@
 #include "drawing.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "imports.hpp"
