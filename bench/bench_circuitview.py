@@ -36,7 +36,7 @@ from norvane.quantum.visualization.circuitview import get_circuit_figure  # noqa
 from tests.reference.circuitview_reference import circuit_figure as model_figure  # noqa: E402
 
 N_QUBITS, SIZES, SEED = 8, (10, 100, 1000), 11
-REPEATS = {10: 10, 100: 3, 1000: 1}
+REPEATS = {10: 10, 100: 5, 1000: 1}
 
 
 def random_circuit(size, rng):
