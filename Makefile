@@ -19,7 +19,7 @@ SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-
 define install_into
 	$(1) -m pip install -q -U pip
 	$(1) -m pip install -q $$($(1) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))") ninja
-	$(1) -m pip install -q --no-build-isolation -e '.[test,scipy]' $(2)
+	$(1) -m pip install -q --no-build-isolation -e '.[test,scipy,plot]' $(2)
 endef
 
 install: $(VENV)/bin/python
@@ -40,3 +40,13 @@ test: install
 bench: install
 	$(PY) -m pip install -q --no-build-isolation -e '.[bench]' || echo "some benchmark peers did not install; their rows are skipped"
 	$(PY) bench/run_all.py
+
+# Circuit figures rendered by a real browser: installs Debian's chromium (and a font with the
+# title's CJK characters) when missing, then runs the rendering tests, which `make test` skips
+# on machines without the browser.
+.PHONY: test-render
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+test-render: install
+	dpkg -s chromium fonts-wqy-microhei >/dev/null 2>&1 || \
+	  ($(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q --no-install-recommends chromium fonts-wqy-microhei)
+	$(PY) -m pytest -rs tests/test_circuitview_render.py

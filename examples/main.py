@@ -1,5 +1,6 @@
 """The kit's main example: simulate a GHZ state and a quantum Fourier transform, then solve a
-max-cut problem with QAOA and VQE (examples/maxcut_qaoa.py)."""
+max-cut problem with QAOA and VQE (examples/maxcut_qaoa.py), and draw the two circuits
+(examples/circuit_figures.py)."""
 
 import math
 
@@ -11,6 +12,7 @@ from norvane.quantum.ir.digital.gate import CPhase, CX, SWAP, H, X
 from norvane.quantum.ir.digital.measurement import Measurement
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 
+import circuit_figures
 import maxcut_qaoa
 
 
@@ -50,6 +52,8 @@ def main():
     show(qft(4, prepare=0b0101))
     print("== max-cut with QAOA (p = 2) and VQE")
     maxcut_qaoa.main()
+    print("== circuit figures (open the pages in a browser)")
+    circuit_figures.main({"qft": qft(4, prepare=0b0101), "ghz": ghz(5)})
 
 
 if __name__ == "__main__":

@@ -1,0 +1,1 @@
+"""Visualisation of digital circuits: the layered circuit figure (`circuitview`)."""
