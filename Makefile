@@ -15,6 +15,7 @@ install: $(VENV)/bin/python
 	$(PY) -m pip install -q -U pip
 	$(PY) -m pip install -q $$($(PY) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))") ninja
 	$(PY) -m pip install -q --no-build-isolation -e '.[test,scipy]'
+	$(PY) -m pip install -q -e clients/tavla
 
 demo: install
 	$(PY) examples/main.py
