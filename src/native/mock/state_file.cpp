@@ -4,9 +4,12 @@
 // concurrent writers never interleave. Readers parse exactly that format (the JSON part with
 // a JSON decoder, never by evaluating text) and pass over any line that does not follow it,
 // such as one torn by a writer killed mid-write, so one bad line hides no other task.
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 
 #include "mock.hpp"
 #include "support/module.hpp"
@@ -52,14 +55,33 @@ template <typename Body> auto with_file(nb::object file, Body &&body) {
     }
 }
 
-// Whether the file (opened for reading and appending) is non-empty and does not end in a line
-// feed: the tail of a torn line that the next record must not continue.
-bool ends_inside_line(nb::handle file) {
+// The size of the file and whether it ends in a line feed (true when empty).
+std::pair<long long, bool> file_end(nb::handle file) {
     long long end = nb::cast<long long>(file.attr("seek")(0, 2));
-    if (end == 0) return false;
+    if (end == 0) return {0, true};
     file.attr("seek")(end - 1);
     nb::bytes last(file.attr("read")(1));
-    return last.size() == 1 && last.c_str()[0] != '\n';
+    return {end, last.size() == 1 && last.c_str()[0] == '\n'};
+}
+
+// Whether the file (opened for reading and appending) ends inside a torn line, which the next
+// record must not continue. Another process's single write of a long line can be seen half
+// done for a moment (the size grows page by page), so an unfinished end counts as torn only
+// once the size has stopped changing.
+bool ends_inside_line(nb::handle file) {
+    constexpr int kChecks = 50;
+    auto [end, terminated] = file_end(file);
+    for (int check = 0; check < kChecks && !terminated; ++check) {
+        {
+            nb::gil_scoped_release unlocked;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        auto [now, now_terminated] = file_end(file);
+        if (now == end) return !now_terminated;
+        end = now;
+        terminated = now_terminated;
+    }
+    return !terminated;
 }
 
 // The results mapping of one candidate line's remainder after the matched "('<id>'," head:
