@@ -17,19 +17,19 @@ class EmulatorRunner:
     """
 
     def __init__(self, seed: int | None = None):
-        from norvane.quantum.simulator.codegen.hamiltonian import CompileCache
-
-        self._cache = CompileCache()
+        self._cache = None  # made by the first run, which imports the emulator
         self._seeds = random.Random(seed)
         self._lock = threading.Lock()
 
     def __call__(self, spec: Any) -> list[dict]:
-        from norvane.quantum.simulator.codegen.hamiltonian import RydbergHamiltonianCodeGen
+        from norvane.quantum.simulator.codegen.hamiltonian import CompileCache, RydbergHamiltonianCodeGen
         from norvane.quantum.simulator.ir.emulator import EmulatorProgram
         from norvane.quantum.simulator.ir.state_vector import AnalogGate
 
         with self._lock:
             seed = self._seeds.getrandbits(63)
+            if self._cache is None:
+                self._cache = CompileCache()
         program = EmulatorProgram.from_job(spec)
         hamiltonian = RydbergHamiltonianCodeGen(compile_cache=self._cache).emit(program)
         rydberg = AnalogGate(hamiltonian, seed=seed).run(spec.nshots)
