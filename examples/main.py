@@ -1,5 +1,6 @@
 """The kit's main example: simulate a GHZ state and a quantum Fourier transform, then solve a
-max-cut problem with QAOA and VQE (examples/maxcut_qaoa.py)."""
+max-cut problem with QAOA and VQE (examples/maxcut_qaoa.py), and dispatch one analog job to two
+back ends (examples/dispatch_backends.py)."""
 
 import math
 
@@ -11,6 +12,7 @@ from norvane.quantum.ir.digital.gate import CPhase, CX, SWAP, H, X
 from norvane.quantum.ir.digital.measurement import Measurement
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 
+import dispatch_backends
 import maxcut_qaoa
 
 
@@ -50,6 +52,7 @@ def main():
     show(qft(4, prepare=0b0101))
     print("== max-cut with QAOA (p = 2) and VQE")
     maxcut_qaoa.main()
+    dispatch_backends.main()
 
 
 if __name__ == "__main__":

@@ -5,7 +5,6 @@ from __future__ import annotations
 import collections
 import sys
 import threading
-import traceback
 import uuid
 from dataclasses import dataclass, field
 from typing import Any, Callable
@@ -114,8 +113,8 @@ class JobQueue:
             try:
                 shots, error = self._runner(job.spec), None
             except Exception as exc:  # a failing job must not stop the device
-                traceback.print_exc(file=sys.stderr)
                 shots, error = [], f"{type(exc).__name__}: {exc}"
+                print(f"tavla device: task {job.task_id} failed: {error}", file=sys.stderr, flush=True)
             with self._lock:
                 if job.status == "Cancelling":
                     job.status = "Cancelled"
