@@ -6,7 +6,6 @@ percentiles and how many jobs were lost (must be 0). The service runs as its own
 
 import datetime
 import os
-import subprocess
 import sys
 import threading
 import time
@@ -15,7 +14,8 @@ from collections import Counter
 from common import machine
 
 from norvane.quantum.dispatch.program import NrvJobSpecification
-from tavla.api_client.api import QueueApi
+from tavla.api_client.api import NotFoundError, QueueApi
+from tavla.service.process import service_process
 
 THREADS, PER_THREAD, SHOTS = 8, 100, 20
 ACCESS, SECRET = "bench", "bench-secret"
@@ -36,11 +36,7 @@ def percentile(sorted_values, q):
 
 
 def main():
-    env = dict(os.environ, TAVLA_ACCESS_KEY=ACCESS, TAVLA_SECRET_KEY=SECRET)
-    service = subprocess.Popen([sys.executable, "-m", "tavla.service", "--port", "0", "--seed", "1"],
-                               stdout=subprocess.PIPE, text=True, env=env)
-    try:
-        url = service.stdout.readline().strip()
+    with service_process(ACCESS, SECRET, "--seed", "1") as url:
         body = job_json()
         latencies, ids, errors = [], [], []
         lock = threading.Lock()
@@ -70,16 +66,16 @@ def main():
         final, lost = Counter(), 0
         with QueueApi(url, "local", access_key=ACCESS, secret_key=SECRET) as client:
             for task_id in ids:
-                while (status := client.get_job_status_in_queue(task_id)) in ("Created", "Queued", "Running"):
-                    time.sleep(0.05)
+                try:
+                    while (status := client.get_job_status_in_queue(task_id)) in ("Queued", "Running"):
+                        time.sleep(0.05)
+                    results = client.poll_job_results(task_id)
+                except NotFoundError:
+                    status, results = "unknown to the service", None
                 final[status] += 1
-                results = client.poll_job_results(task_id)
-                if status == "Completed" and len(results["shot_outputs"]) != SHOTS:
+                if results is None or (status == "Completed" and len(results["shot_outputs"]) != SHOTS):
                     lost += 1
         drain_s = time.perf_counter() - started
-    finally:
-        service.terminate()
-        service.wait(timeout=10)
 
     lost += THREADS * PER_THREAD - len(ids)
     latencies.sort()

@@ -2,10 +2,7 @@
 
 import json
 import math
-import os
 import socket
-import subprocess
-import sys
 import threading
 import time
 
@@ -19,6 +16,7 @@ from tavla import signing
 from tavla.api_client import api
 from tavla.service import start_service
 from tavla.service.emulator import readouts
+from tavla.service.process import service_process
 
 ACCESS, SECRET = "test-access", "test-secret-value"
 OMEGA = 1.5e7
@@ -42,16 +40,9 @@ NO_DRIVE = NrvJobSpecification(nshots=10, lattice={"sites": [[0, 0], [5e-6, 0]],
 @pytest.fixture(scope="module")
 def service_url():
     """`python -m tavla.service` on 127.0.0.1 with a free port, as a user starts it."""
-    env = dict(os.environ, TAVLA_ACCESS_KEY=ACCESS, TAVLA_SECRET_KEY=SECRET)
-    process = subprocess.Popen([sys.executable, "-m", "tavla.service", "--port", "0", "--seed", "11"],
-                               stdout=subprocess.PIPE, text=True, env=env)
-    try:
-        url = process.stdout.readline().strip()
-        assert url.startswith("http://127.0.0.1:"), url
+    with service_process(ACCESS, SECRET, "--seed", "11") as url:
+        assert url.startswith("http://127.0.0.1:")
         yield url
-    finally:
-        process.terminate()
-        process.wait(timeout=10)
 
 
 def backend(url, **fields):
