@@ -8,14 +8,17 @@ import time
 
 import httpx
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from norvane.quantum.dispatch.base import ValidationError
 from norvane.quantum.dispatch.oruna1 import Oruna1Backend
 from norvane.quantum.dispatch.program import NrvJobSpecification, NrvJobStatusCode
 from tavla import signing
 from tavla.api_client import api
-from tavla.service import start_service
+from tavla.service import Device, start_service
 from tavla.service.emulator import readouts
+from tavla.service.errors import HttpError
 from tavla.service.process import service_process
 
 ACCESS, SECRET = "test-access", "test-secret-value"
@@ -235,3 +238,48 @@ def test_service_down_or_silent_gives_a_clear_error_in_time():
         assert len(accepted) == 4  # a submission is never sent twice
     finally:
         listener.close()
+
+
+JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers(-10**20, 10**20) | st.floats() | st.text(max_size=5),
+    lambda children: st.lists(children, max_size=4) | st.dictionaries(st.text(max_size=8), children, max_size=4),
+    max_leaves=12)
+
+
+def mutated_job(draw_path, value, job):
+    """`job` (nested dicts and lists) with the item at `draw_path` replaced by `value`."""
+    node = job
+    for key in draw_path[:-1]:
+        node = node[key % len(node)] if isinstance(node, list) else node[sorted(node)[key % len(node)]]
+        if not isinstance(node, (dict, list)) or not node:
+            return job
+    last = draw_path[-1]
+    if isinstance(node, list):
+        node[last % len(node)] = value
+    else:
+        node[sorted(node)[last % len(node)]] = value
+    return job
+
+
+@pytest.fixture(scope="module")
+def fuzz_device():
+    device = Device("local", runner=lambda spec: [])
+    yield device
+    device.queue.close()
+
+
+@settings(max_examples=150, deadline=None)
+@given(path=st.lists(st.integers(0, 7), min_size=1, max_size=6), value=JSON_VALUES,
+       raw_body=st.one_of(st.none(), st.binary(max_size=40)))
+def test_any_job_is_answered_with_a_verdict_never_a_crash(fuzz_device, path, value, raw_body):
+    job = json.loads(FAR_APART.json(by_alias=True, exclude_none=True))
+    body = raw_body if raw_body is not None else json.dumps(mutated_job(path, value, job)).encode()
+    try:
+        status, answer = fuzz_device.handle("POST", "/tasks/validate", body, None)
+    except HttpError as error:
+        assert error.status in (400, 422) and error.message
+        if error.status == 422:
+            assert error.payload()["problems"]
+    else:
+        assert (status, answer) == (200, {"valid": True})
+

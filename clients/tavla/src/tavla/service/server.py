@@ -63,8 +63,10 @@ class DeviceService:
 
     def answer(self, method: str, target: str, headers: Mapping[str, str], body: bytes) -> tuple[int, dict]:
         """Status and JSON answer of one request."""
-        self.signatures.check(method, target, headers, body)
-        path = urlsplit(target).path
+        # A request through a proxy may name the whole URL; the signature covers path and query.
+        url = urlsplit(target)
+        path = url.path
+        self.signatures.check(method, path + (f"?{url.query}" if url.query else ""), headers, body)
         parts = path.split("/", 4)  # "", stage, "qpus", qpu id, route
         if len(parts) < 4 or parts[2] != "qpus":
             raise HttpError(404, "not_found", f"no such endpoint: {path}")
