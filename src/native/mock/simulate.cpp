@@ -7,17 +7,6 @@ using norvane::checked;
 
 namespace mock {
 
-namespace {
-
-// A list holding `count` copies of `value`.
-nb::list repeated(nb::handle value, Py_ssize_t count) {
-    nb::list items;
-    for (Py_ssize_t i = 0; i < count; ++i) items.append(value);
-    return items;
-}
-
-}  // namespace
-
 nb::object simulate_job_results(nb::handle task, nb::handle p_full, nb::handle p_empty) {
     nb::float_ full(norvane::arg_float(p_full, "p_full"));
     nb::float_ empty(norvane::arg_float(p_empty, "p_empty"));
@@ -33,7 +22,7 @@ nb::object simulate_job_results(nb::handle task, nb::handle p_full, nb::handle p
     });
     nb::object np = nb::borrow(outside.numpy_module);
     nb::object prob = np.attr("array")(load_probability, nb::arg("dtype") = np.attr("float64"));
-    nb::object second_readout = np.attr("array")(repeated(nb::float_(0.5), n_sites), nb::arg("dtype") = np.attr("float64"));
+    nb::object second_readout = np.attr("full")(n_sites, 0.5);
 
     // One generator per call, from fresh entropy.
     nb::object rng = np.attr("random").attr("default_rng")();
