@@ -181,3 +181,13 @@ def test_capabilities_from_the_client_or_the_base(client, monkeypatch):
         fresh.submit_task(SPEC)
     with pytest.raises(RuntimeError, match=r"^Must install Tavla-client to use Oruna1 Cloud$"):
         fresh.queue_api
+
+
+def test_operations_reach_the_client_through_the_property(client, monkeypatch):
+    replacement = RecordingClient()
+    monkeypatch.setattr(Oruna1Backend, "queue_api", property(lambda self: replacement))
+    b = backend()
+    b.task_status("t")
+    b.submit_task(SPEC)
+    assert [name for name, _ in replacement.calls] == ["get_job_status_in_queue", "submit_task"]
+    assert len(client.built) == 1 and b._queue_api is None  # only the replacement was built

@@ -35,7 +35,7 @@ struct Outside {
     nb::handle job_status;
 } outside;
 
-nb::object queue_api(nb::handle self) {
+nb::object queue_api_getter(nb::handle self) {
     nb::object client = self.attr("_queue_api");
     if (!client.is_none()) return client;
     PyObject *api = PyImport_ImportModule("tavla.api_client.api");
@@ -58,6 +58,10 @@ nb::object queue_api(nb::handle self) {
     return client;
 }
 
+// The client as every operation reaches it: through the queue_api property, which a subclass
+// may replace.
+nb::object client_of(nb::handle self) { return self.attr(NORVANE_NAME("queue_api")); }
+
 // The job specification as the service takes it: JSON under the field aliases, without None
 // values and without fields that were never set.
 nb::object job_json(nb::handle task_ir) {
@@ -67,7 +71,7 @@ nb::object job_json(nb::handle task_ir) {
 
 nb::object get_capabilities(nb::handle self, nb::handle use_experimental) {
     try {
-        nb::object mapping = queue_api(self).attr("get_capabilities")();
+        nb::object mapping = client_of(self).attr("get_capabilities")();
         return norvane::call_with_mapping(outside.capabilities, mapping);
     } catch (nb::python_error &error) {
         // Any failure (no client, a failing service, data the record refuses) falls back to
@@ -78,7 +82,7 @@ nb::object get_capabilities(nb::handle self, nb::handle use_experimental) {
 }
 
 nb::object submit_task(nb::handle self, nb::handle task_ir) {
-    nb::object client = queue_api(self);
+    nb::object client = client_of(self);
     nb::object task_id = client.attr("submit_task")(job_json(task_ir));
     if (!PyUnicode_Check(task_id.ptr())) {
         PyErr_Format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(task_id.ptr())->tp_name);
@@ -89,22 +93,22 @@ nb::object submit_task(nb::handle self, nb::handle task_ir) {
 
 nb::object task_results(nb::handle self, nb::handle task_id) {
     norvane::arg_str(task_id, "task_id");
-    nb::object mapping = queue_api(self).attr("poll_job_results")(task_id);
+    nb::object mapping = client_of(self).attr("poll_job_results")(task_id);
     return norvane::call_with_mapping(outside.job_results, mapping);
 }
 
 void cancel_task(nb::handle self, nb::handle task_id) {
     norvane::arg_str(task_id, "task_id");
-    queue_api(self).attr("cancel_job_in_queue")(task_id);
+    client_of(self).attr("cancel_job_in_queue")(task_id);
 }
 
 nb::object task_status(nb::handle self, nb::handle task_id) {
     norvane::arg_str(task_id, "task_id");
-    return outside.job_status(queue_api(self).attr("get_job_status_in_queue")(task_id));
+    return outside.job_status(client_of(self).attr("get_job_status_in_queue")(task_id));
 }
 
 void validate_task(nb::handle self, nb::handle task_ir) {
-    nb::object client = queue_api(self);
+    nb::object client = client_of(self);
     try {
         client.attr("validate_task")(job_json(task_ir));
     } catch (nb::python_error &error) {
@@ -181,7 +185,7 @@ void bind(nb::module_ &m) {
 
     nb::object cls = norvane::new_derived_class(m, "Oruna1Backend", outside.dispatch_executor, kBackendDoc, backend_body());
     nb::object property = nb::borrow((PyObject *)&PyProperty_Type);
-    cls.attr("queue_api") = property(nb::cpp_function(&queue_api, nb::is_method(), nb::name("queue_api"),
+    cls.attr("queue_api") = property(nb::cpp_function(&queue_api_getter, nb::is_method(), nb::name("queue_api"),
                                                       "The queue client, built on first use and kept."));
     norvane::def_method(cls, "get_capabilities", &get_capabilities, nb::arg("use_experimental").none() = false,
                         "The device's capabilities from the service; on any failure, the capabilities\n"
