@@ -23,3 +23,14 @@ void def_method(nb::handle cls, const char *name, F &&f, const Extra &...extra) 
 }
 
 }  // namespace norvane
+
+namespace norvane {
+
+// As def_method, for a method that overrides one inherited from a Python base class: nanobind
+// refuses to add a scoped function next to a same-named attribute that it did not create.
+template <typename F, typename... Extra>
+void def_override(nb::handle cls, const char *name, F &&f, const Extra &...extra) {
+    nb::setattr(cls, name, nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), extra...));
+}
+
+}  // namespace norvane
