@@ -1,5 +1,6 @@
 """The kit's main example: simulate a GHZ state and a quantum Fourier transform, then solve a
-max-cut problem with QAOA and VQE (examples/maxcut_qaoa.py)."""
+max-cut problem with QAOA and VQE (examples/maxcut_qaoa.py), and prepare Z2 order in a chain
+of Rydberg atoms on the analog emulator (examples/z2_adiabatic_sweep.py)."""
 
 import math
 
@@ -12,6 +13,7 @@ from norvane.quantum.ir.digital.measurement import Measurement
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 
 import maxcut_qaoa
+import z2_adiabatic_sweep
 
 
 def ghz(n):
@@ -50,6 +52,7 @@ def main():
     show(qft(4, prepare=0b0101))
     print("== max-cut with QAOA (p = 2) and VQE")
     maxcut_qaoa.main()
+    z2_adiabatic_sweep.main()
 
 
 if __name__ == "__main__":
