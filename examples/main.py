@@ -1,6 +1,7 @@
 """The kit's main example: simulate a GHZ state and a quantum Fourier transform, then solve a
-max-cut problem with QAOA and VQE (examples/maxcut_qaoa.py), and dispatch one analog job to two
-back ends (examples/dispatch_backends.py)."""
+max-cut problem with QAOA and VQE (examples/maxcut_qaoa.py), prepare Z2 order in a chain of
+Rydberg atoms on the analog emulator (examples/z2_adiabatic_sweep.py), and dispatch one analog
+job to two back ends (examples/dispatch_backends.py)."""
 
 import math
 
@@ -14,6 +15,7 @@ from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 
 import dispatch_backends
 import maxcut_qaoa
+import z2_adiabatic_sweep
 
 
 def ghz(n):
@@ -52,6 +54,7 @@ def main():
     show(qft(4, prepare=0b0101))
     print("== max-cut with QAOA (p = 2) and VQE")
     maxcut_qaoa.main()
+    z2_adiabatic_sweep.main()
     dispatch_backends.main()
 
 
