@@ -33,8 +33,8 @@ nb::handle json_loads() {
     return loads;
 }
 
-// Closes `file` while an error from using it is already on its way out; a second error from
-// close() would only hide the first.
+// Closes `file` while an error from using it is already on its way out (a pending Python
+// error is kept); a second error from close() would only hide the first.
 void close_after_error(nb::handle file) noexcept {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
@@ -49,7 +49,7 @@ template <typename Body> auto with_file(nb::object file, Body &&body) {
         auto result = body(file);
         file.attr("close")();
         return result;
-    } catch (nb::python_error &) {
+    } catch (...) {
         close_after_error(file);
         throw;
     }
