@@ -20,9 +20,13 @@ class Device:
     """
 
     def __init__(self, qpu_id: str, runner: Runner, use_experimental: bool = False, max_filled_sites: int = 12):
-        from norvane.quantum.dispatch.base import DispatchExecutor
-        from norvane.quantum.dispatch.program.capabilities import NrvCapabilities
-        from norvane.quantum.dispatch.program.job_specification import NrvJobSpecification
+        try:
+            from norvane.quantum.dispatch.base import DispatchExecutor
+            from norvane.quantum.dispatch.program.capabilities import NrvCapabilities
+            from norvane.quantum.dispatch.program.job_specification import NrvJobSpecification
+        except ImportError as exc:
+            raise RuntimeError("the local device service checks and runs jobs with norvane.quantum: "
+                               "install norvane-quantum beside tavla-client") from exc
 
         shipped = DispatchExecutor().get_capabilities(use_experimental).dict()
         lattice = shipped["lattice"]
