@@ -43,14 +43,14 @@ def timings(fn, repeats=REPEATS):
 
 
 def main():
-    spec = NrvJobSpecification(nshots=SHOTS, lattice={"sites": [[5e-6 * i, 0.0] for i in range(SITES)],
+    job = NrvJobSpecification(nshots=SHOTS, lattice={"sites": [[5e-6 * i, 0.0] for i in range(SITES)],
                                                       "filling": [1] * SITES})
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "state.txt")
         backend = MockBackend(state_file=path)
         start = time.perf_counter()
         for _ in range(SEEDED):
-            backend.submit_task(spec)
+            backend.submit_task(job)
         submit_ms = (time.perf_counter() - start) / SEEDED * 1e3
         with open(path, encoding="utf-8") as file:
             bodies = [line[40:] for line in file]
@@ -58,7 +58,7 @@ def main():
             for k in range(TASKS - 1 - SEEDED):
                 file.write(f"('{uuid.uuid4()}',{bodies[k % SEEDED]}")
         first_id = open(path, encoding="utf-8").readline()[2:38]
-        last_id = backend.submit_task(spec)
+        last_id = backend.submit_task(job)
         size_mb = os.path.getsize(path) / 1e6
         assert backend.task_results(last_id) == python_lookup(path, last_id)
         rows = [("last of 10,000", timings(lambda: backend.task_results(last_id)),

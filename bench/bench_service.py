@@ -26,9 +26,9 @@ def job_json():
     """Two atoms under a short resonant pulse: a small but real emulator run."""
     times, zero = [0.0, 1e-7, 2e-7, 3e-7], {"times": [0.0, 3e-7], "values": [0.0, 0.0]}
     drive = {"amplitude": {"times": times, "values": [0.0, 1e7, 1e7, 0.0]}, "phase": zero, "detuning": zero}
-    spec = NrvJobSpecification(nshots=SHOTS, lattice={"sites": [[0.0, 0.0], [6e-6, 0.0]], "filling": [1, 1]},
+    job = NrvJobSpecification(nshots=SHOTS, lattice={"sites": [[0.0, 0.0], [6e-6, 0.0]], "filling": [1, 1]},
                                effective_hamiltonian={"drive": drive})
-    return spec.json(by_alias=True, exclude_none=True, exclude_unset=True)
+    return job.json(by_alias=True, exclude_none=True, exclude_unset=True)
 
 
 def percentile(sorted_values, q):

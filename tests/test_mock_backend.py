@@ -170,10 +170,10 @@ import sys, time
 from norvane.quantum.dispatch.mock import MockBackend
 from norvane.quantum.dispatch.program import NrvJobSpecification
 path, start_at, count = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
-spec = NrvJobSpecification(nshots=3, lattice={"sites": [[0, 0], [5e-6, 0]], "filling": [1, 1]})
+job = NrvJobSpecification(nshots=3, lattice={"sites": [[0, 0], [5e-6, 0]], "filling": [1, 1]})
 backend = MockBackend(state_file=path)
 time.sleep(max(0.0, start_at - time.time()))
-print("\\n".join(backend.submit_task(spec) for _ in range(count)))
+print("\\n".join(backend.submit_task(job) for _ in range(count)))
 """
 
 

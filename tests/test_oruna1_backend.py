@@ -16,7 +16,7 @@ from norvane.quantum.dispatch.program import (
 
 FIELDS = ["api_hostname", "qpu_id", "api_stage", "virtual_queue", "proxy", "region", "access_key",
           "secret_key", "session_token", "session_expires", "role_arn", "role_session_name", "profile"]
-SPEC = NrvJobSpecification(nshots=5, lattice={"sites": [[0, 0], [5e-6, 0]], "filling": [1, 1]})
+JOB = NrvJobSpecification(nshots=5, lattice={"sites": [[0, 0], [5e-6, 0]], "filling": [1, 1]})
 RESULTS = {"task_status": "Completed", "shot_outputs": [
     {"shot_status": "Completed", "pre_sequence": [1, 1], "post_sequence": [0, 1]}]}
 
@@ -96,13 +96,13 @@ def test_client_built_once_from_the_fields_that_are_set(client):
 
 def test_each_operation_is_one_client_call(client):
     b = backend()
-    assert b.submit_task(SPEC) == "task-1"
+    assert b.submit_task(JOB) == "task-1"
     results = b.task_results("task-1")
     assert results == NrvJobResults(**RESULTS)
     assert b.cancel_task("task-1") is None
     assert b.task_status("task-1") is NrvJobStatusCode.Running
-    assert b.validate_task(task_ir=SPEC) is None
-    job_json = SPEC.json(by_alias=True, exclude_none=True, exclude_unset=True)
+    assert b.validate_task(task_ir=JOB) is None
+    job_json = JOB.json(by_alias=True, exclude_none=True, exclude_unset=True)
     assert b.queue_api.calls == [("submit_task", (job_json,)), ("poll_job_results", ("task-1",)),
                                  ("cancel_job_in_queue", ("task-1",)), ("get_job_status_in_queue", ("task-1",)),
                                  ("validate_task", (job_json,))]
@@ -120,7 +120,7 @@ def test_type_errors_come_before_any_call(client):
     assert client.built == [] and b.access_key is None
     client.answers["submit_task"] = 12
     with pytest.raises(TypeError, match=r"^Expected str, got int$"):
-        b.submit_task(SPEC)
+        b.submit_task(JOB)
 
 
 def test_update_credential_order_and_none(client):
@@ -144,14 +144,14 @@ def test_validation_errors_are_converted_and_others_pass(client):
     b = backend()
     client.answers["validate_task"] = ClientRejection("nshots 0 is outside the allowed range")
     with pytest.raises(ValidationError, match=r"^nshots 0 is outside the allowed range$"):
-        b.validate_task(SPEC)
+        b.validate_task(JOB)
     # The client's error class is read when the error is handled.
     b.queue_api.ValidationError = KeyError
     with pytest.raises(ClientRejection):
-        b.validate_task(SPEC)
+        b.validate_task(JOB)
     client.answers["validate_task"] = KeyError("k")
     with pytest.raises(ValidationError, match="'k'"):
-        b.validate_task(SPEC)
+        b.validate_task(JOB)
     client.answers["poll_job_results"] = ConnectionError("service down")
     with pytest.raises(ConnectionError, match="service down"):
         b.task_results("t")
@@ -178,7 +178,7 @@ def test_capabilities_from_the_client_or_the_base(client, monkeypatch):
     fresh = backend()
     assert fresh.get_capabilities(True) == shipped
     with pytest.raises(RuntimeError, match=r"^Must install Tavla-client to use Oruna1 Cloud$"):
-        fresh.submit_task(SPEC)
+        fresh.submit_task(JOB)
     with pytest.raises(RuntimeError, match=r"^Must install Tavla-client to use Oruna1 Cloud$"):
         fresh.queue_api
 
@@ -188,6 +188,6 @@ def test_operations_reach_the_client_through_the_property(client, monkeypatch):
     monkeypatch.setattr(Oruna1Backend, "queue_api", property(lambda self: replacement))
     b = backend()
     b.task_status("t")
-    b.submit_task(SPEC)
+    b.submit_task(JOB)
     assert [name for name, _ in replacement.calls] == ["get_job_status_in_queue", "submit_task"]
     assert len(client.built) == 1 and b._queue_api is None  # only the replacement was built

@@ -160,12 +160,12 @@ class Gate:
         self.started = threading.Semaphore(0)
         self.release = threading.Semaphore(0)
 
-    def __call__(self, spec):
+    def __call__(self, job):
         self.started.release()
         assert self.release.acquire(timeout=30)
-        if spec.nshots == 13:
+        if job.nshots == 13:
             raise RuntimeError("emulator exploded")
-        return readouts(spec.lattice.filling, [[0] * sum(spec.lattice.filling)] * spec.nshots)
+        return readouts(job.lattice.filling, [[0] * sum(job.lattice.filling)] * job.nshots)
 
 
 def test_queue_statuses_cancellation_and_failures():
@@ -263,7 +263,7 @@ def mutated_job(draw_path, value, job):
 
 @pytest.fixture(scope="module")
 def fuzz_device():
-    device = Device("local", runner=lambda spec: [])
+    device = Device("local", runner=lambda job: [])
     yield device
     device.queue.close()
 

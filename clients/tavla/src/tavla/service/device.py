@@ -33,7 +33,7 @@ class Device:
         lattice["max_filled_sites"] = min(lattice["max_filled_sites"], max_filled_sites)
         self.qpu_id = qpu_id
         self.capabilities = NrvCapabilities(**shipped)
-        self._spec_class = NrvJobSpecification
+        self._job_record = NrvJobSpecification
         self.queue = JobQueue(runner)
 
     def handle(self, method: str, route: str, body: bytes, virtual_queue: str | None) -> tuple[int, dict]:
@@ -43,8 +43,8 @@ class Device:
             return 200, json.loads(self.capabilities.json())
         if route == "/tasks":
             _allow(method, "POST")
-            spec = self._checked_job(body)
-            return 201, {"task_id": self.queue.submit(spec, virtual_queue)}
+            job = self._checked_job(body)
+            return 201, {"task_id": self.queue.submit(job, virtual_queue)}
         if route == "/tasks/validate":
             _allow(method, "POST")
             self._checked_job(body)
@@ -73,14 +73,14 @@ class Device:
         if not isinstance(data, dict):
             raise HttpError(400, "malformed_json", "the job must be a JSON object")
         try:
-            spec = self._spec_class.parse_obj(data)
+            job = self._job_record.parse_obj(data)
         except (ValueError, TypeError) as exc:
             problems = _record_problems(exc)
         else:
-            problems = capability_problems(spec, self.capabilities)
+            problems = capability_problems(job, self.capabilities)
         if problems:
             raise HttpError(422, "invalid_job", summary(problems), problems=problems)
-        return spec
+        return job
 
 
 def _allow(method: str, *allowed: str) -> None:

@@ -21,7 +21,7 @@ class EmulatorRunner:
         self._seeds = random.Random(seed)
         self._lock = threading.Lock()
 
-    def __call__(self, spec: Any) -> list[dict]:
+    def __call__(self, job: Any) -> list[dict]:
         from norvane.quantum.simulator.codegen.hamiltonian import CompileCache, RydbergHamiltonianCodeGen
         from norvane.quantum.simulator.ir.emulator import EmulatorProgram
         from norvane.quantum.simulator.ir.state_vector import AnalogGate
@@ -30,10 +30,10 @@ class EmulatorRunner:
             seed = self._seeds.getrandbits(63)
             if self._cache is None:
                 self._cache = CompileCache()
-        program = EmulatorProgram.from_job(spec)
+        program = EmulatorProgram.from_job(job)
         hamiltonian = RydbergHamiltonianCodeGen(compile_cache=self._cache).emit(program)
-        rydberg = AnalogGate(hamiltonian, seed=seed).run(spec.nshots)
-        return readouts(list(spec.lattice.filling), rydberg.tolist())
+        rydberg = AnalogGate(hamiltonian, seed=seed).run(job.nshots)
+        return readouts(list(job.lattice.filling), rydberg.tolist())
 
 
 def readouts(filling: list[int], rydberg: list[list[int]]) -> list[dict]:

@@ -17,7 +17,7 @@ Runner = Callable[[Any], list]
 @dataclass
 class Job:
     task_id: str
-    spec: Any
+    request: Any  # the job specification record
     virtual_queue: str | None
     status: str = "Created"
     shot_outputs: list = field(default_factory=list)
@@ -47,8 +47,8 @@ class JobQueue:
         self._worker = threading.Thread(target=self._work, name="tavla-device-worker", daemon=True)
         self._worker.start()
 
-    def submit(self, spec: Any, virtual_queue: str | None = None) -> str:
-        job = Job(task_id=str(uuid.uuid4()), spec=spec, virtual_queue=virtual_queue)
+    def submit(self, request: Any, virtual_queue: str | None = None) -> str:
+        job = Job(task_id=str(uuid.uuid4()), request=request, virtual_queue=virtual_queue)
         with self._lock:
             self._jobs[job.task_id] = job
             job.status = "Queued"
@@ -111,7 +111,7 @@ class JobQueue:
     def _work(self) -> None:
         while (job := self._next_job()) is not None:
             try:
-                shots, error = self._runner(job.spec), None
+                shots, error = self._runner(job.request), None
             except Exception as exc:  # a failing job must not stop the device
                 shots, error = [], f"{type(exc).__name__}: {exc}"
                 print(f"tavla device: task {job.task_id} failed: {error}", file=sys.stderr, flush=True)
