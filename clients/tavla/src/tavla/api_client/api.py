@@ -133,32 +133,32 @@ class QueueApi:
 
     def _request(self, method: str, path: str, body: bytes = b"", idempotent: bool = True) -> dict:
         full_path = self._prefix + path
-        attempts = 1 + (self.max_retries if idempotent else 0)
-        for attempt in range(attempts):
-            last = attempt == attempts - 1
-            headers = {"Accept": "application/json"}
-            if body:
-                headers["Content-Type"] = "application/json"
-            if self.virtual_queue is not None:
-                headers[signing.VIRTUAL_QUEUE] = self.virtual_queue
-            if self.access_key is not None and self._secret_key is not None:
-                headers.update(signing.signed_headers(self.access_key, self._secret_key, self._session_token,
-                                                      method, full_path, body))
+        retries_left = self.max_retries if idempotent else 0
+        attempt = 0
+        while True:
             try:
-                response = self._http.request(method, self._origin + full_path, content=body, headers=headers)
+                response = self._http.request(method, self._origin + full_path, content=body,
+                                              headers=self._headers(method, full_path, body))
             except httpx.TransportError as exc:
-                if not last:
-                    self._pause(attempt)
-                    continue
-                raise ServiceUnavailableError(_transport_message(self.api_hostname, exc, idempotent)) from None
-            if response.status_code in _RETRY_STATUSES and not last:
-                self._pause(attempt)
-                continue
-            return _answer(response)
-        raise AssertionError("unreachable")
+                if attempt == retries_left:
+                    raise ServiceUnavailableError(_transport_message(self.api_hostname, exc, idempotent)) from None
+            else:
+                if response.status_code not in _RETRY_STATUSES or attempt == retries_left:
+                    return _answer(response)
+            time.sleep(self.backoff_s * 2**attempt)
+            attempt += 1
 
-    def _pause(self, attempt: int) -> None:
-        time.sleep(self.backoff_s * 2**attempt)
+    def _headers(self, method: str, full_path: str, body: bytes) -> dict[str, str]:
+        """The headers of one attempt, signed afresh (new timestamp and nonce)."""
+        headers = {"Accept": "application/json"}
+        if body:
+            headers["Content-Type"] = "application/json"
+        if self.virtual_queue is not None:
+            headers[signing.VIRTUAL_QUEUE] = self.virtual_queue
+        if self.access_key is not None and self._secret_key is not None:
+            headers.update(signing.signed_headers(self.access_key, self._secret_key, self._session_token,
+                                                  method, full_path, body))
+        return headers
 
 
 def _job_body(job_json: str) -> bytes:
