@@ -20,6 +20,7 @@ define install_into
 	$(1) -m pip install -q -U pip
 	$(1) -m pip install -q $$($(1) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))") ninja
 	$(1) -m pip install -q --no-build-isolation -e '.[test,scipy,plot]' $(2)
+	$(1) -m pip install -q -e clients/tavla
 endef
 
 install: $(VENV)/bin/python

@@ -1,6 +1,8 @@
 """The kit's main example: simulate a GHZ state and a quantum Fourier transform, then solve a
-max-cut problem with QAOA and VQE (examples/maxcut_qaoa.py), and draw the two circuits
-(examples/circuit_figures.py)."""
+max-cut problem with QAOA and VQE (examples/maxcut_qaoa.py), draw the two circuits
+(examples/circuit_figures.py), prepare Z2 order in a chain of Rydberg atoms on the analog
+emulator (examples/z2_adiabatic_sweep.py), and dispatch one analog job to two back ends
+(examples/dispatch_backends.py)."""
 
 import math
 
@@ -13,7 +15,9 @@ from norvane.quantum.ir.digital.measurement import Measurement
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 
 import circuit_figures
+import dispatch_backends
 import maxcut_qaoa
+import z2_adiabatic_sweep
 
 
 def ghz(n):
@@ -54,6 +58,8 @@ def main():
     maxcut_qaoa.main()
     print("== circuit figures (open the pages in a browser)")
     circuit_figures.main({"qft": qft(4, prepare=0b0101), "ghz": ghz(5)})
+    z2_adiabatic_sweep.main()
+    dispatch_backends.main()
 
 
 if __name__ == "__main__":

@@ -63,6 +63,20 @@ bool compare(nb::handle a, nb::handle b, int op) {
     return result == 1;
 }
 
+nb::object call_with_mapping(nb::handle callable, nb::handle mapping) {
+    nb::object keywords = checked(PyDict_New());
+    if (!PyDict_Check(mapping.ptr()) && !PyObject_HasAttrString(mapping.ptr(), "keys")) {
+        PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
+                     Py_TYPE(mapping.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    if (PyDict_Merge(keywords.ptr(), mapping.ptr(), 1) < 0) throw nb::python_error();
+    for (auto [key, value] : nb::borrow<nb::dict>(keywords))
+        if (!PyUnicode_Check(key.ptr())) throw nb::type_error("keywords must be strings");
+    nb::object args = checked(PyTuple_New(0));
+    return checked(PyObject_Call(callable.ptr(), args.ptr(), keywords.ptr()));
+}
+
 nb::str format_text(const char *format, ...) {
     va_list args;
     va_start(args, format);

@@ -33,6 +33,10 @@ nb::object dict_get(const nb::dict &d, const char *key, nb::handle fallback);
 // that fit in 64 bits are compared without a call into the interpreter.
 bool compare(nb::handle a, nb::handle b, int op);
 
+// callable(**mapping), refused as the interpreter refuses it: TypeError for an object that is
+// not a mapping or for keys that are not texts.
+nb::object call_with_mapping(nb::handle callable, nb::handle mapping);
+
 // PyUnicode_FromFormat: %S inserts str() of an object, %R its repr(), %zd a Py_ssize_t.
 nb::str format_text(const char *format, ...);
 

@@ -1,0 +1,1 @@
+"""The device service's queue client."""

@@ -1,0 +1,45 @@
+#include "evolve.hpp"
+
+#include <cmath>
+
+namespace analog {
+
+Method method_named(const std::string &name) {
+    if (name == "dop853") return Method::dop853;
+    if (name == "dopri5") return Method::dopri5;
+    throw std::invalid_argument("unknown solver_name '" + name + "'; expected 'dop853' or 'dopri5'");
+}
+
+namespace {
+
+void check(const EvolveOptions &options, double duration) {
+    const StepControl &c = options.control;
+    if (!(std::isfinite(duration) && duration >= 0)) throw std::invalid_argument("the duration must be finite and >= 0");
+    // The tolerance bounds of the original codes.
+    if (!(c.atol > 0 && std::isfinite(c.atol))) throw std::invalid_argument("atol must be a positive finite number");
+    if (!(c.rtol > 10 * 2.3e-16 && std::isfinite(c.rtol)))
+        throw std::invalid_argument("rtol must be finite and larger than 2.3e-15");
+    if (c.nsteps < 1) throw std::invalid_argument("nsteps must be at least 1");
+}
+
+}  // namespace
+
+std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
+                         double duration, const EvolveOptions &options, IntegrationStats *stats) {
+    check(options, duration);
+    std::vector<cplx> psi(space.dim(), cplx(0.0));
+    psi[0] = 1.0;  // all ground: index 0 in the full space and first in any subspace
+    IntegrationStats counts;
+    if (duration > 0) {
+        SchrodingerSystem system(space, weighted, drive, options.interaction_picture);
+        double *y = reinterpret_cast<double *>(psi.data());
+        const std::size_t n = 2 * psi.size();
+        counts = options.method == Method::dop853 ? integrate_dop853(system, n, 0.0, duration, y, options.control)
+                                                  : integrate_dopri5(system, n, 0.0, duration, y, options.control);
+        system.to_lab_frame(duration, psi.data());
+    }
+    if (stats) *stats = counts;
+    return psi;
+}
+
+}  // namespace analog

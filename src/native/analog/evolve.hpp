@@ -1,0 +1,28 @@
+// Evolution of a register from its all-ground state under a program's drive.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "runge_kutta.hpp"
+#include "schrodinger.hpp"
+
+namespace analog {
+
+enum class Method { dop853, dopri5 };
+
+// The method named `name` ("dop853" or "dopri5"); std::invalid_argument for any other name.
+Method method_named(const std::string &name);
+
+struct EvolveOptions {
+    Method method = Method::dop853;
+    StepControl control;
+    bool interaction_picture = false;
+};
+
+// The lab-frame state at time `duration` (>= 0) of the evolution from all-ground, with the
+// integrator's counts in `stats` when given. `weighted` as for SchrodingerSystem.
+std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
+                         double duration, const EvolveOptions &options, IntegrationStats *stats = nullptr);
+
+}  // namespace analog

@@ -1,0 +1,48 @@
+// The Schroedinger equation of a driven Rydberg register as a real ODE system over the
+// interleaved real and imaginary parts of the amplitudes:
+//
+//   H(t) = sum_k Omega(t)/2 (e^{i phi(t)} |g><r|_k + h.c.) - sum_k (Delta(t) + w_k Delta_loc(t)) n_k
+//          + sum_{j<k} V_jk n_j n_k
+//
+// In the lab frame y' = -i H(t) y. In the interaction picture the integrated vector is
+// e^{i Phi(t)} psi, with Phi(t) the integral of H's diagonal from 0 to t (exact for
+// piecewise-linear detunings); only the drive then moves it.
+#pragma once
+
+#include <complex>
+#include <vector>
+
+#include "runge_kutta.hpp"
+#include "space.hpp"
+#include "waveform.hpp"
+
+namespace analog {
+
+using cplx = std::complex<double>;
+
+class SchrodingerSystem : public OdeSystem {
+public:
+    // `weighted` holds the local-detuning weight sum of every basis state (empty: none).
+    SchrodingerSystem(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
+                      bool interaction_picture);
+
+    void derivative(double t, const double *y, double *dy) override;
+
+    // Turns the integrated vector at time t into the lab-frame state, in place.
+    void to_lab_frame(double t, cplx *psi) const;
+
+private:
+    double diagonal(std::size_t i, double detuning, double local) const;
+    double frame_phase(std::size_t i, double t, double detuning_area, double local_area) const;
+    // out = -i (d(i) y + cu * (sum over raised neighbours) + conj(cu) * (sum over lowered)).
+    template <class Diagonal>
+    void apply(const cplx *y, cplx *out, cplx cu, const Diagonal &d);
+
+    const AtomSpace &space_;
+    const std::vector<double> &weighted_;
+    const Drive &drive_;
+    bool interaction_picture_;
+    std::vector<cplx> rotated_, frame_;  // interaction picture: e^{-i Phi} y and e^{i Phi}
+};
+
+}  // namespace analog

@@ -1,0 +1,1 @@
+"""Builders of quantum programs and the value types they share."""

@@ -1,0 +1,107 @@
+// norvane.quantum.simulator._rydberg: the native side of the analog emulator. The kit layer
+// (simulator.codegen.hamiltonian and simulator.ir.state_vector) validates its inputs and
+// calls these two entries: the state space of a register, and the evolution of a program on it.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <optional>
+#include <utility>
+
+#include "analog/evolve.hpp"
+#include "statevector/parallel.hpp"
+#include "support/module.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+using Samples = std::pair<std::vector<double>, std::vector<double>>;  // knot times, values
+
+template <class T>
+nb::ndarray<nb::numpy, T> owned_array(std::vector<T> &&values) {
+    auto *held = new std::vector<T>(std::move(values));
+    nb::capsule owner(held, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
+    return nb::ndarray<nb::numpy, T>(held->data(), {held->size()}, owner);
+}
+
+analog::Waveform waveform(const Samples &samples) { return analog::Waveform(samples.first, samples.second); }
+
+nb::tuple evolve(const analog::AtomSpace &space, std::optional<std::vector<double>> weights, const Samples &amplitude,
+                 const Samples &phase, const Samples &detuning, std::optional<Samples> local_detuning, double duration,
+                 const std::string &solver_name, double atol, double rtol, long long nsteps,
+                 bool interaction_picture) {
+    analog::Drive drive{waveform(amplitude), waveform(phase), waveform(detuning), analog::Waveform()};
+    if (local_detuning) drive.local_detuning = waveform(*local_detuning);
+    analog::EvolveOptions options;
+    options.method = analog::method_named(solver_name);
+    options.control = {atol, rtol, nsteps};
+    options.interaction_picture = interaction_picture;
+    std::vector<analog::cplx> state;
+    analog::IntegrationStats stats;
+    {
+        nb::gil_scoped_release unlocked;
+        std::vector<double> weighted = weights ? space.weighted_excitations(*weights) : std::vector<double>();
+        state = analog::evolve(space, weighted, drive, duration, options, &stats);
+    }
+    nb::dict counts;
+    counts["steps"] = stats.steps;
+    counts["accepted"] = stats.accepted;
+    counts["rejected"] = stats.rejected;
+    counts["evaluations"] = stats.evaluations;
+    return nb::make_tuple(owned_array(std::move(state)), counts);
+}
+
+}  // namespace
+
+NB_MODULE(_rydberg, m) {
+    norvane::ModuleInitClaim claim("norvane.quantum.simulator._rydberg");
+    // Compiled spaces held by module globals are still alive when the interpreter shuts down.
+    nb::set_leak_warnings(false);
+    nb::register_exception_translator([](const std::exception_ptr &error, void *) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const analog::SpaceTooLarge &e) {
+            PyErr_SetString(PyExc_MemoryError, e.what());
+        }
+    });
+
+    nb::class_<analog::AtomSpace>(m, "AtomSpace",
+                                  "Basis, interaction diagonal and hopping tables of a register's atoms.")
+        .def(
+            "__init__",
+            [](analog::AtomSpace *self, const std::vector<std::pair<double, double>> &positions, double c6,
+               double blockade_radius) {
+                std::vector<analog::Position> atoms;
+                for (const auto &p : positions) atoms.push_back({p.first, p.second});
+                nb::gil_scoped_release unlocked;
+                new (self) analog::AtomSpace(std::move(atoms), c6, blockade_radius);
+            },
+            nb::arg("positions"), nb::arg("c6"), nb::arg("blockade_radius"),
+            "Positions of the atoms in metres (first atom: most significant bit); a positive radius keeps "
+            "only states with no two Rydberg atoms closer than it. MemoryError when the space cannot fit.")
+        .def_prop_ro("n_atoms", &analog::AtomSpace::atoms)
+        .def_prop_ro("dim", &analog::AtomSpace::dim)
+        .def_prop_ro(
+            "basis",
+            [](const analog::AtomSpace &s) {
+                std::vector<std::uint64_t> states(s.dim());
+                for (std::size_t i = 0; i < states.size(); ++i) states[i] = s.state(i);
+                return owned_array(std::move(states));
+            },
+            nb::rv_policy::move, "The bit pattern of every basis state, in basis order.")
+        .def_prop_ro(
+            "interaction", [](const analog::AtomSpace &s) { return owned_array(std::vector<double>(s.interaction())); },
+            nb::rv_policy::move, "The van der Waals energy (rad/s) of every basis state.");
+
+    m.def("evolve", &evolve, nb::arg("space"), nb::arg("weights").none(), nb::arg("amplitude"), nb::arg("phase"),
+          nb::arg("detuning"), nb::arg("local_detuning").none(), nb::arg("duration"), nb::arg("solver_name"),
+          nb::arg("atol"), nb::arg("rtol"), nb::arg("nsteps"), nb::arg("interaction_picture"),
+          "The final state of the evolution from all-ground, and the integrator's step counts.");
+    m.def(
+        "_set_max_threads", [](unsigned threads) { statevector::set_max_threads(threads); }, nb::arg("threads"),
+        "Limit the threads of large-space evolutions (0: all cores). Results do not depend on it.");
+}

@@ -1,0 +1,1 @@
+"""Compilation of emulator programs into Hamiltonians."""

@@ -1,0 +1,1 @@
+"""Programs of the analog emulator (`emulator`) and the gate that evolves them (`state_vector`)."""
