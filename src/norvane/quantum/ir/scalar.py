@@ -23,6 +23,11 @@ class UnboundVariableError(ValueError):
 
 
 def _to_decimal(value) -> Decimal:
+    kind = type(value)
+    if kind is float:  # the common case first: no abstract-class checks
+        return Decimal(repr(value))
+    if kind is int:
+        return Decimal(value)
     if isinstance(value, Decimal):
         return value
     if isinstance(value, bool):
@@ -88,6 +93,9 @@ class Literal(Scalar):
     def __init__(self, value):
         self.value = _to_decimal(value)
         self._float_of = None
+        if type(value) is float:
+            # The decimal is the float's shortest round-trip text, so it converts back to it.
+            self._float, self._float_of = value, self.value
 
     def evaluate(self, bindings=None) -> float:
         # Converting a decimal goes through text: do it once per value.
@@ -224,6 +232,9 @@ class Max(_Extremum):
 
 def cast(x) -> Scalar:
     """A scalar passes through; a real number becomes a `Literal`; a text becomes a `Variable`."""
+    kind = type(x)
+    if kind is float or kind is int:  # the common case first: no abstract-class checks
+        return Literal(x)
     if isinstance(x, Scalar):
         return x
     if isinstance(x, str):

@@ -181,7 +181,7 @@ class ParametricGate(Gate):
         super().__init__(targets)
         if isinstance(params, (str, bytes, Scalar)) or not hasattr(params, "__iter__"):
             params = (params,)
-        self.params = tuple(cast(p) for p in params)
+        self.params = tuple([cast(p) for p in params])
         if len(self.params) != self.n_params:
             raise ValueError(
                 f"{type(self).__name__} takes {self.n_params} parameter(s), "
