@@ -32,3 +32,64 @@ def reversed_qubits(matrix):
     axes = list(range(n))[::-1]
     t = matrix.reshape((2,) * (2 * n)).transpose(axes + [n + a for a in axes])
     return t.reshape(matrix.shape)
+
+
+def outcome_distribution(circuit, **bindings):
+    """Exact probability of every final classical bitstring, branching on each measurement
+    outcome instead of sampling (for small circuits)."""
+    from norvane.quantum.ir.digital.gate import H, S, Sdg
+    from norvane.quantum.ir.digital.measurement import Measurement, MeasurementBasis
+
+    model = ReferenceSimulator(circuit)
+    n = circuit.n_qubits
+    branches = [(1.0, model.init_state(), [0] * circuit.n_cbits)]
+    for instruction in circuit.instructions:
+        advanced = []
+        for p, state, cbits in branches:
+            if isinstance(instruction, ConditionalInstruction):
+                if instruction.condition.evaluate(cbits):
+                    state = model.apply_gate(state, instruction.instruction, **bindings)
+                advanced.append((p, state, cbits))
+            elif isinstance(instruction, Gate):
+                advanced.append((p, model.apply_gate(state, instruction, **bindings), cbits))
+            elif isinstance(instruction, Measurement):
+                advanced += _measure(model, n, instruction, p, state, cbits, H, S, Sdg, MeasurementBasis)
+        branches = [b for b in advanced if b[0] > 1e-14]
+    distribution = {}
+    for p, _, cbits in branches:
+        key = "".join(map(str, cbits))
+        distribution[key] = distribution.get(key, 0.0) + p
+    return distribution
+
+
+def _measure(model, n, m, p, state, cbits, H, S, Sdg, Basis):
+    qubits = list(m.qubits)
+    before = {Basis.X: [H], Basis.Y: [Sdg, H]}.get(m.basis, [])
+    after = {Basis.X: [H], Basis.Y: [H, S]}.get(m.basis, [])
+    for q in qubits:
+        for gate in before:
+            state = model.apply_gate(state, gate((q,)))
+    tensor = state.reshape((2,) * n)
+    out = []
+    for outcome in range(1 << len(set(qubits))):
+        values = {q: (outcome >> k) & 1 for k, q in enumerate(sorted(set(qubits)))}
+        index = tuple(values.get(q, slice(None)) for q in range(n))
+        projected = np.zeros_like(tensor)
+        projected[index] = tensor[index]
+        weight = float(np.sum(np.abs(projected) ** 2))
+        if weight < 1e-14:
+            continue
+        new_state = (projected / np.sqrt(weight)).reshape(-1)
+        for q in qubits:
+            for gate in after:
+                new_state = model.apply_gate(new_state, gate((q,)))
+        new_bits = list(cbits)
+        for q, b in zip(qubits, m.bits or qubits):
+            new_bits[b] = values[q]
+        out.append((p * weight, new_state, new_bits))
+    return out
+
+
+def assert_same_distribution(a, b, atol=1e-9):
+    for key in set(a) | set(b):
+        assert abs(a.get(key, 0.0) - b.get(key, 0.0)) < atol, (key, a, b)
