@@ -22,6 +22,7 @@ LIBRARY = "qelib1.inc"
 
 _TOKEN = re.compile(r"""
     (?P<space>[ \t\r\f\v]+|//[^\n]*|/\*.*?\*/)
+  | (?P<open_comment>/\*)
   | (?P<newline>\n)
   | (?P<real>(?:[0-9]+\.[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]+)?|[0-9]+[eE][-+]?[0-9]+)
   | (?P<int>[0-9]+)
@@ -53,9 +54,9 @@ def tokenize(text: str) -> list[Token]:
     line, line_start, pos = 1, 0, 0
     while pos < len(text):
         match = _TOKEN.match(text, pos)
-        if match is None:
+        if match is None or match.lastgroup == "open_comment":
             column = pos - line_start + 1
-            if text.startswith("/*", pos):
+            if match is not None:
                 raise QasmError("unterminated comment", line, column)
             if text[pos] == '"':
                 raise QasmError("unterminated string", line, column)

@@ -268,4 +268,9 @@ def parse(text: str, max_operations: int) -> DigitalCircuit:
             program = openqasm3.parse(text)
     except openqasm3.parser.QASM3ParsingError as error:
         raise _syntax_error(error) from None
+    except RecursionError:
+        raise QasmError("the program is nested too deeply to read") from None
+    except Exception as error:   # the reference parser failed on text it could not build
+        raise QasmError(f"the program could not be parsed: {type(error).__name__}: {error}") \
+            from None
     return _Reader(ast, max_operations).program(program)
