@@ -18,6 +18,8 @@ install: $(VENV)/bin/python
 
 demo: install
 	$(PY) examples/main.py
+	@echo "== norvane run examples/teleport.qasm (OpenQASM 2.0 through the command line)"
+	$(VENV)/bin/norvane run examples/teleport.qasm --shots 2000 --seed 7
 
 test: install
 	$(PY) -m pytest
