@@ -6,7 +6,7 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test bench install
+.PHONY: demo test bench install wheel-check
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -27,3 +27,8 @@ test: install
 bench: install
 	$(PY) -m pip install -q --no-build-isolation -e '.[bench]' || echo "some benchmark peers did not install; their rows are skipped"
 	$(PY) bench/run_all.py
+
+# Builds the sdist and a wheel from it, installs the wheel into a fresh environment and runs
+# the tests there (slow: a full isolated build).
+wheel-check:
+	bash scripts/check_wheel.sh

@@ -31,8 +31,8 @@ def stub_of(module):
 
 
 def test_every_native_module_ships_a_stub_and_the_package_is_typed():
-    sources = sorted(ROOT.glob("src/norvane/**/*.cpp"))
-    assert len(sources) == len(NATIVE)   # a new module must be added to the list above
+    sources = sorted(ROOT.glob("src/norvane/**/*.cpp"))   # none beside an installed wheel
+    assert len(sources) in (0, len(NATIVE))   # a new module must be added to the list above
     for module in NATIVE:
         assert stub_of(module).is_file(), module
     assert any((Path(p) / "py.typed").is_file() for p in norvane.__path__)
