@@ -162,3 +162,15 @@ def test_circuits_openqasm_cannot_express_are_refused():
         assert info.value.line is None
     with pytest.raises(ValueError, match="version"):
         dumps(DigitalCircuit(1), 4)
+
+
+@pytest.mark.parametrize("version, expected", [(2, "cu3("), (3, "cu(")])
+def test_controlled_matrix_gates_are_written_as_one_controlled_u3(version, expected):
+    v = random_unitary(1, 7) * np.exp(0.3j)
+    controlled = np.eye(4, dtype=complex)
+    controlled[2:, 2:] = v
+    circuit = DigitalCircuit(2, [g.UnitaryGate([1, 0], controlled)])
+    text = dumps(circuit, version)
+    assert text.count(expected) == 1 and "cx" not in text
+    # The phase of V is kept: the controlled gate is exact, not exact up to a global phase.
+    np.testing.assert_allclose(unitary(loads(text)), unitary(circuit), atol=1e-12)

@@ -20,18 +20,16 @@ __all__ = ["one_qubit_angles", "synthesize"]
 Operation = tuple[str, tuple[float, ...], tuple[int, ...]]
 
 
-def one_qubit_angles(u: np.ndarray) -> tuple[float, float, float]:
-    """(theta, phi, lambda) with u = exp(i alpha) U3(theta, phi, lambda) for some alpha."""
+def one_qubit_angles(u: np.ndarray) -> tuple[float, float, float, float]:
+    """(theta, phi, lambda, alpha) with u = exp(i alpha) U3(theta, phi, lambda)."""
     theta = 2.0 * math.atan2(abs(u[1, 0]), abs(u[0, 0]))
     if abs(u[0, 0]) < 1e-12:          # anti-diagonal: choose lambda = 0
         alpha = cmath.phase(-u[0, 1])
-        return theta, cmath.phase(u[1, 0]) - alpha, 0.0
+        return theta, cmath.phase(u[1, 0]) - alpha, 0.0, alpha
     alpha = cmath.phase(u[0, 0])
     if abs(u[1, 0]) < 1e-12:          # diagonal: choose phi = 0
-        return theta, 0.0, cmath.phase(u[1, 1]) - alpha
-    phi = cmath.phase(u[1, 0]) - alpha
-    lam = cmath.phase(-u[0, 1]) - alpha
-    return theta, phi, lam
+        return theta, 0.0, cmath.phase(u[1, 1]) - alpha, alpha
+    return theta, cmath.phase(u[1, 0]) - alpha, cmath.phase(-u[0, 1]) - alpha, alpha
 
 
 def _gray(i: int) -> int:
@@ -44,6 +42,8 @@ def _uniformly_controlled(axis: str, angles: np.ndarray, target: int, controls: 
     significant) hold the value j."""
     k = len(controls)
     n = 1 << k
+    if np.allclose(angles, 0.0, atol=1e-13):
+        return   # the identity: the CX gates of the cycle cancel too
     if k == 0:
         out.append(_rotation(axis, float(angles[0]), target))
         return
@@ -76,7 +76,9 @@ def _demultiplex(a: np.ndarray, b: np.ndarray, qubits: list[int], out: list[Oper
 
 def _decompose(u: np.ndarray, qubits: list[int], out: list[Operation]) -> None:
     if len(qubits) == 1:
-        out.append(("u3", one_qubit_angles(u), (qubits[0],)))
+        angles = one_qubit_angles(u)[:3]
+        if not np.allclose(angles, 0.0, atol=1e-13):
+            out.append(("u3", angles, (qubits[0],)))
         return
     from scipy.linalg import cossin
 

@@ -6,7 +6,8 @@ that every condition reads exactly one whole register (a condition on bits (3, 2
 conditioned. X- and Y-basis measurements are written as the basis change, a Z measurement and
 the change back, which leaves the state the kit's measurement leaves. Gates OpenQASM lacks
 get a `gate` definition in the file; a one-qubit matrix gate becomes `u3` (global phase
-dropped) and larger matrix gates are decomposed into CX and one-qubit gates.
+dropped), a controlled one-qubit matrix one controlled-U3 with its phase, and larger matrix
+gates are decomposed into CX and one-qubit gates.
 """
 
 from __future__ import annotations
@@ -51,11 +52,12 @@ _DEFINITIONS = {
 }
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+_REGISTER_NAME = re.compile(r"(q|c[0-9]*)\Z")
 _RESERVED = {
     "pi", "tau", "euler", "U", "CX", "gate", "qreg", "creg", "qubit", "bit", "measure", "reset",
     "barrier", "if", "else", "input", "output", "float", "int", "angle", "include", "opaque",
     "OPENQASM", "for", "while", "let", "const", "def", "return", "sin", "cos", "tan", "exp",
-    "ln", "sqrt", "q",
+    "ln", "sqrt",
 }
 
 
@@ -128,7 +130,8 @@ class _Writer:
         if self.version == 2:
             raise QasmError(f"symbolic parameter {name!r} cannot be written in OpenQASM 2.0; "
                             "bind it first or write OpenQASM 3.0")
-        if not isinstance(name, str) or not _IDENTIFIER.match(name) or name in _RESERVED:
+        if not isinstance(name, str) or not _IDENTIFIER.match(name) or name in _RESERVED \
+                or _REGISTER_NAME.match(name):
             raise QasmError(f"parameter name {name!r} is not a usable OpenQASM identifier")
         if name not in self.inputs:
             self.inputs.append(name)
@@ -179,11 +182,24 @@ class _Writer:
                                                            atol=1e-9):
             raise QasmError(f"{gate.print_node()} on {gate.targets} does not have a unitary "
                             f"{side}x{side} matrix")
+        controlled = self._controlled_one_qubit(matrix, gate.targets)
+        if controlled is not None:
+            return controlled
         lines = []
         for name, angles, local in synthesize(matrix):
             qubits = [gate.targets[k] for k in local]
             lines.append(self._call(name, [self._number(a) for a in angles], qubits))
         return lines
+
+    def _controlled_one_qubit(self, matrix: np.ndarray, targets) -> list[str] | None:
+        """A two-qubit matrix diag(I, V) as one controlled-U3 with the phase of V."""
+        if matrix.shape != (4, 4) or not np.allclose(matrix[:2, :], np.eye(4)[:2, :], atol=1e-12) \
+                or not np.allclose(matrix[2:, :2], 0.0, atol=1e-12):
+            return None
+        *angles, alpha = (self._number(a) for a in one_qubit_angles(matrix[2:, 2:]))
+        if self.version == 3:
+            return [self._call("cu", [*angles, alpha], targets)]
+        return [self._call("cu3", angles, targets), self._call("p", [alpha], targets[:1])]
 
     def _condition(self, condition: ClassicalCondition) -> str:
         start, stop = self._condition_range(condition)
