@@ -83,7 +83,7 @@ def test_symbolic_inputs_reach_the_simulator_as_bindings():
 @pytest.mark.parametrize("body, line, message", [
     ("qubit q;\nh q q;", 4, "syntax error"),
     ("qubit[2] q;\nx q[0:1];", 4, "index ranges"),
-    ("qubit q;\nreset q;", 4, "reset is not supported"),
+    ("qubit q;\nh q;\nreset q;", 5, "reset of qubit 0 is not supported"),
     ("qubit[2] q;\nctrl @ x q[0], q[1];", 4, "gate modifiers"),
     ("qubit q;\nmeasure q;", 4, "store its outcome"),
     ("qubit q;\nint[8] k;", 4, "unsupported statement ClassicalDeclaration"),

@@ -11,7 +11,7 @@ from scipy.linalg import expm
 from norvane.quantum.ir.digital.conditional import ClassicalCondition, ConditionalInstruction
 from norvane.quantum.ir.digital.gate import CX, RX, RZ, H, UnitaryGate, X
 from norvane.quantum.ir.digital.measurement import Measurement
-from norvane.quantum.ir.digital.qasm import loads
+from norvane.quantum.ir.digital.qasm import QasmError, loads
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 from tests.qasm_helpers import assert_equal_up_to_phase, reversed_qubits, unitary
 
@@ -161,3 +161,16 @@ def test_matrix_gates_carry_the_standard_matrix():
     (gate,) = loads(program("csx q[0], q[1];", qubits=2)).instructions
     assert isinstance(gate, UnitaryGate)
     np.testing.assert_allclose(gate.matrix(), ctrl(SQX), atol=1e-12)
+
+
+def test_reset_is_kept_exact_on_fresh_and_just_measured_qubits():
+    c = loads(program("reset q;\nx q[0];\nmeasure q[0] -> c[0];\nmeasure q[1] -> c[2];\n"
+                      "reset q[0];\nreset q[0];\nmeasure q[0] -> c[1];", qubits=2, cbits=3))
+    # Nothing for the untouched register; one X conditioned on the bit that holds q[0].
+    assert c.instructions[3] == ConditionalInstruction(X((0,)), ClassicalCondition((0,), 1))
+    assert len(c.instructions) == 5
+    assert DigitalDenseSimulator(c, seed=4).run(10).counts == {"100": 10}
+    # Once the bit is overwritten it no longer tells the qubit's state.
+    with pytest.raises(QasmError, match="reset of qubit 0"):
+        loads(program("h q[0];\nmeasure q[0] -> c[0];\nmeasure q[1] -> c[0];\nreset q[0];",
+                      qubits=2, cbits=1))

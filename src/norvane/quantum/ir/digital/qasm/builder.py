@@ -5,6 +5,11 @@ qubits 0.., the next one follows, and the same for classical bits. User gate def
 expanded into kit gates at each call. A register condition `c == n` reads the register's bit
 0 as the least significant bit of n, so the kit condition lists the register's bits from the
 last down to the first (its first listed bit is the most significant).
+
+`reset` is kept exact without a reset instruction: a qubit that nothing has touched yet is
+already |0>, so its reset adds nothing; a qubit whose last operation was a measurement into
+a bit that still holds the outcome is |bit>, so its reset is an X conditioned on that bit.
+A reset of a qubit in any other state is refused.
 """
 
 from __future__ import annotations
@@ -13,6 +18,7 @@ from typing import Mapping, Sequence
 
 from norvane.quantum.ir.digital.circuit import DigitalCircuit
 from norvane.quantum.ir.digital.conditional import ClassicalCondition, ConditionalInstruction
+from norvane.quantum.ir.digital.gate import X
 from norvane.quantum.ir.digital.measurement import Measurement
 from norvane.quantum.ir.digital.qasm.errors import QasmError
 from norvane.quantum.ir.digital.qasm.expr import Expr, Value, evaluate
@@ -77,6 +83,8 @@ class CircuitBuilder:
         self.n_cbits = 0
         self.instructions: list = []
         self._budget = max_operations
+        # Qubits touched so far: the bit holding a qubit's state (measured last), or None.
+        self._touched: dict[int, int | None] = {}
 
     # -- declarations ---------------------------------------------------------------------
 
@@ -206,12 +214,33 @@ class CircuitBuilder:
         if condition is not None:
             made = [ConditionalInstruction(instruction=m, condition=condition) for m in made]
         self.instructions.extend(made)
+        for q in qubits:
+            self._touched[q] = None
 
     def measure(self, qubits: list[int], bits: list[int], position: Position) -> None:
         if len(qubits) != len(bits):
             raise _fail(f"measure pairs {len(qubits)} qubit(s) with {len(bits)} bit(s)", position)
         self._spend(len(qubits), position)
         self.instructions.append(Measurement(qubits=tuple(qubits), bits=tuple(bits)))
+        overwritten = set(bits)
+        for q, held in self._touched.items():
+            if held in overwritten:
+                self._touched[q] = None
+        for q, b in zip(qubits, bits):
+            self._touched[q] = b
+
+    def reset(self, qubits: list[int], position: Position) -> None:
+        self._spend(len(qubits), position)
+        for q in qubits:
+            if q not in self._touched:
+                continue   # still |0>
+            held = self._touched[q]
+            if held is None:
+                raise _fail(f"reset of qubit {q} is not supported: only a qubit that is untouched "
+                            "or was just measured can be reset exactly", position)
+            self.instructions.append(ConditionalInstruction(
+                instruction=X((q,)), condition=ClassicalCondition((held,), 1)))
+            del self._touched[q]
 
     def circuit(self, name: str | None = None) -> DigitalCircuit:
         return DigitalCircuit(self.n_qubits, tuple(self.instructions), n_cbits=self.n_cbits,

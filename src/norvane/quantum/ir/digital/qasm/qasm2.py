@@ -1,7 +1,7 @@
 """OpenQASM 2.0 reader: a tokenizer and a recursive-descent parser that drives the builder.
 
-Statements take effect as they are read. `reset` and `opaque` are refused (the kit has no
-reset instruction and an opaque gate has no matrix); `barrier` is read and dropped.
+Statements take effect as they are read. `opaque` is refused (an opaque gate has no matrix);
+`barrier` is read and dropped; `reset` is kept where the builder can make it exact.
 """
 
 from __future__ import annotations
@@ -181,7 +181,13 @@ class _Parser:
         if token.kind != "id":
             raise self.fail(f"expected a statement, found {token.describe()}")
         if token.text == "reset":
-            raise self.fail("reset is not supported: the kit's circuits have no reset instruction")
+            if condition is not None:
+                raise self.fail("a conditional reset is not supported")
+            self.advance()
+            qubits = self.argument(self.builder.qubits)
+            self.expect(";")
+            self.builder.reset(qubits, token.position)
+            return
         if token.text == "measure":
             if condition is not None:
                 raise self.fail("a conditional measurement is not supported: the kit "

@@ -3,9 +3,9 @@
 Read: `include "stdgates.inc"`, `qubit`/`qreg` and `bit`/`creg` declarations, `input float`
 (or `angle`) parameters, which become kit variables, numeric `const` declarations, gate
 definitions, gate calls, measurements, `barrier` (dropped), `gphase` (a global phase, dropped)
-and `if`/`else` around gates on a condition that reads one bit or one register, compared with
-an integer. Everything else (gate modifiers, loops, classical arithmetic, `reset`, timing)
-is refused with its line and column.
+`reset` where it can be kept exact (see the builder), and `if`/`else` around gates on a
+condition that reads one bit or one register, compared with an integer. Everything else
+(gate modifiers, loops, classical arithmetic, timing) is refused with its line and column.
 """
 
 from __future__ import annotations
@@ -165,7 +165,7 @@ class _Reader:
         elif isinstance(s, ast.QuantumBarrier):
             pass
         elif isinstance(s, ast.QuantumReset):
-            raise self.fail("reset is not supported: the kit's circuits have no reset instruction", s)
+            self.builder.reset(self.operand(s.qubits, self.builder.qubits, s), position)
         else:
             raise self.fail(f"unsupported statement {type(s).__name__}", s)
 
