@@ -93,25 +93,22 @@ class CircuitBuilder:
         if self._budget < 0:
             raise _fail("the program expands to too many operations", position)
 
-    def _check_new_name(self, name: str, position: Position) -> None:
+    def _declare(self, registers: dict, first: int, name: str, size: int,
+                 position: Position) -> int:
+        """Record register `name` of `size` bits from `first`; return the next free index."""
         if name in self.qregs or name in self.cregs:
             raise _fail(f"{name!r} is already declared", position)
+        if size <= 0:
+            raise _fail(f"register {name!r} needs a positive size, got {size}", position)
+        self._spend(size, position)
+        registers[name] = (first, size)
+        return first + size
 
     def add_qreg(self, name: str, size: int, position: Position) -> None:
-        self._check_new_name(name, position)
-        if size <= 0:
-            raise _fail(f"register {name!r} needs a positive size, got {size}", position)
-        self._spend(size, position)
-        self.qregs[name] = (self.n_qubits, size)
-        self.n_qubits += size
+        self.n_qubits = self._declare(self.qregs, self.n_qubits, name, size, position)
 
     def add_creg(self, name: str, size: int, position: Position) -> None:
-        self._check_new_name(name, position)
-        if size <= 0:
-            raise _fail(f"register {name!r} needs a positive size, got {size}", position)
-        self._spend(size, position)
-        self.cregs[name] = (self.n_cbits, size)
-        self.n_cbits += size
+        self.n_cbits = self._declare(self.cregs, self.n_cbits, name, size, position)
 
     def define_gate(self, definition: GateDef, position: Position) -> None:
         if definition.name in self._user_gates:

@@ -311,17 +311,16 @@ class _Parser:
         return self.nested(self.sum)
 
     def sum(self) -> Expr:
-        left = self.term()
-        while self.token.text in ("+", "-") and self.token.kind == "op":
-            op = self.advance()
-            left = Expr("bin", (op.text, left, self.term()), op.line, op.column)
-        return left
+        return self.left_associative(("+", "-"), self.term)
 
     def term(self) -> Expr:
-        left = self.unary()
-        while self.token.text in ("*", "/") and self.token.kind == "op":
+        return self.left_associative(("*", "/"), self.unary)
+
+    def left_associative(self, operators: tuple[str, ...], operand) -> Expr:
+        left = operand()
+        while self.token.kind == "op" and self.token.text in operators:
             op = self.advance()
-            left = Expr("bin", (op.text, left, self.unary()), op.line, op.column)
+            left = Expr("bin", (op.text, left, operand()), op.line, op.column)
         return left
 
     def unary(self) -> Expr:
