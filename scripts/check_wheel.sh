@@ -22,4 +22,4 @@ mkdir "$work/run"
 cp -r "$root/tests" "$root/examples" "$root/pyproject.toml" "$work/run/"
 cd "$work/run"
 "$work/env/bin/norvane" run "$root/examples/teleport.qasm" --shots 100 --seed 1
-"$work/env/bin/python" -m pytest -q -p no:cacheprovider
+"$work/env/bin/python" -m pytest -p no:cacheprovider

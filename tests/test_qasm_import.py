@@ -11,7 +11,7 @@ from scipy.linalg import expm
 from norvane.quantum.ir.digital.conditional import ClassicalCondition, ConditionalInstruction
 from norvane.quantum.ir.digital.gate import CX, RX, RZ, H, UnitaryGate, X
 from norvane.quantum.ir.digital.measurement import Measurement
-from norvane.quantum.ir.digital.qasm import QasmError, loads
+from norvane.quantum.ir.digital.qasm import QasmError, load, loads
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 from tests.qasm_helpers import assert_equal_up_to_phase, reversed_qubits, unitary
 
@@ -174,3 +174,9 @@ def test_reset_is_kept_exact_on_fresh_and_just_measured_qubits():
     with pytest.raises(QasmError, match="reset of qubit 0"):
         loads(program("h q[0];\nmeasure q[0] -> c[0];\nmeasure q[1] -> c[0];\nreset q[0];",
                       qubits=2, cbits=1))
+
+
+def test_files_with_byte_order_mark_and_crlf_lines(tmp_path):
+    path = tmp_path / "bell.qasm"
+    path.write_bytes(b"\xef\xbb\xbf" + program("h q[0];\r\ncx q[0], q[1];", qubits=2).replace("\n", "\r\n").encode())
+    assert load(path).instructions == (H((0,)), CX((0, 1)))

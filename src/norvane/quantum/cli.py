@@ -25,7 +25,7 @@ def _read_circuit(path: str):
     from norvane.quantum.ir.digital import qasm
 
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(path, encoding="utf-8-sig") as f:
             text = f.read()
     except (OSError, UnicodeDecodeError) as error:
         raise UserError(f"cannot read {path}: {error}") from None

@@ -55,8 +55,8 @@ def loads(text: str, *, max_operations: int = DEFAULT_MAX_OPERATIONS) -> Digital
 
 
 def load(path: str | os.PathLike, *, max_operations: int = DEFAULT_MAX_OPERATIONS) -> DigitalCircuit:
-    """The circuit of the OpenQASM file at `path` (UTF-8)."""
-    with open(path, encoding="utf-8") as f:
+    """The circuit of the OpenQASM file at `path` (UTF-8, with or without a byte-order mark)."""
+    with open(path, encoding="utf-8-sig") as f:
         return loads(f.read(), max_operations=max_operations)
 
 

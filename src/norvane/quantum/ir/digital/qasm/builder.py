@@ -174,9 +174,11 @@ class CircuitBuilder:
     def broadcast(operands: Sequence[list[int]], position: Position) -> list[tuple[int, ...]]:
         """One qubit tuple per application: whole registers pair up element by element."""
         sizes = {len(op) for op in operands if len(op) != 1}
+        if not sizes:
+            return [tuple(op[0] for op in operands)]
         if len(sizes) > 1:
             raise _fail(f"registers of different sizes {sorted(sizes)} in one statement", position)
-        count = sizes.pop() if sizes else 1
+        count = sizes.pop()
         return [tuple(op[0] if len(op) == 1 else op[i] for op in operands) for i in range(count)]
 
     def apply_gate(self, name: str, params: Sequence[Value], operands: Sequence[list[int]],

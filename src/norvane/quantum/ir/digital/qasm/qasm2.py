@@ -6,6 +6,7 @@ Statements take effect as they are read. `opaque` is refused (an opaque gate has
 
 from __future__ import annotations
 
+import bisect
 import re
 
 from norvane.quantum.ir.digital.circuit import DigitalCircuit
@@ -21,58 +22,70 @@ __all__ = ["parse"]
 LIBRARY = "qelib1.inc"
 
 _TOKEN = re.compile(r"""
-    (?P<space>[ \t\r\f\v]+|//[^\n]*|/\*.*?\*/)
-  | (?P<open_comment>/\*)
-  | (?P<newline>\n)
+    (?P<space>\s+|//[^\n]*|/\*.*?\*/)
+  | (?P<bad>/\*)
   | (?P<real>(?:[0-9]+\.[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]+)?|[0-9]+[eE][-+]?[0-9]+)
   | (?P<int>[0-9]+)
   | (?P<id>[A-Za-z_][A-Za-z0-9_]*)
   | (?P<string>"[^"\n]*")
   | (?P<op>->|==|[()\[\]{},;+\-*/^])
+  | (?P<unknown>.)
 """, re.VERBOSE | re.DOTALL)
 
 
-class Token:
-    __slots__ = ("kind", "text", "line", "column")
+class _Lines:
+    """Line and column (from 1) of an offset into the text."""
 
-    def __init__(self, kind: str, text: str, line: int, column: int):
+    def __init__(self, text: str):
+        self.starts = [0] + [m.end() for m in re.finditer("\n", text)]
+
+    def position(self, offset: int) -> Position:
+        line = bisect.bisect_right(self.starts, offset)
+        return (line, offset - self.starts[line - 1] + 1)
+
+
+class Token:
+    __slots__ = ("kind", "text", "offset", "lines")
+
+    def __init__(self, kind: str, text: str, offset: int, lines: _Lines):
         self.kind = kind
         self.text = text
-        self.line = line
-        self.column = column
+        self.offset = offset
+        self.lines = lines
 
     @property
     def position(self) -> Position:
-        return (self.line, self.column)
+        return self.lines.position(self.offset)
+
+    @property
+    def line(self) -> int:
+        return self.position[0]
+
+    @property
+    def column(self) -> int:
+        return self.position[1]
 
     def describe(self) -> str:
         return "end of input" if self.kind == "eof" else repr(self.text)
 
 
 def tokenize(text: str) -> list[Token]:
+    lines = _Lines(text)
     tokens = []
-    line, line_start, pos = 1, 0, 0
-    while pos < len(text):
-        match = _TOKEN.match(text, pos)
-        if match is None or match.lastgroup == "open_comment":
-            column = pos - line_start + 1
-            if match is not None:
-                raise QasmError("unterminated comment", line, column)
-            if text[pos] == '"':
-                raise QasmError("unterminated string", line, column)
-            raise QasmError(f"unexpected character {text[pos]!r}", line, column)
+    for match in _TOKEN.finditer(text):
         kind = match.lastgroup
-        if kind == "newline":
-            line, line_start = line + 1, match.end()
-        elif kind == "space":
-            newlines = match.group().count("\n")
-            if newlines:
-                line += newlines
-                line_start = match.start() + match.group().rindex("\n") + 1
-        else:
-            tokens.append(Token(kind, match.group(), line, pos - line_start + 1))
-        pos = match.end()
-    tokens.append(Token("eof", "", line, pos - line_start + 1))
+        if kind == "space":
+            continue
+        if kind in ("bad", "unknown"):
+            start = match.start()
+            line, column = lines.position(start)
+            if text.startswith("/*", start):
+                raise QasmError("unterminated comment", line, column)
+            if text[start] == '"':
+                raise QasmError("unterminated string", line, column)
+            raise QasmError(f"unexpected character {text[start]!r}", line, column)
+        tokens.append(Token(kind, match.group(), match.start(), lines))
+    tokens.append(Token("eof", "", len(text), lines))
     return tokens
 
 
