@@ -154,6 +154,7 @@ def test_circuits_openqasm_cannot_express_are_refused():
         (DigitalCircuit(1, [cond([0], "<")], n_cbits=1), 2, "compares with =="),
         (DigitalCircuit(1, [g.CustomGate([0], lambda: np.eye(2) * 2)]), 2, "unitary"),
         (DigitalCircuit(1, [g.X([3])]), 2, "outside"),
+        (DigitalCircuit(2, [g.UnitaryGate([1, 1], np.eye(4))]), 3, "lists a qubit twice"),
         (DigitalCircuit(1, [g.RX([0], [Variable("pi")])]), 3, "identifier"),
     ]
     for circuit, version, message in cases:

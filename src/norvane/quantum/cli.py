@@ -56,16 +56,16 @@ def _bindings(pairs: Sequence[str]) -> dict[str, float]:
     return bindings
 
 
-def _simulator(args):
+def _simulator(circuit, args):
     from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 
-    return DigitalDenseSimulator(_read_circuit(args.file), seed=args.seed)
+    return DigitalDenseSimulator(circuit, seed=args.seed)
 
 
 def _run(args) -> int:
     if args.shots < 0:
         raise UserError(f"--shots must be >= 0, got {args.shots}")
-    result = _simulator(args).run(args.shots, **_bindings(args.param))
+    result = _simulator(_read_circuit(args.file), args).run(args.shots, **_bindings(args.param))
     if args.json:
         print(json.dumps({"shots": result.shots, "counts": result.counts}))
     else:
@@ -76,9 +76,9 @@ def _run(args) -> int:
 
 
 def _statevector(args) -> int:
-    sim = _simulator(args)
-    state = sim.statevector(**_bindings(args.param))
-    n = sim._circuit.n_qubits
+    circuit = _read_circuit(args.file)
+    state = _simulator(circuit, args).statevector(**_bindings(args.param))
+    n = circuit.n_qubits
     if args.json:
         print(json.dumps([[float(a.real), float(a.imag)] for a in state]))
         return 0

@@ -166,6 +166,10 @@ class _Writer:
         return f"{name}({', '.join(params)}) {args};" if params else f"{name} {args};"
 
     def _gate_lines(self, gate: g.Gate) -> list[str]:
+        if not isinstance(gate, g.Gate):
+            raise QasmError(f"{gate!r} is not a gate and cannot be written")
+        if len(set(gate.targets)) != len(gate.targets):
+            raise QasmError(f"{gate.print_node()} lists a qubit twice: {gate.targets}")
         kind = type(gate)
         if kind in _NAMES:
             name = _NAMES[kind][self.version - 2]
@@ -174,8 +178,6 @@ class _Writer:
                 self.definitions[name] = text
             params = [self._scalar(p) for p in gate.params] if isinstance(gate, g.ParametricGate) else []
             return [self._call(name, params, gate.targets)]
-        if not isinstance(gate, g.Gate):
-            raise QasmError(f"{gate!r} is not a gate and cannot be written")
         matrix = np.asarray(gate.matrix(), dtype=np.complex128)
         side = 1 << len(gate.targets)
         if matrix.shape != (side, side) or not np.allclose(matrix.conj().T @ matrix, np.eye(side),
