@@ -1,5 +1,6 @@
-"""Whole OpenQASM 2.0 files against a second, independent reader (qiskit's, from the `bench`
-extra): the same unitary up to a global phase on varied generated programs."""
+"""Whole OpenQASM files against a second, independent implementation (qiskit's, from the
+`bench` extra): the same unitary up to a global phase on varied generated 2.0 programs, read
+by both, and on the 3.0 text the second implementation writes for them."""
 
 import random
 
@@ -66,3 +67,12 @@ def test_same_unitary_as_a_second_reader(seed):
     circuit = qasm2.loads(text, custom_instructions=qasm2.LEGACY_CUSTOM_INSTRUCTIONS)
     theirs = quantum_info.Operator(circuit).data
     assert_equal_up_to_phase(ours, reversed_qubits(theirs), atol=1e-8)
+
+
+@pytest.mark.parametrize("seed", range(0, 36, 3))
+def test_openqasm3_written_by_a_second_writer(seed):
+    pytest.importorskip("openqasm3")
+    qasm3 = pytest.importorskip("qiskit.qasm3")
+    circuit = qasm2.loads(random_program(seed), custom_instructions=qasm2.LEGACY_CUSTOM_INSTRUCTIONS)
+    ours = unitary(loads(qasm3.dumps(circuit)))
+    assert_equal_up_to_phase(ours, reversed_qubits(quantum_info.Operator(circuit).data), atol=1e-8)
