@@ -17,6 +17,13 @@ def unitary(circuit, **bindings):
     return columns
 
 
+def random_unitary(k, seed):
+    """A random 2^k x 2^k unitary (QR of a complex Gaussian matrix, phases fixed)."""
+    rng = np.random.default_rng(seed)
+    q, r = np.linalg.qr(rng.normal(size=(1 << k, 1 << k)) + 1j * rng.normal(size=(1 << k, 1 << k)))
+    return q * (np.diag(r) / np.abs(np.diag(r)))
+
+
 def assert_equal_up_to_phase(a, b, atol=1e-9):
     a, b = np.asarray(a), np.asarray(b)
     assert a.shape == b.shape

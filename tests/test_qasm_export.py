@@ -16,7 +16,8 @@ from norvane.quantum.ir.digital.measurement import Measurement, MeasurementBasis
 from norvane.quantum.ir.digital.qasm import QasmError, dumps, loads
 from norvane.quantum.ir.scalar import Add, Div, Max, Mul, Negative, Variable
 from tests.qasm_helpers import (
-    assert_equal_up_to_phase, assert_same_distribution, outcome_distribution, unitary,
+    assert_equal_up_to_phase, assert_same_distribution, outcome_distribution, random_unitary,
+    unitary,
 )
 
 FIXED = [g.H, g.X, g.Y, g.Z, g.S, g.Sdg, g.T, g.Tdg, g.SX, g.SXdg, g.CX, g.CY, g.CZ, g.SWAP,
@@ -24,12 +25,6 @@ FIXED = [g.H, g.X, g.Y, g.Z, g.S, g.Sdg, g.T, g.Tdg, g.SX, g.SXdg, g.CX, g.CY, g
 PARAMETRIC = [g.RX, g.RY, g.RZ, g.Phase, g.U1, g.U2, g.U3, g.U, g.CRX, g.CRY, g.CRZ, g.CPhase,
               g.RXX, g.RYY, g.RZZ]
 ANGLES = st.sampled_from([0.0, 0.1, -2.5, math.pi, 1e-7, 123456.75, 2.0 ** -30])
-
-
-def random_unitary(k, seed):
-    rng = np.random.default_rng(seed)
-    q, r = np.linalg.qr(rng.normal(size=(1 << k, 1 << k)) + 1j * rng.normal(size=(1 << k, 1 << k)))
-    return q * (np.diag(r) / np.abs(np.diag(r)))
 
 
 @st.composite
