@@ -34,6 +34,7 @@ HEAD = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[2];\ncreg c[2];\n'
     ("gate g(x) a { rx(y) a; }", 5, 15, "unknown parameter 'y'"),
     ("gate g a { h a; }\ngate g a { x a; }", 6, 6, "already defined"),
     ("/* never closed", 5, 1, "unterminated comment"),
+    ("h q[" + "9" * 5000 + "];", 5, 5, "integer too large"),
     ("rx(" + "(" * 500 + "1" + ")" * 500 + ") q[0];", 5, None, "nested more than"),
     ("rx(" + "-" * 500 + "1) q[0];", 5, None, "nested more than"),
     ("rx(" + "+".join(["1"] * 300) + ") q[0];", 5, None, "nested more than"),

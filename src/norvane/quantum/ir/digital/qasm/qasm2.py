@@ -134,7 +134,10 @@ class _Parser:
         return self.expect_kind("id", "a name")
 
     def integer(self) -> int:
-        return int(self.expect_kind("int", "a non-negative integer").text)
+        token = self.expect_kind("int", "a non-negative integer")
+        if len(token.text) > 30:
+            raise self.fail("integer too large", token)
+        return int(token.text)
 
     # -- program --------------------------------------------------------------------------
 
