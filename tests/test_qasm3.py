@@ -108,3 +108,17 @@ def test_fuzzed_programs_raise_only_qasm_errors(noise):
         loads(HEAD + "qubit[2] q;\nbit[2] c;\n" + noise)
     except QasmError:
         pass
+
+
+def test_every_standard_gate_matches_its_openqasm2_reading():
+    from norvane.quantum.ir.digital.qasm.stdgates import QASM3_GATES
+
+    aliases = {"phase": "p", "cphase": "cp", "CX": "cx"}
+    for name, gate in QASM3_GATES.items():
+        params = ", ".join(str(0.3 + 0.4 * k) for k in range(gate.n_params))
+        call = f"{name}({params})" if params else name
+        args = ", ".join(f"q[{k}]" for k in reversed(range(gate.n_qubits)))
+        three = loads(f"{HEAD}qubit[{gate.n_qubits}] q;\n{call} {args};")
+        two = loads(f'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[{gate.n_qubits}];\n'
+                    f"{call.replace(name, aliases.get(name, name), 1)} {args};")
+        np.testing.assert_allclose(unitary(three), unitary(two), atol=1e-12, err_msg=name)
