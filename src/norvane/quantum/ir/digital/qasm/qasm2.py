@@ -94,6 +94,7 @@ class _Parser:
         self.tokens = tokenize(text)
         self.index = 0
         self.nesting = 0
+        self._parameter_cache: dict[tuple[str, ...], list] = {}
         self.builder = CircuitBuilder(QASM2_BUILTINS, QASM2_GATES, LIBRARY, max_operations)
 
     # -- token access ---------------------------------------------------------------------
@@ -216,7 +217,7 @@ class _Parser:
             self.builder.measure(qubits, bits, token.position)
             return
         self.advance()
-        params = [evaluate(e, {}) for e in self.parameter_list()]
+        params = self.parameter_values()
         operands = self.argument_list()
         self.expect(";")
         self.builder.apply_gate(token.text, params, operands, token.position, condition)
@@ -236,6 +237,31 @@ class _Parser:
         while self.accept(","):
             operands.append(self.argument(self.builder.qubits))
         return operands
+
+    def parameter_values(self) -> list[float]:
+        """The evaluated parameters of a top-level gate call. Programs repeat the same few
+        parameter texts (pi/2, pi/4, ...), so each distinct text is parsed once."""
+        tokens, start = self.tokens, self.index
+        if tokens[start].kind != "op" or tokens[start].text != "(":
+            return []
+        end, depth = start, 0
+        while True:
+            token = tokens[end]
+            if token.kind == "eof":   # unbalanced: the parser reports where
+                return [evaluate(e, {}) for e in self.parameter_list()]
+            if token.kind == "op" and token.text in "()":
+                depth += 1 if token.text == "(" else -1
+                if depth == 0:
+                    break
+            end += 1
+        key = tuple(t.text for t in tokens[start:end + 1])
+        values = self._parameter_cache.get(key)
+        if values is None:
+            values = [evaluate(e, {}) for e in self.parameter_list()]
+            self._parameter_cache[key] = values
+        else:
+            self.index = end + 1
+        return values
 
     def parameter_list(self) -> list[Expr]:
         params: list[Expr] = []
