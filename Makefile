@@ -10,7 +10,7 @@ PY := $(VENV)/bin/python
 SAN_VENV := .venv-asan
 SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all
 
-.PHONY: demo test bench install sanitize
+.PHONY: demo test bench install sanitize wheel-check
 
 %/bin/python:
 	$(PYTHON) -m venv $*
@@ -29,11 +29,14 @@ install: $(VENV)/bin/python
 sanitize: $(SAN_VENV)/bin/python
 	$(call install_into,$(SAN_VENV)/bin/python,-Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo \
 		-Ccmake.define.CMAKE_CXX_FLAGS="$(SAN_FLAGS)" -Ccmake.define.CMAKE_SHARED_LINKER_FLAGS="$(SAN_FLAGS)" \
-		-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS="$(SAN_FLAGS)")
+		-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS="$(SAN_FLAGS)" -Ccmake.define.NORVANE_STUBS=OFF)
 	.ci/sanitized $(SAN_VENV)/bin/python -m pytest -p no:cacheprovider
 
 demo: install
 	$(PY) examples/main.py
+	@echo "== norvane run examples/teleport.qasm (OpenQASM 2.0 through the command line): the last"
+	@echo "   bit is the teleported qubit, 1 with probability sin^2(0.55) = 0.273 whatever m0 and m1 read"
+	$(VENV)/bin/norvane run examples/teleport.qasm --shots 2000 --seed 7
 
 test: install
 	$(PY) -m pytest
@@ -51,3 +54,8 @@ test-render: install
 	dpkg -s chromium fonts-wqy-microhei >/dev/null 2>&1 || \
 	  ($(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q --no-install-recommends chromium fonts-wqy-microhei)
 	$(PY) -m pytest -rs tests/test_circuitview_render.py
+
+# Builds the sdist and a wheel from it, installs the wheel into a fresh environment and runs
+# the tests there (slow: a full isolated build).
+wheel-check:
+	bash scripts/check_wheel.sh

@@ -10,7 +10,7 @@ import numpy as np
 
 from norvane.quantum.compiler.analysis.digital.validate import DigitalCircuitValidator
 from norvane.quantum.ir.digital.circuit import DigitalCircuit
-from norvane.quantum.ir.digital.gate import CPhase, CX, SWAP, H, X
+from norvane.quantum.ir.digital.gate import CPhase, CX, SWAP, Gate, H, X
 from norvane.quantum.ir.digital.measurement import Measurement
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 
@@ -26,7 +26,7 @@ def ghz(n):
 
 def qft(n, prepare):
     """QFT of the basis state `prepare` (an integer, qubit 0 most significant)."""
-    gates = [X([q]) for q in range(n) if (prepare >> (n - 1 - q)) & 1]
+    gates: list[Gate] = [X([q]) for q in range(n) if (prepare >> (n - 1 - q)) & 1]
     for q in range(n):
         gates.append(H([q]))
         for k, control in enumerate(range(q + 1, n), start=2):

@@ -1,0 +1,213 @@
+"""The `norvane` command line (also `python -m norvane.quantum`).
+
+FILE is an OpenQASM 2.0 or 3.0 program or the kit's JSON form of a `DigitalCircuit` (told
+apart by content). Bitstrings put classical bit 0 first (leftmost). A user error prints one
+line on stderr and exits with status 2; `validate` exits with 1 when it finds problems.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Sequence
+
+__all__ = ["main"]
+
+
+class UserError(Exception):
+    """A problem with the command's input, reported without a traceback."""
+
+
+def _read_circuit(path: str):
+    from norvane.quantum import serialize
+    from norvane.quantum.ir.digital.circuit import DigitalCircuit
+    from norvane.quantum.ir.digital import qasm
+
+    try:
+        with open(path, encoding="utf-8-sig") as f:
+            text = f.read()
+    except (OSError, UnicodeDecodeError) as error:
+        raise UserError(f"cannot read {path}: {error}") from None
+    if text.lstrip().startswith("{"):
+        try:
+            circuit = serialize.loads(text)
+        except ValueError as error:
+            raise UserError(f"{path}: not valid circuit JSON: {error}") from None
+        if not isinstance(circuit, DigitalCircuit):
+            raise UserError(f"{path}: the JSON holds a {type(circuit).__name__}, not a DigitalCircuit")
+        return circuit
+    try:
+        return qasm.loads(text)
+    except qasm.QasmError as error:
+        raise UserError(f"{path}: {error}") from None
+
+
+def _bindings(pairs: Sequence[str]) -> dict[str, float]:
+    bindings = {}
+    for pair in pairs:
+        name, sep, value = pair.partition("=")
+        try:
+            if not sep or not name:
+                raise ValueError
+            bindings[name] = float(value)
+        except ValueError:
+            raise UserError(f"--param expects NAME=NUMBER, got {pair!r}") from None
+    return bindings
+
+
+def _simulator(circuit, args):
+    from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
+
+    return DigitalDenseSimulator(circuit, seed=args.seed)
+
+
+def _run(args) -> int:
+    if args.shots < 0:
+        raise UserError(f"--shots must be >= 0, got {args.shots}")
+    result = _simulator(_read_circuit(args.file), args).run(args.shots, **_bindings(args.param))
+    if args.json:
+        print(json.dumps({"shots": result.shots, "counts": result.counts}))
+    else:
+        width = max((len(b) for b in result.counts), default=0)
+        for bitstring, count in result.most_common(len(result.counts)):
+            print(f"{bitstring or '(no bits)':<{width}}  {count}")
+    return 0
+
+
+def _statevector(args) -> int:
+    circuit = _read_circuit(args.file)
+    state = _simulator(circuit, args).statevector(**_bindings(args.param))
+    n = circuit.n_qubits
+    if args.json:
+        print(json.dumps([[float(a.real), float(a.imag)] for a in state]))
+        return 0
+    for index, amplitude in enumerate(state):
+        if abs(amplitude) > args.threshold:
+            label = format(index, f"0{n}b") if n else ""
+            print(f"|{label}>  {amplitude.real:+.6f}{amplitude.imag:+.6f}j  "
+                  f"p={abs(amplitude) ** 2:.6f}")
+    return 0
+
+
+def _validate(args) -> int:
+    from norvane.quantum.compiler.analysis.digital.validate import (
+        DigitalCircuitValidator, ValidationError,
+    )
+
+    validator = DigitalCircuitValidator(allow_mid_circuit_measurement=args.allow_mid_circuit)
+    try:
+        validator.validate(_read_circuit(args.file))
+    except ValidationError as error:
+        print(error)
+        return 1
+    print("valid")
+    return 0
+
+
+def _draw(args) -> int:
+    circuit = _read_circuit(args.file)
+    try:
+        from norvane.quantum.visualization.circuitview import get_circuit_figure
+    except ImportError as error:
+        raise UserError(f"drawing needs the circuit figure module "
+                        f"(norvane.quantum.visualization.circuitview), which is not available: "
+                        f"{error}") from None
+    try:
+        from bokeh.embed import file_html
+        from bokeh.resources import INLINE
+    except ImportError:
+        raise UserError("drawing needs Bokeh; install norvane-quantum[plot]") from None
+    html = file_html(get_circuit_figure(circuit), INLINE, title=circuit.name or args.file)
+    _write(args.output, html)
+    return 0
+
+
+_FORMATS = {".json": "json", ".qasm": "qasm2", ".qasm2": "qasm2", ".qasm3": "qasm3"}
+
+
+def _convert(args) -> int:
+    from norvane.quantum import serialize
+    from norvane.quantum.ir.digital import qasm
+
+    target = args.to
+    if target is None:
+        suffix = args.output[args.output.rfind("."):] if "." in args.output else ""
+        target = _FORMATS.get(suffix.lower())
+        if target is None:
+            raise UserError(f"cannot tell the format of {args.output!r}; give --to "
+                            "qasm2, qasm3 or json")
+    circuit = _read_circuit(args.file)
+    try:
+        if target == "json":
+            text = serialize.dumps(circuit, indent=1) + "\n"
+        else:
+            text = qasm.dumps(circuit, version=3 if target == "qasm3" else 2)
+    except qasm.QasmError as error:
+        raise UserError(f"cannot write {target}: {error}") from None
+    _write(args.output, text)
+    return 0
+
+
+def _write(path: str, text: str) -> None:
+    if path == "-":
+        sys.stdout.write(text)
+        return
+    try:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+    except OSError as error:
+        raise UserError(f"cannot write {path}: {error}") from None
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="norvane", description="Run, check, draw and convert digital quantum circuits "
+        "(OpenQASM 2.0/3.0 or the kit's JSON). Bitstrings put classical bit 0 first.")
+    commands = parser.add_subparsers(dest="command", required=True)
+
+    def command(name, handler, help_text):
+        sub = commands.add_parser(name, help=help_text, description=help_text)
+        sub.add_argument("file", metavar="FILE", help="OpenQASM or circuit JSON file")
+        sub.set_defaults(handler=handler)
+        return sub
+
+    def simulation_options(sub):
+        sub.add_argument("--seed", type=int, default=None, help="random seed")
+        sub.add_argument("--param", action="append", default=[], metavar="NAME=VALUE",
+                         help="value of a symbolic parameter (repeatable)")
+        sub.add_argument("--json", action="store_true", help="print JSON")
+
+    run = command("run", _run, "sample shots and print the counts, most frequent first")
+    run.add_argument("--shots", type=int, default=1024, help="number of shots (default 1024)")
+    simulation_options(run)
+    state = command("statevector", _statevector,
+                    "print the final state of the gates (qubit 0 most significant)")
+    simulation_options(state)
+    state.add_argument("--threshold", type=float, default=1e-12,
+                       help="hide amplitudes of at most this magnitude")
+    check = command("validate", _validate, "check ranges, measurement order and parameters")
+    check.add_argument("--allow-mid-circuit", action="store_true",
+                       help="allow gates after measurements")
+    draw = command("draw", _draw, "write the circuit figure as an HTML page")
+    draw.add_argument("-o", "--output", required=True, help="HTML file to write")
+    convert = command("convert", _convert, "convert between OpenQASM 2, OpenQASM 3 and JSON")
+    convert.add_argument("-o", "--output", required=True,
+                         help="file to write ('-' for standard output)")
+    convert.add_argument("--to", choices=["qasm2", "qasm3", "json"],
+                         help="output format (default: from the output's suffix)")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        return args.handler(args)
+    except UserError as error:
+        print(f"norvane: error: {error}", file=sys.stderr)
+        return 2
+    except (ValueError, TypeError, IndexError, ImportError, MemoryError) as error:
+        # Faults the circuit itself carries (an unbound parameter, a target out of range,
+        # a register too large to simulate) are the user's to fix: no traceback.
+        print(f"norvane: error: {type(error).__name__}: {error}", file=sys.stderr)
+        return 2
