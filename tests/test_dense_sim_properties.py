@@ -157,3 +157,22 @@ def test_terminal_measurements_draw_as_measuring_in_turn(circuit, seed):
     native = DigitalDenseSimulator(circuit, seed=seed)
     reference = ReferenceSimulator(circuit, seed=seed)
     assert native.run(200, theta=0.7).memory == reference.run(200, theta=0.7)[1]
+
+
+@settings(max_examples=4, deadline=None)
+@given(st.integers(0, 2**32 - 1))
+def test_runs_of_diagonal_gates_merged_across_cache_levels_match_the_reference(seed):
+    # Diagonal gates on both sides of the cache-blocked qubits, with one-qubit gates held in
+    # between (moved before the merged diagonals where they commute): QAOA-like layers.
+    n = 17
+    rng = np.random.default_rng(seed)
+    diagonal = [g.RZZ, g.CZ, g.CPhase, g.RZ]
+    instructions = [g.H([q]) for q in range(n)]
+    for _ in range(60):
+        cls = diagonal[rng.integers(len(diagonal))] if rng.integers(4) else g.RX
+        targets = [int(q) for q in rng.choice(n, 2 if cls in (g.RZZ, g.CZ, g.CPhase) else 1, replace=False)]
+        instructions.append(cls(targets, [float(rng.uniform(-3, 3))]) if issubclass(cls, g.ParametricGate)
+                            else cls(targets))
+    circuit = DigitalCircuit(n, instructions)
+    np.testing.assert_allclose(DigitalDenseSimulator(circuit).statevector(),
+                               ReferenceSimulator(circuit).statevector(), atol=1e-12)

@@ -1,5 +1,6 @@
 #include "fusion.hpp"
 
+#include <algorithm>
 #include <optional>
 
 namespace statevector {
@@ -35,15 +36,27 @@ Matrix swap_targets(const Matrix &m) {
     return out;
 }
 
+// Diagonal gates on up to this many qubits in all are merged into one pass.
+constexpr std::size_t kDiagonalBlockQubits = 6;
+
 struct Pending {
     std::vector<int> targets;
-    Matrix matrix;
-    bool dense = false;  // a dense two-qubit gate, which one-qubit gates may be folded into
+    Matrix matrix;            // for a diagonal block: its diagonal only
+    bool dense = false;       // a dense two-qubit gate, which one-qubit gates may be folded into
+    bool diagonal = false;    // a block of merged diagonal gates, open while it is the last gate
 };
+
+// The entry of a diagonal over `targets` (first most significant) at the basis state in which
+// each qubit q of `values_of` has the bit values_of(q).
+template <class Bit> std::size_t sub_index(const std::vector<int> &targets, const Bit &value_of) {
+    std::size_t index = 0;
+    for (int q : targets) index = (index << 1) | value_of(q);
+    return index;
+}
 
 class Fuser {
 public:
-    explicit Fuser(int n) : n_(n), held_(n), last_touch_(n, -1) {}
+    Fuser(int n, int first_local) : n_(n), first_local_(first_local), held_(n), last_touch_(n, -1) {}
 
     void add(const PreparedGate &gate) {
         const std::vector<int> &t = gate.targets();
@@ -58,6 +71,8 @@ public:
             } else {
                 emit({t, std::move(m), true});
             }
+        } else if (t.size() >= 2 && gate.is_diagonal()) {
+            add_diagonal(gate);
         } else {
             for (int q : t) flush(q);
             emit({t, gate.matrix()});
@@ -68,11 +83,76 @@ public:
         for (int q = 0; q < n_; ++q) flush(q);
         std::vector<PreparedGate> gates;
         gates.reserve(out_.size());
-        for (Pending &p : out_) gates.emplace_back(n_, std::move(p.targets), std::move(p.matrix));
+        for (Pending &p : out_) {
+            if (p.diagonal) p.matrix = diagonal_matrix(p.matrix);
+            gates.emplace_back(n_, std::move(p.targets), std::move(p.matrix));
+        }
         return gates;
     }
 
 private:
+    // Diagonal gates commute with each other and with every gate on other qubits, so a run of
+    // them, with the one-qubit gates held on other qubits moved before it, becomes one pass.
+    void add_diagonal(const PreparedGate &gate) {
+        const std::vector<int> &t = gate.targets();
+        const std::size_t dim = std::size_t(1) << t.size();
+        Matrix d(dim);
+        for (std::size_t r = 0; r < dim; ++r) d[r] = gate.matrix()[r * dim + r];
+        Pending *block = open_block();
+        for (int q : t) {
+            if (block && !std::count(block->targets.begin(), block->targets.end(), q))
+                flush_before_block(q);
+            else
+                flush(q);
+            block = open_block();
+        }
+        std::vector<int> merged = block ? block->targets : std::vector<int>();
+        for (int q : t)
+            if (!std::count(merged.begin(), merged.end(), q)) merged.push_back(q);
+        if (!block || merged.size() > kDiagonalBlockQubits || local(t) != local(block->targets)) {
+            emit({t, std::move(d), false, true});
+            return;
+        }
+        Matrix product(std::size_t(1) << merged.size());
+        for (std::size_t i = 0; i < product.size(); ++i) {
+            auto bit = [&](int q) {
+                const std::size_t at = std::size_t(std::find(merged.begin(), merged.end(), q) - merged.begin());
+                return (i >> (merged.size() - 1 - at)) & 1;
+            };
+            product[i] = d[sub_index(t, bit)] * block->matrix[sub_index(block->targets, bit)];
+        }
+        block->targets = std::move(merged);
+        block->matrix = std::move(product);
+        for (int q : t) last_touch_[q] = int(out_.size()) - 1;
+    }
+
+    bool local(const std::vector<int> &targets) const {
+        return std::all_of(targets.begin(), targets.end(), [&](int q) { return q >= first_local_; });
+    }
+
+    Pending *open_block() { return !out_.empty() && out_.back().diagonal ? &out_.back() : nullptr; }
+
+    // Flushes the held gate of q, which the open diagonal block does not touch, to just before
+    // that block (where it commutes), keeping the block open.
+    void flush_before_block(int q) {
+        if (!held_[q]) return;
+        const int last = last_touch_[q];
+        if (last >= 0 && out_[last].targets.size() == 2 && out_[last].dense) {
+            flush(q);
+            return;
+        }
+        Pending block = std::move(out_.back());
+        out_.pop_back();
+        emit({{q}, take(q)});
+        emit(std::move(block));
+    }
+
+    static Matrix diagonal_matrix(const Matrix &d) {
+        Matrix m(d.size() * d.size(), cplx(0.0, 0.0));
+        for (std::size_t r = 0; r < d.size(); ++r) m[r * d.size() + r] = d[r];
+        return m;
+    }
+
     // Folding one-qubit gates into a diagonal or controlled gate would make it a dense 4x4
     // gate, which costs about two one-qubit passes of arithmetic: no gain unless the state is
     // far beyond the caches. Such gates are kept as they are.
@@ -107,7 +187,7 @@ private:
         }
     }
 
-    int n_;
+    int n_, first_local_;
     std::vector<std::optional<Matrix>> held_;
     std::vector<int> last_touch_;
     std::vector<Pending> out_;
@@ -115,8 +195,8 @@ private:
 
 }  // namespace
 
-std::vector<PreparedGate> fuse(int n_qubits, const std::vector<const PreparedGate *> &gates) {
-    Fuser fuser(n_qubits);
+std::vector<PreparedGate> fuse(int n_qubits, const std::vector<const PreparedGate *> &gates, int first_local) {
+    Fuser fuser(n_qubits, first_local);
     for (const PreparedGate *g : gates) fuser.add(*g);
     return fuser.finish();
 }

@@ -77,7 +77,9 @@ PlanRef PlanCache::get(int n_qubits, const std::vector<GateRef> &gates) {
     if (found != plans_.end()) return found->second;
     std::vector<const PreparedGate *> sequence;
     for (const GateRef &g : gates) sequence.push_back(g.get());
-    auto plan = std::make_shared<const GatePlan>(n_qubits, fuse(n_qubits, sequence));
+    // Qubits from n - kLevelBits[0] on are the ones the plan's largest chunks hold.
+    const int first_local = std::max(0, n_qubits - kLevelBits[0]);
+    auto plan = std::make_shared<const GatePlan>(n_qubits, fuse(n_qubits, sequence, first_local));
     plans_.emplace(std::move(key), plan);
     return plan;
 }
