@@ -3,17 +3,24 @@
 import numpy as np
 from numpy.typing import NDArray
 
+from bokeh.plotting import figure
+
 from norvane.quantum.compiler.analysis.digital.validate import DigitalCircuitValidator, ValidationError
 from norvane.quantum.ir.digital.circuit import DigitalCircuit
 from norvane.quantum.ir.digital.gate import CX, H, RY
 from norvane.quantum.ir.digital.measurement import Measurement
+from norvane.quantum.dispatch.mock import MockBackend, simulate_job_results
+from norvane.quantum.dispatch.oruna1 import Oruna1Backend
+from norvane.quantum.dispatch.program import NrvJobResults, NrvJobSpecification, NrvJobStatusCode
 from norvane.quantum.ir.digital.qasm import dumps, loads
+from norvane.quantum.job.oruna1_simulator import Oruna1SimulatorTask
 from norvane.quantum.optimizer.gradient import FiniteDiffGradient, parameter_shift_gradient
 from norvane.quantum.optimizer.param_map import ParamMap
 from norvane.quantum.optimizer.qaoa import QAOAAnsatz
 from norvane.quantum.optimizer.vqe import VQE, VQEResult
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator, SimulationResult
 from norvane.quantum.simulator.digital.unitab import GateMatrixCache
+from norvane.quantum.visualization.circuitview import WIRE_SPACING, get_circuit_figure
 
 
 def bell_counts(shots: int) -> dict[str, int]:
@@ -53,3 +60,27 @@ def optimise() -> VQEResult:
     result = driver.run(spec.random(1), max_iter=2)
     value: float = result.optimal_value
     return result if value <= 0 else result
+
+
+def dispatch(job: NrvJobSpecification, folder: str) -> tuple[NrvJobResults, NrvJobStatusCode]:
+    mock = MockBackend(state_file=folder + "/state.txt")
+    task_id: str = mock.submit_task(job)
+    fabricated: NrvJobResults = simulate_job_results(job, p_full=1.0)
+    cloud = Oruna1Backend(api_hostname="http://localhost", qpu_id="local", session_expires=60)
+    cloud.update_credential(secret_key="secret")
+    cloud.validate_task(job)
+    hosts: list[str | None] = [cloud.api_hostname, cloud.access_key, mock.state_file]
+    assert hosts and fabricated and not mock.submission_error
+    assert cloud.get_capabilities(use_experimental=True) is not None
+    return mock.task_results(task_id), cloud.task_status(cloud.submit_task(job))
+
+
+def emulate(task: Oruna1SimulatorTask) -> NrvJobResults | None:
+    shots: int = task.nshots + task.shots
+    assert shots and task.compile_cache is None and task.emulator_ir is not None
+    return task.run(atol=1e-9, nsteps=1000).result()
+
+
+def draw(circuit: DigitalCircuit) -> figure:
+    assert WIRE_SPACING > 0
+    return get_circuit_figure(circuit)
