@@ -30,7 +30,8 @@ sanitize: $(SAN_VENV)/bin/python
 	$(call install_into,$(SAN_VENV)/bin/python,-Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo \
 		-Ccmake.define.CMAKE_CXX_FLAGS="$(SAN_FLAGS)" -Ccmake.define.CMAKE_SHARED_LINKER_FLAGS="$(SAN_FLAGS)" \
 		-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS="$(SAN_FLAGS)" -Ccmake.define.NORVANE_STUBS=OFF)
-	# No stubs there (their generator would import the instrumented modules), so no typing tests.
+# That build generates no stubs (their generator would import the instrumented modules), so the
+# typing tests are left to `make test`.
 	.ci/sanitized $(SAN_VENV)/bin/python -m pytest -p no:cacheprovider --ignore=tests/test_typing.py
 
 demo: install
