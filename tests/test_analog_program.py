@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from analog_programs import chain, constant, gate, hamiltonian, program
+from native_modules import assert_initialises_once
 from norvane.quantum.dispatch.program.job_specification import NrvJobSpecification
 from norvane.quantum.job.base import Geometry
 from norvane.quantum.serialize import dumps, loads
@@ -103,3 +104,7 @@ def test_gate_arguments_are_checked():
         g.run(1.5)
     with pytest.raises(TypeError):
         AnalogGate("not a hamiltonian")
+
+
+def test_native_module_is_initialised_once():
+    assert_initialises_once("norvane.quantum.simulator._rydberg")

@@ -54,8 +54,8 @@ double initial_step(OdeSystem &f, std::size_t n, double x, const double *y, doub
 
 // The loop shared by both methods: `step(x, h, y)` computes one trial step and returns its
 // error in units of the tolerance; `accept()` moves to the new point.
-template <class Method>
-IntegrationStats drive(Method &method, const Controller &ctl, std::size_t n, double x, double xend,
+template <class Stepper>
+IntegrationStats drive(Stepper &method, const Controller &ctl, std::size_t n, double x, double xend,
                        const StepControl &c) {
     if (!(xend > x)) throw std::invalid_argument("the integration interval must have positive length");
     IntegrationStats stats;
@@ -116,6 +116,35 @@ struct Work {
     double *operator[](std::size_t i) { return data[i].data(); }
 };
 
+// What both methods hold: the system, the state, the tolerances and `vectors` work vectors,
+// the first of which is f at the current point.
+class Method {
+public:
+    Method(OdeSystem &f, std::size_t n, double *y, const StepControl &c, std::size_t vectors, int order)
+        : f_(f), n_(n), y_(y), c_(c), w_(n, vectors), order_(order) {}
+
+    void first_derivative(double x) { f_.derivative(x, y_, w_[0]); }
+    double initial_step(double x, double posneg, double hmax) {
+        return analog::initial_step(f_, n_, x, y_, posneg, w_[0], w_[1], w_[2], order_, hmax, c_);
+    }
+
+protected:
+    // One stage: point = y + h * (a . k), then into = f(t, point).
+    template <std::size_t M>
+    void stage(double t, double h, const std::array<double, M> &a, const std::array<const double *, M> &k,
+               double *point, double *into) {
+        combine<M>(point, y_, h, a, k, n_);
+        f_.derivative(t, point, into);
+    }
+
+    OdeSystem &f_;
+    std::size_t n_;
+    double *y_;
+    StepControl c_;
+    Work w_;
+    int order_;
+};
+
 // DOP853 coefficients (Hairer's dop853.f).
 namespace c853 {
 constexpr double c2 = 0.526001519587677318785587544488e-01, c3 = 0.789002279381515978178381316732e-01,
@@ -161,14 +190,9 @@ constexpr double a111 = -9.3714243008598732571704021658e-1, a114 = 5.18637242884
                  a1211 = 6.43392746015763530355970484046e-1;
 }  // namespace c853
 
-class Dop853 {
+class Dop853 : public Method {
 public:
-    Dop853(OdeSystem &f, std::size_t n, double *y, const StepControl &c) : f_(f), n_(n), y_(y), c_(c), w_(n, 11) {}
-
-    void first_derivative(double x) { f_.derivative(x, y_, w_[K1]); }
-    double initial_step(double x, double posneg, double hmax) {
-        return analog::initial_step(f_, n_, x, y_, posneg, w_[K1], w_[K2], w_[K3], 8, hmax, c_);
-    }
+    Dop853(OdeSystem &f, std::size_t n, double *y, const StepControl &c) : Method(f, n, y, c, 11, 8) {}
     int stages_per_step() const { return 11; }
 
     double trial_step(double x, double h) {
@@ -176,31 +200,18 @@ public:
         double *k1 = w_[K1], *k2 = w_[K2], *k3 = w_[K3], *k4 = w_[K4], *k5 = w_[K5], *k6 = w_[K6],
                *k7 = w_[K7], *k8 = w_[K8], *k9 = w_[K9], *k10 = w_[K10], *y1 = w_[Y1];
         const double *y = y_;
-        combine<1>(y1, y, h, {a21}, {k1}, n_);
-        f_.derivative(x + c2 * h, y1, k2);
-        combine<2>(y1, y, h, {a31, a32}, {k1, k2}, n_);
-        f_.derivative(x + c3 * h, y1, k3);
-        combine<2>(y1, y, h, {a41, a43}, {k1, k3}, n_);
-        f_.derivative(x + c4 * h, y1, k4);
-        combine<3>(y1, y, h, {a51, a53, a54}, {k1, k3, k4}, n_);
-        f_.derivative(x + c5 * h, y1, k5);
-        combine<3>(y1, y, h, {a61, a64, a65}, {k1, k4, k5}, n_);
-        f_.derivative(x + c6 * h, y1, k6);
-        combine<4>(y1, y, h, {a71, a74, a75, a76}, {k1, k4, k5, k6}, n_);
-        f_.derivative(x + c7 * h, y1, k7);
-        combine<5>(y1, y, h, {a81, a84, a85, a86, a87}, {k1, k4, k5, k6, k7}, n_);
-        f_.derivative(x + c8 * h, y1, k8);
-        combine<6>(y1, y, h, {a91, a94, a95, a96, a97, a98}, {k1, k4, k5, k6, k7, k8}, n_);
-        f_.derivative(x + c9 * h, y1, k9);
-        combine<7>(y1, y, h, {a101, a104, a105, a106, a107, a108, a109}, {k1, k4, k5, k6, k7, k8, k9}, n_);
-        f_.derivative(x + c10 * h, y1, k10);
-        combine<8>(y1, y, h, {a111, a114, a115, a116, a117, a118, a119, a1110}, {k1, k4, k5, k6, k7, k8, k9, k10},
-                   n_);
-        f_.derivative(x + c11 * h, y1, k2);
-        const double xph = x + h;
-        combine<9>(y1, y, h, {a121, a124, a125, a126, a127, a128, a129, a1210, a1211},
-                   {k1, k4, k5, k6, k7, k8, k9, k10, k2}, n_);
-        f_.derivative(xph, y1, k3);
+        stage<1>(x + c2 * h, h, {a21}, {k1}, y1, k2);
+        stage<2>(x + c3 * h, h, {a31, a32}, {k1, k2}, y1, k3);
+        stage<2>(x + c4 * h, h, {a41, a43}, {k1, k3}, y1, k4);
+        stage<3>(x + c5 * h, h, {a51, a53, a54}, {k1, k3, k4}, y1, k5);
+        stage<3>(x + c6 * h, h, {a61, a64, a65}, {k1, k4, k5}, y1, k6);
+        stage<4>(x + c7 * h, h, {a71, a74, a75, a76}, {k1, k4, k5, k6}, y1, k7);
+        stage<5>(x + c8 * h, h, {a81, a84, a85, a86, a87}, {k1, k4, k5, k6, k7}, y1, k8);
+        stage<6>(x + c9 * h, h, {a91, a94, a95, a96, a97, a98}, {k1, k4, k5, k6, k7, k8}, y1, k9);
+        stage<7>(x + c10 * h, h, {a101, a104, a105, a106, a107, a108, a109}, {k1, k4, k5, k6, k7, k8, k9}, y1, k10);
+        stage<8>(x + c11 * h, h, {a111, a114, a115, a116, a117, a118, a119, a1110}, {k1, k4, k5, k6, k7, k8, k9, k10}, y1, k2);
+        stage<9>(x + h, h, {a121, a124, a125, a126, a127, a128, a129, a1210, a1211},
+                 {k1, k4, k5, k6, k7, k8, k9, k10, k2}, y1, k3);
         // k4: the 8th-order increment; k5: the new point.
         for_range(n_, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
@@ -235,11 +246,6 @@ public:
 
 private:
     enum { K1, K2, K3, K4, K5, K6, K7, K8, K9, K10, Y1 };
-    OdeSystem &f_;
-    std::size_t n_;
-    double *y_;
-    StepControl c_;
-    Work w_;
 };
 
 // DOPRI5 coefficients (Hairer's dopri5.f).
@@ -254,14 +260,9 @@ constexpr double e1 = 71.0 / 57600.0, e3 = -71.0 / 16695.0, e4 = 71.0 / 1920.0, 
                  e6 = 22.0 / 525.0, e7 = -1.0 / 40.0;
 }  // namespace cdp5
 
-class Dopri5 {
+class Dopri5 : public Method {
 public:
-    Dopri5(OdeSystem &f, std::size_t n, double *y, const StepControl &c) : f_(f), n_(n), y_(y), c_(c), w_(n, 8) {}
-
-    void first_derivative(double x) { f_.derivative(x, y_, w_[K1]); }
-    double initial_step(double x, double posneg, double hmax) {
-        return analog::initial_step(f_, n_, x, y_, posneg, w_[K1], w_[K2], w_[K3], 5, hmax, c_);
-    }
+    Dopri5(OdeSystem &f, std::size_t n, double *y, const StepControl &c) : Method(f, n, y, c, 8, 5) {}
     int stages_per_step() const { return 6; }
 
     double trial_step(double x, double h) {
@@ -269,19 +270,13 @@ public:
         double *k1 = w_[K1], *k2 = w_[K2], *k3 = w_[K3], *k4 = w_[K4], *k5 = w_[K5], *k6 = w_[K6],
                *y1 = w_[Y1], *ysti = w_[YSTI];
         const double *y = y_;
-        combine<1>(y1, y, h, {a21}, {k1}, n_);
-        f_.derivative(x + c2 * h, y1, k2);
-        combine<2>(y1, y, h, {a31, a32}, {k1, k2}, n_);
-        f_.derivative(x + c3 * h, y1, k3);
-        combine<3>(y1, y, h, {a41, a42, a43}, {k1, k2, k3}, n_);
-        f_.derivative(x + c4 * h, y1, k4);
-        combine<4>(y1, y, h, {a51, a52, a53, a54}, {k1, k2, k3, k4}, n_);
-        f_.derivative(x + c5 * h, y1, k5);
-        combine<5>(ysti, y, h, {a61, a62, a63, a64, a65}, {k1, k2, k3, k4, k5}, n_);
+        stage<1>(x + c2 * h, h, {a21}, {k1}, y1, k2);
+        stage<2>(x + c3 * h, h, {a31, a32}, {k1, k2}, y1, k3);
+        stage<3>(x + c4 * h, h, {a41, a42, a43}, {k1, k2, k3}, y1, k4);
+        stage<4>(x + c5 * h, h, {a51, a52, a53, a54}, {k1, k2, k3, k4}, y1, k5);
         const double xph = x + h;
-        f_.derivative(xph, ysti, k6);
-        combine<5>(y1, y, h, {a71, a73, a74, a75, a76}, {k1, k3, k4, k5, k6}, n_);
-        f_.derivative(xph, y1, k2);
+        stage<5>(xph, h, {a61, a62, a63, a64, a65}, {k1, k2, k3, k4, k5}, ysti, k6);
+        stage<5>(xph, h, {a71, a73, a74, a75, a76}, {k1, k3, k4, k5, k6}, y1, k2);
         for_range(n_, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i)
                 k4[i] = (e1 * k1[i] + e3 * k3[i] + e4 * k4[i] + e5 * k5[i] + e6 * k6[i] + e7 * k2[i]) * h;
@@ -304,11 +299,6 @@ public:
 
 private:
     enum { K1, K2, K3, K4, K5, K6, Y1, YSTI };
-    OdeSystem &f_;
-    std::size_t n_;
-    double *y_;
-    StepControl c_;
-    Work w_;
 };
 
 }  // namespace

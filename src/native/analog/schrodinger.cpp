@@ -10,21 +10,56 @@ namespace analog {
 namespace {
 
 // Amplitudes per aligned chunk of the full space: hopping sums for one chunk stay in cache.
-constexpr std::size_t kChunk = std::size_t(1) << 12;
+constexpr std::size_t kChunk = std::size_t(1) << 10;
 // Chunks per thread at least: each chunk costs one pass over its amplitudes per atom.
-constexpr std::size_t kChunksPerThread = 4;
+constexpr std::size_t kChunksPerThread = 16;
 
-// -i (d y + cu up + cd down) with the complex products written out.
-inline cplx rotate_minus_i(double d, cplx y, cplx cu, cplx up, cplx down) {
-    double re = d * y.real() + (cu.real() * up.real() - cu.imag() * up.imag()) +
-                (cu.real() * down.real() + cu.imag() * down.imag());
-    double im = d * y.imag() + (cu.real() * up.imag() + cu.imag() * up.real()) +
-                (cu.real() * down.imag() - cu.imag() * down.real());
-    return {im, -re};
+// -i (d y + cu up + conj(cu) down) with the complex products written out.
+inline void rotate_minus_i(double d, const double *y, double cr, double ci, const double *up, const double *down,
+                           double *out) {
+    double re = d * y[0] + (cr * up[0] - ci * up[1]) + (cr * down[0] + ci * down[1]);
+    double im = d * y[1] + (cr * up[1] + ci * up[0]) + (cr * down[1] - ci * down[0]);
+    out[0] = im;
+    out[1] = -re;
 }
 
 inline cplx times(cplx a, cplx b) {
     return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+
+// dst[i] += src[i] for n doubles.
+inline void add_into(double *dst, const double *src, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) dst[i] += src[i];
+}
+
+// The hopping sums of the full-space chunk of `chunk` amplitudes at `base`, as interleaved
+// doubles: up[j] = sum of y over the states reached by exciting one more atom, down[j] over
+// those reached by de-exciting one. Atoms are added from the most significant bit down.
+void full_space_hops(int n, std::size_t base, std::size_t chunk, const double *y, double *up, double *down) {
+    std::fill(up, up + 2 * chunk, 0.0);
+    std::fill(down, down + 2 * chunk, 0.0);
+    const double *here = y + 2 * base;
+    for (int bit = n - 1; bit >= 0; --bit) {
+        const std::size_t m = std::size_t(1) << bit;
+        if (m >= chunk) {  // the whole chunk hops to one partner chunk
+            if (base & m)
+                add_into(down, y + 2 * (base ^ m), 2 * chunk);
+            else
+                add_into(up, y + 2 * (base | m), 2 * chunk);
+        } else if (m == 1) {
+            for (std::size_t j = 0; j < chunk; j += 2) {
+                up[2 * j] += here[2 * j + 2];
+                up[2 * j + 1] += here[2 * j + 3];
+                down[2 * j + 2] += here[2 * j];
+                down[2 * j + 3] += here[2 * j + 1];
+            }
+        } else {
+            for (std::size_t pair = 0; pair < chunk; pair += 2 * m) {
+                add_into(up + 2 * pair, here + 2 * (pair + m), 2 * m);
+                add_into(down + 2 * (pair + m), here + 2 * pair, 2 * m);
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -38,64 +73,56 @@ SchrodingerSystem::SchrodingerSystem(const AtomSpace &space, const std::vector<d
     }
 }
 
-double SchrodingerSystem::diagonal(std::size_t i, double detuning, double local) const {
-    double d = space_.interaction()[i] - detuning * space_.excitations()[i];
-    return weighted_.empty() ? d : d - local * weighted_[i];
-}
-
 double SchrodingerSystem::frame_phase(std::size_t i, double t, double detuning_area, double local_area) const {
     double phase = space_.interaction()[i] * t - detuning_area * space_.excitations()[i];
     return weighted_.empty() ? phase : phase - local_area * weighted_[i];
 }
 
-template <class Diagonal>
-void SchrodingerSystem::apply(const cplx *y, cplx *out, cplx cu, const Diagonal &d) {
+void SchrodingerSystem::apply(const cplx *y_c, cplx *out_c, cplx cu, double detuning, double local,
+                              bool with_diagonal) {
     const std::size_t dim = space_.dim();
+    const double *y = reinterpret_cast<const double *>(y_c);
+    double *out = reinterpret_cast<double *>(out_c);
+    const double cr = cu.real(), ci = cu.imag();
+    // The diagonal -Delta n - Delta_loc w + V of state i (zero in the interaction picture).
+    const double *v = space_.interaction().data(), *nexc = space_.excitations().data();
+    const double *w = weighted_.empty() ? nullptr : weighted_.data();
+    const double dv = with_diagonal ? 1.0 : 0.0, dd = with_diagonal ? detuning : 0.0,
+                 dl = with_diagonal ? local : 0.0;
+    auto finish = [&](std::size_t i, const double *up, const double *down) {
+        double d = dv * v[i] - dd * nexc[i];
+        if (w) d -= dl * w[i];
+        rotate_minus_i(d, y + 2 * i, cr, ci, up, down, out + 2 * i);
+    };
     if (!space_.full()) {
-        const auto &ro = space_.raise_offsets(), &rt = space_.raise_targets();
-        const auto &lo = space_.lower_offsets(), &lt = space_.lower_targets();
+        const std::uint32_t *ro = space_.raise_offsets().data(), *rt = space_.raise_targets().data();
+        const std::uint32_t *lo = space_.lower_offsets().data(), *lt = space_.lower_targets().data();
         for_range(dim, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
-                cplx up = 0.0, down = 0.0;
-                for (std::uint32_t e = ro[i]; e < ro[i + 1]; ++e) up += y[rt[e]];
-                for (std::uint32_t e = lo[i]; e < lo[i + 1]; ++e) down += y[lt[e]];
-                out[i] = rotate_minus_i(d(i), y[i], cu, up, down);
+                double up[2] = {0.0, 0.0}, down[2] = {0.0, 0.0};
+                for (std::uint32_t e = ro[i]; e < ro[i + 1]; ++e) {
+                    up[0] += y[2 * rt[e]];
+                    up[1] += y[2 * rt[e] + 1];
+                }
+                for (std::uint32_t e = lo[i]; e < lo[i + 1]; ++e) {
+                    down[0] += y[2 * lt[e]];
+                    down[1] += y[2 * lt[e] + 1];
+                }
+                finish(i, up, down);
             }
         });
         return;
     }
-    // Full space: the hopping sums of an aligned chunk, one atom at a time. Within the chunk,
-    // states pair up across each low bit; for a high bit the whole chunk hops to one partner
-    // chunk. Each output is summed over the atoms in the same order whatever the split.
+    // Full space: aligned chunks, each summed over the atoms in the same order whatever the
+    // split over threads.
     const int n = space_.atoms();
     const std::size_t chunk = std::min(dim, kChunk);
-    statevector::parallel_for(dim / chunk, kChunksPerThread,
-                              [&](std::size_t first, std::size_t last) {
-        std::vector<cplx> up(chunk), down(chunk);
+    statevector::parallel_for(dim / chunk, kChunksPerThread, [&](std::size_t first, std::size_t last) {
+        std::vector<double> up(2 * chunk), down(2 * chunk);
         for (std::size_t c = first; c < last; ++c) {
             const std::size_t base = c * chunk;
-            std::fill(up.begin(), up.end(), cplx(0.0));
-            std::fill(down.begin(), down.end(), cplx(0.0));
-            for (int bit = n - 1; bit >= 0; --bit) {
-                const std::size_t m = std::size_t(1) << bit;
-                if (m >= chunk) {
-                    if (base & m) {
-                        const cplx *partner = y + (base ^ m);
-                        for (std::size_t j = 0; j < chunk; ++j) down[j] += partner[j];
-                    } else {
-                        const cplx *partner = y + (base | m);
-                        for (std::size_t j = 0; j < chunk; ++j) up[j] += partner[j];
-                    }
-                } else {
-                    for (std::size_t pair = 0; pair < chunk; pair += 2 * m)
-                        for (std::size_t j = pair; j < pair + m; ++j) {
-                            up[j] += y[base + j + m];
-                            down[j + m] += y[base + j];
-                        }
-                }
-            }
-            for (std::size_t j = 0; j < chunk; ++j)
-                out[base + j] = rotate_minus_i(d(base + j), y[base + j], cu, up[j], down[j]);
+            full_space_hops(n, base, chunk, y, up.data(), down.data());
+            for (std::size_t j = 0; j < chunk; ++j) finish(base + j, &up[2 * j], &down[2 * j]);
         }
     });
 }
@@ -107,7 +134,7 @@ void SchrodingerSystem::derivative(double t, const double *y_real, double *dy_re
     const cplx cu(half_rabi * std::cos(phase), half_rabi * std::sin(phase));
     if (!interaction_picture_) {
         const double detuning = drive_.detuning.at(t), local = drive_.local_detuning.at(t);
-        apply(y, dy, cu, [&](std::size_t i) { return diagonal(i, detuning, local); });
+        apply(y, dy, cu, detuning, local, true);
         return;
     }
     // d/dt (e^{i Phi} psi) = -i e^{i Phi} X e^{-i Phi} (e^{i Phi} psi), X the drive part of H.
@@ -121,7 +148,7 @@ void SchrodingerSystem::derivative(double t, const double *y_real, double *dy_re
             rotated[i] = times(std::conj(frame[i]), y[i]);
         }
     });
-    apply(rotated, dy, cu, [](std::size_t) { return 0.0; });
+    apply(rotated, dy, cu, 0.0, 0.0, false);
     for_range(dim, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) dy[i] = times(frame[i], dy[i]);
     });

@@ -32,11 +32,10 @@ public:
     void to_lab_frame(double t, cplx *psi) const;
 
 private:
-    double diagonal(std::size_t i, double detuning, double local) const;
     double frame_phase(std::size_t i, double t, double detuning_area, double local_area) const;
-    // out = -i (d(i) y + cu * (sum over raised neighbours) + conj(cu) * (sum over lowered)).
-    template <class Diagonal>
-    void apply(const cplx *y, cplx *out, cplx cu, const Diagonal &d);
+    // out = -i (d y + cu * (sum over raised neighbours) + conj(cu) * (sum over lowered)), with d
+    // the diagonal of H at the given detunings, or 0 without `with_diagonal`.
+    void apply(const cplx *y, cplx *out, cplx cu, double detuning, double local, bool with_diagonal);
 
     const AtomSpace &space_;
     const std::vector<double> &weighted_;

@@ -123,12 +123,14 @@ void AtomSpace::build_full(const std::vector<std::vector<double>> &pair_energy) 
 
 void AtomSpace::build_subspace(const std::vector<std::vector<double>> &pair_energy,
                                const std::vector<std::uint64_t> &conflicts) {
-    // Count first, stopping as soon as the space cannot fit, then allocate once.
+    // Count first, stopping as soon as the space cannot fit, then allocate once. Hopping
+    // tables index states and their entries (at most n per state) with 32 bits.
     const std::uint64_t limit = memory_limit();
-    const std::uint64_t cap = limit / evolution_bytes(1, n_, true);
+    const std::uint64_t cap = std::min(limit / evolution_bytes(1, n_, true),
+                                       (std::uint64_t(1) << 32) / std::uint64_t(n_ + 1) - 1);
     std::uint64_t count = 0;
     walk_free_states(n_, conflicts, pair_energy, [&](std::uint64_t, double) { return ++count <= cap; });
-    if (count > cap || count >= (std::uint64_t(1) << 32)) too_large(n_, ("more than " + std::to_string(cap)).c_str(), limit);
+    if (count > cap) too_large(n_, ("more than " + std::to_string(cap)).c_str(), limit);
     dim_ = std::size_t(count);
     basis_.reserve(dim_);
     interaction_.reserve(dim_);
