@@ -138,10 +138,10 @@ void add_methods(nb::handle cls) {
     norvane::def_method(
         cls, "_geometry", [](nb::handle self) { return geometry_of(self); },
         "The program's register geometry (emulator_ir.register.geometry).");
-    norvane::def_override(
+    norvane::def_method(
         cls, "result", [](nb::handle self) { return self.attr("task_result_ir"); },
         "The results of the last run (None before the first).");
-    norvane::def_override(cls, "run", &run, nb::arg("solver_name") = "dop853", nb::arg("atol") = 1e-14,
+    norvane::def_method(cls, "run", &run, nb::arg("solver_name") = "dop853", nb::arg("atol") = 1e-14,
                         nb::arg("rtol") = 1e-7, nb::arg("nsteps") = 2147483647,
                         nb::arg("interaction_picture") = false,
                         "Compile and run the program on the emulator; set task_result_ir and return the task.\n"

@@ -36,11 +36,4 @@ void def_method(nb::handle cls, const char *name, F &&f, const Extra &...extra) 
                 nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), nb::scope(scope), extra...));
 }
 
-// The same as def_method, which also handles methods that override an inherited attribute;
-// kept under this name for the modules written against it.
-template <typename F, typename... Extra>
-void def_override(nb::handle cls, const char *name, F &&f, const Extra &...extra) {
-    def_method(cls, name, std::forward<F>(f), extra...);
-}
-
 }  // namespace norvane
