@@ -1,0 +1,86 @@
+"""Chunked submission to an executor, with results in input order and failures named by index."""
+
+from __future__ import annotations
+
+import math
+import pickle
+from collections.abc import Callable, Sequence
+from concurrent.futures import Executor
+
+# Chunks per batch when none is asked for: enough for several per worker on a small cluster,
+# so that workers finish together, and few enough that each task's transfer and scheduling
+# cost is spread over many items.
+DEFAULT_CHUNKS = 64
+
+
+class BatchError(RuntimeError):
+    """An item of a batch failed (raised, or its worker died); `index` is its position in the
+    batch, `indices` every position whose result was lost with it, `error` the cause."""
+
+    def __init__(self, index: int, error: BaseException, indices: range | None = None):
+        self.index = index
+        self.error = error
+        self.indices = indices if indices is not None else range(index, index + 1)
+        if len(self.indices) > 1:
+            where = f"items {self.indices.start}-{self.indices.stop - 1} of the batch were lost"
+        else:
+            where = f"item {index} of the batch failed"
+        super().__init__(f"{where}: {type(error).__name__}: {error}")
+        self.__cause__ = error
+
+    def __reduce__(self):
+        return type(self), (self.index, self.error, self.indices)
+
+
+def transferable(error: BaseException) -> BaseException:
+    """The error itself when it pickles, else a RuntimeError with its text (so that it can
+    cross from a worker process to the caller)."""
+    try:
+        pickle.dumps(error)
+    except Exception:
+        return RuntimeError(f"{type(error).__name__}: {error}")
+    return error
+
+
+def run_guarded(work: Callable, items: Sequence, first: int) -> list:
+    """work(item) for every item; a failure is raised as a BatchError naming its index."""
+    results = []
+    for offset, item in enumerate(items):
+        try:
+            results.append(work(item))
+        except Exception as error:
+            raise BatchError(first + offset, transferable(error)) from error
+    return results
+
+
+def chunk_bounds(n: int, chunk_size: int | None) -> list[range]:
+    """Consecutive index ranges covering range(n)."""
+    if chunk_size is None:
+        chunk_size = max(1, math.ceil(n / DEFAULT_CHUNKS))
+    elif type(chunk_size) is not int or chunk_size < 1:
+        raise ValueError(f"chunk_size must be a positive integer, got {chunk_size!r}")
+    return [range(start, min(start + chunk_size, n)) for start in range(0, n, chunk_size)]
+
+
+def map_chunks(executor: Executor | None, task: Callable, chunk_args: Sequence[tuple],
+               bounds: Sequence[range]) -> list:
+    """The concatenated results of task(*args, first_index) over the chunks, in order. With
+    no executor the chunks run here; otherwise they are submitted together and a failure
+    cancels what has not started, then raises a BatchError."""
+    if executor is None:
+        return [result for args, span in zip(chunk_args, bounds) for result in task(*args, span.start)]
+    futures = [executor.submit(task, *args, span.start) for args, span in zip(chunk_args, bounds)]
+    results = []
+    try:
+        for future, span in zip(futures, bounds):
+            try:
+                results.extend(future.result())
+            except BatchError:
+                raise
+            except Exception as error:  # the worker died, or the chunk could not travel
+                raise BatchError(span.start, error, span) from error
+    except BaseException:
+        for future in futures:
+            future.cancel()
+        raise
+    return results
