@@ -1,0 +1,155 @@
+"""Batches and gradients on two workers against the same work run serially.
+
+Two workloads: one gradient of a 16-qubit QAOA with 20 parameters (central differences, 40
+cost evaluations of 1,024 shots, through VQE.gradient) and a sweep of 1,000 circuits (a
+16-qubit QAOA with p = 1 on a grid of angles, 1,024 shots each, seeded). Each runs serially,
+on a process pool of two workers and on a local Dask cluster of two worker processes (when
+the `dask` extra is installed). Kernel threading is limited to one thread in every process,
+so that the ratios measure what the workers add.
+
+A shared machine may not give two free cores, so the run also measures the ceiling: the same
+simulations split over the same two-process pool, with the work already built in the workers
+and nothing but an index sent and a number returned. The overhead per task is the worker
+time spent beyond that ceiling: 2 * (parallel - ceiling) / tasks.
+"""
+
+import datetime
+import multiprocessing
+import os
+from concurrent.futures import ProcessPoolExecutor
+
+import numpy as np
+
+from common import best_seconds, machine
+
+from norvane.quantum.optimizer.gradient import FiniteDiffGradient
+from norvane.quantum.optimizer.qaoa import QAOAAnsatz
+from norvane.quantum.optimizer.vqe import VQE
+from norvane.quantum.parallel import ExecutorGradient, run_batch
+from norvane.quantum.simulator.digital import dense_sim
+from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
+
+N_QUBITS, LAYERS, SHOTS, SWEEP, WORKERS, REPEATS, SEED = 16, 10, 1024, 1000, 2, 2, 7
+RESULTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results", "parallel.md")
+RULE = FiniteDiffGradient(eps=0.1, method="central")
+
+
+def ring_with_chords(n):
+    return [(i, (i + 1) % n, 1.0) for i in range(n)] + [(i, (i + n // 2) % n, 1.0) for i in range(0, n // 2, 2)]
+
+
+class Work:
+    """The two workloads, built the same way in the caller and (for the ceiling) in workers."""
+
+    def __init__(self):
+        ansatz = QAOAAnsatz(N_QUBITS, ring_with_chords(N_QUBITS), p=LAYERS)
+        self.spec = ansatz.param_map()
+        self.gradient_args = (ansatz.build(), self.spec, ansatz.max_cut_observable())
+        self.x = self.spec.random(SEED)
+        self.points = []
+        RULE(lambda z: self.points.append(z) or 0.0, self.x)
+        self.routine = QAOAAnsatz(N_QUBITS, ring_with_chords(N_QUBITS), p=1).build()
+        self.grid = [{"gamma_1": float(g), "beta_1": float(b)}
+                     for g in np.linspace(0, np.pi, 40) for b in np.linspace(0, np.pi / 2, SWEEP // 40)]
+
+    def gradient(self, executor):
+        gradient = RULE if executor is None else ExecutorGradient(RULE, executor)
+        VQE(*self.gradient_args, shots=SHOTS, gradient=gradient).gradient(self.x)
+
+    def sweep(self, executor):
+        run_batch([self.routine], SHOTS, executor, SEED, bindings=self.grid)
+
+    def evaluate(self, kind, index):
+        """One task of a workload, computed here: the ceiling's unit of work."""
+        if kind == "gradient":
+            return VQE(*self.gradient_args, shots=SHOTS).cost(self.points[index])
+        DigitalDenseSimulator(self.routine.circuit, seed=index).run(SHOTS, **self.grid[index])
+        return 0.0
+
+
+WORK = None
+
+
+def start_worker(build_work):
+    global WORK
+    dense_sim._set_max_threads(1)
+    if build_work:
+        WORK = Work()
+
+
+def ceiling_chunk(kind, indices):
+    return [WORK.evaluate(kind, k) for k in indices]
+
+
+def ceiling(pool, kind, tasks):
+    """The tasks split into the chunks run_batch would send, computed where the work already is."""
+    chunks = [range(k, min(k + max(1, tasks // 64), tasks)) for k in range(0, tasks, max(1, tasks // 64))]
+    list(pool.map(ceiling_chunk, [kind] * len(chunks), chunks))
+
+
+def run_on_dask(work, workloads, timings):
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        return
+    with LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        client.run(dense_sim._set_max_threads, 1)
+        executor = client.get_executor()
+        for kind, _, run in workloads:
+            run(executor)
+            timings[kind]["Dask"] = best_seconds(lambda: run(executor), REPEATS)
+
+
+def main():
+    start_worker(False)
+    work = Work()
+    workloads = [("gradient", len(work.points), work.gradient), ("sweep", len(work.grid), work.sweep)]
+    names = {"gradient": f"QAOA gradient ({N_QUBITS} qubits, {work.spec.n} parameters, {SHOTS} shots)",
+             "sweep": f"sweep of {len(work.grid)} circuits ({N_QUBITS} qubits, p = 1, {SHOTS} shots)"}
+    timings = {kind: {} for kind, _, _ in workloads}
+    for kind, _, run in workloads:
+        run(None)  # warm-up
+        timings[kind]["serial"] = best_seconds(lambda: run(None), REPEATS)
+    spawn = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(WORKERS, mp_context=spawn, initializer=start_worker, initargs=(True,)) as pool:
+        for kind, tasks, _ in workloads:
+            ceiling(pool, kind, tasks)
+            timings[kind]["ceiling"] = best_seconds(lambda: ceiling(pool, kind, tasks), REPEATS)
+    with ProcessPoolExecutor(WORKERS, mp_context=spawn, initializer=start_worker, initargs=(False,)) as pool:
+        for kind, _, run in workloads:
+            run(pool)
+            timings[kind]["process pool"] = best_seconds(lambda: run(pool), REPEATS)
+    run_on_dask(work, workloads, timings)
+
+    lines = [
+        "# Batches and gradients on two workers",
+        "",
+        f"Machine: {machine()}. Date: {datetime.date.today()}.",
+        f"Two worker processes (process pool; local Dask cluster on 127.0.0.1); kernels limited to one "
+        f"thread in every process; best of {REPEATS}. Ceiling: the same simulations on the same pool with "
+        "the work already in the workers (what this machine's cores give at the time). Overhead per task: "
+        "2 x (parallel - ceiling) / tasks.",
+        "",
+        "| workload | serial | ceiling (speed-up) | engine | 2 workers | speed-up | of ceiling | overhead per task |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    for kind, tasks, _ in workloads:
+        t = timings[kind]
+        serial, top = t["serial"], t["ceiling"]
+        for engine in ("process pool", "Dask"):
+            head = f"| {names[kind]} | {serial:.2f} s | {top:.2f} s ({serial / top:.2f}x) | {engine} |"
+            if engine not in t:
+                lines.append(f"{head} not installed | | | |")
+                continue
+            parallel = t[engine]
+            lines.append(f"{head} {parallel:.2f} s | {serial / parallel:.2f}x | {top / parallel:.0%} | "
+                         f"{WORKERS * (parallel - top) / tasks * 1e3:.1f} ms |")
+    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
+    with open(RESULTS, "w") as out:
+        out.write("\n".join(lines) + "\n")
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
