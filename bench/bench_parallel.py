@@ -20,12 +20,13 @@ from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
 
-from common import best_seconds, machine
+from common import best_seconds, machine, write_results
 
 from norvane.quantum.optimizer.gradient import FiniteDiffGradient
 from norvane.quantum.optimizer.qaoa import QAOAAnsatz
 from norvane.quantum.optimizer.vqe import VQE
 from norvane.quantum.parallel import ExecutorGradient, run_batch
+from norvane.quantum.parallel.chunks import chunk_bounds
 from norvane.quantum.simulator.digital import dense_sim
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 
@@ -83,11 +84,11 @@ def ceiling_chunk(kind, indices):
 
 def ceiling(pool, kind, tasks):
     """The tasks split into the chunks run_batch would send, computed where the work already is."""
-    chunks = [range(k, min(k + max(1, tasks // 64), tasks)) for k in range(0, tasks, max(1, tasks // 64))]
+    chunks = chunk_bounds(tasks, None)
     list(pool.map(ceiling_chunk, [kind] * len(chunks), chunks))
 
 
-def run_on_dask(work, workloads, timings):
+def run_on_dask(workloads, timings):
     try:
         from distributed import Client, LocalCluster
     except ImportError:
@@ -120,7 +121,7 @@ def main():
         for kind, _, run in workloads:
             run(pool)
             timings[kind]["process pool"] = best_seconds(lambda: run(pool), REPEATS)
-    run_on_dask(work, workloads, timings)
+    run_on_dask(workloads, timings)
 
     lines = [
         "# Batches and gradients on two workers",
@@ -145,10 +146,7 @@ def main():
             parallel = t[engine]
             lines.append(f"{head} {parallel:.2f} s | {serial / parallel:.2f}x | {top / parallel:.0%} | "
                          f"{WORKERS * (parallel - top) / tasks * 1e3:.1f} ms |")
-    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
-    with open(RESULTS, "w") as out:
-        out.write("\n".join(lines) + "\n")
-    print("\n".join(lines))
+    write_results(RESULTS, lines)
 
 
 if __name__ == "__main__":

@@ -137,7 +137,7 @@ void bind_simulation_result(nb::module_ &m) {
         .def("__setstate__", [](SimulationResult &r, nb::handle state) {
             nb::tuple s = norvane::state_items(state, 5, "SimulationResult");
             new (&r) SimulationResult(s[0], s[1], s[2], s[3], s[4]);
-        });
+        }, nb::arg("state").none());
 }
 
 }  // namespace dense_sim

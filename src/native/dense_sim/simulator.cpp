@@ -225,7 +225,7 @@ void bind_simulator(nb::module_ &m, nb::handle result_class) {
         .def("__setstate__", [](DigitalDenseSimulator &s, nb::handle state) {
             nb::tuple items = norvane::state_items(state, 3, "DigitalDenseSimulator");
             new (&s) DigitalDenseSimulator(items[0], items[1], items[2]);
-        });
+        }, nb::arg("state").none());
 }
 
 }  // namespace dense_sim

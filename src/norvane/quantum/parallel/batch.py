@@ -69,10 +69,7 @@ def run_batch(circuits, shots: int = 1024, executor: Executor | None = None, see
         circuits = circuits * len(bindings)
     circuits = [_circuit_of(item, k) for k, item in enumerate(circuits)]
     per_circuit = _bindings_per_circuit(len(circuits), bindings, common_bindings)
-    if seed is None:
-        seeds = [None] * len(circuits)
-    else:
-        seeds = np.random.SeedSequence(seed).spawn(len(circuits))
+    seeds: list = [None] * len(circuits) if seed is None else np.random.SeedSequence(seed).spawn(len(circuits))
     tasks = list(zip(circuits, [shots] * len(circuits), per_circuit, seeds))
     bounds = chunk_bounds(len(tasks), chunk_size)
     return map_chunks(executor, _run_chunk, [(tasks[span.start:span.stop],) for span in bounds], bounds)

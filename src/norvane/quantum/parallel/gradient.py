@@ -21,7 +21,7 @@ def _evaluate_chunk(f, points: list, first: int) -> list[float]:
 class _Recorder:
     """Stands in for the cost while the rule chooses its points: records each, returns 0."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.points: list[np.ndarray] = []
 
     def __call__(self, z):

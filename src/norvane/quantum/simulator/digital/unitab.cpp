@@ -119,7 +119,7 @@ NB_MODULE(unitab, m) {
             nb::object entries = norvane::checked(PyDict_Copy(norvane::arg_dict(items[0], "cache").ptr()));
             new (&c) GateMatrixCache();
             c.cache = nb::borrow<nb::dict>(entries);
-        });
+        }, nb::arg("state").none());
     nb::list exports;
     exports.append("GateMatrixCache");
     m.attr("__all__") = exports;
