@@ -3,7 +3,7 @@ local Dask cluster; failures name their index; VQE's evaluation count stays exac
 
 import multiprocessing
 import pickle
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -11,9 +11,7 @@ import pytest
 from norvane.quantum.ir.routine.digital import DigitalRoutine
 from norvane.quantum.ir.scalar import UnboundVariableError
 from norvane.quantum.optimizer.gradient import FiniteDiffGradient, parameter_shift_gradient
-from norvane.quantum.optimizer.param_map import ParamMap
 from norvane.quantum.optimizer.qaoa import QAOAAnsatz
-from norvane.quantum.optimizer.vqe import VQE
 from norvane.quantum.parallel import BatchError, ExecutorGradient, run_batch
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 from tests import parallel_helpers as helpers
@@ -116,16 +114,23 @@ def test_executor_gradient_errors_and_pickling(pool):
         ExecutorGradient(None, pool)
 
 
-def test_vqe_counts_every_evaluation_made_in_workers(pool):
+@pytest.mark.parametrize("executor", ["processes", "threads"])
+def test_vqe_counts_every_evaluation_made_in_workers(pool, executor):
     ansatz = QAOAAnsatz(4, [(0, 1, 1.0), (1, 2, 1.0), (2, 3, 1.0)], p=2)
     spec = ansatz.param_map()
-    gradient = ExecutorGradient(FiniteDiffGradient(0.1, "forward"), pool)
-    driver = VQE(ansatz.build(), spec, ansatz.max_cut_observable(), shots=64, gradient=gradient,
-                 optimizer="gradient_descent")
-    result = driver.run(spec.random(3), max_iter=2)
+    with ThreadPoolExecutor(2) as threads:
+        gradient = ExecutorGradient(FiniteDiffGradient(0.1, "forward"), pool if executor == "processes" else threads)
+        driver = helpers.SquareCostVQE(ansatz.build(), spec, ansatz.max_cut_observable(), shots=64,
+                                       gradient=gradient, optimizer="gradient_descent")
+        result = driver.run(np.ones(spec.n), max_iter=2, lr=0.25)
     # Per iteration: the rule's n + 1 points and the cost at the new point.
     assert result.n_evaluations == 1 + 2 * (spec.n + 1 + 1) == driver._n_evals
-    assert result.n_iterations == 2 and np.all(np.isfinite(result.optimal_params))
+    # The workers evaluate through the subclass's cost: the same steps as the rule run here.
+    serial = helpers.SquareCostVQE(ansatz.build(), spec, ansatz.max_cut_observable(), shots=64,
+                                   gradient=FiniteDiffGradient(0.1, "forward"), optimizer="gradient_descent")
+    expected = serial.run(np.ones(spec.n), max_iter=2, lr=0.25)
+    assert np.array_equal(result.optimal_params, expected.optimal_params)
+    assert result.n_evaluations == expected.n_evaluations
     # The VQE pickles with its ExecutorGradient; the copy evaluates in its own process.
     copy = pickle.loads(pickle.dumps(driver))
     assert copy.gradient(spec.zeros()).shape == (spec.n,) and copy._n_evals == driver._n_evals + spec.n + 1

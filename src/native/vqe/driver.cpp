@@ -96,12 +96,13 @@ void add_evaluations(nb::handle self, nb::handle count) {
     self.attr("_n_evals") = checked(PyNumber_Add(nb::object(self.attr("_n_evals")).ptr(), count.ptr()));
 }
 
-// The sampled cost without counting it.
-nb::object sampled_cost(nb::handle self, nb::handle x, nb::handle shots) {
+nb::object cost(nb::handle self, nb::handle x, nb::handle shots) {
     // The simulator module is looked up at every evaluation, so it loads with the first one.
     nb::object simulator_module =
         norvane::imported_module(NORVANE_NAME("norvane.quantum.simulator.digital.dense_sim"));
     nb::object simulator_class = norvane::module_attr(simulator_module, NORVANE_NAME("DigitalDenseSimulator"));
+    // Counted before binding, so an evaluation that fails later still counts.
+    add_evaluations(self, nb::int_(1));
     nb::object assignments = self.attr("spec").attr("bind")(x);
     nb::object shot_count = shots_or_default(self, shots);
     nb::object circuit = self.attr("routine").attr("circuit");
@@ -116,12 +117,6 @@ nb::object sampled_cost(nb::handle self, nb::handle x, nb::handle shots) {
     return checked(PyNumber_Float(norvane::dot(self.attr("observable"), vector).ptr()));
 }
 
-nb::object cost(nb::handle self, nb::handle x, nb::handle shots) {
-    // Counted before binding, so an evaluation that fails later still counts.
-    add_evaluations(self, nb::int_(1));
-    return sampled_cost(self, x, shots);
-}
-
 nb::handle cost_at_class;
 
 nb::object gradient(nb::handle self, nb::handle x, nb::handle shots) {
@@ -134,9 +129,24 @@ nb::object gradient(nb::handle self, nb::handle x, nb::handle shots) {
 const char *const kCostAtDoc =
     "The cost of a VQE at a parameter vector with a fixed shot count.\n"
     "\n"
-    "Calling it is vqe.cost(z, shots), which counts one evaluation. For evaluations made\n"
-    "elsewhere (in worker processes, on copies of the VQE), uncounted(z) evaluates without\n"
-    "counting and count_evaluations(n) adds them to this VQE's count.";
+    "Calling it is vqe.cost(z, shots), which counts one evaluation. For evaluations that an\n"
+    "executor makes (in worker processes on copies of the VQE, or in threads on the VQE\n"
+    "itself), uncounted(z) evaluates through vqe.cost and takes its count back, and the caller\n"
+    "adds them all with count_evaluations(n).";
+
+// The cost at z through the VQE's own cost method (a subclass's included), its count taken back.
+nb::object uncounted_cost(nb::handle self, nb::handle z) {
+    nb::object vqe = self.attr("vqe");
+    nb::object value;
+    try {
+        value = vqe.attr("cost")(z, self.attr("shots"));
+    } catch (nb::python_error &) {
+        add_evaluations(vqe, nb::int_(-1));
+        throw;
+    }
+    add_evaluations(vqe, nb::int_(-1));
+    return value;
+}
 
 void cost_at_init(nb::handle self, nb::handle vqe, nb::handle shots) {
     nb::int_ shot_count = norvane::arg_int(shots, "shots");
@@ -151,9 +161,7 @@ void bind_cost_at(nb::module_ &m) {
     norvane::def_method(
         cls, "__call__", [](nb::handle self, nb::handle z) { return self.attr("vqe").attr("cost")(z, self.attr("shots")); },
         nb::arg("z").none(), "The cost at z, counted.");
-    norvane::def_method(
-        cls, "uncounted", [](nb::handle self, nb::handle z) { return sampled_cost(self.attr("vqe"), z, self.attr("shots")); },
-        nb::arg("z").none(), "The cost at z, not counted.");
+    norvane::def_method(cls, "uncounted", &uncounted_cost, nb::arg("z").none(), "The cost at z, not counted.");
     norvane::def_method(
         cls, "count_evaluations", [](nb::handle self, nb::handle n) { add_evaluations(self.attr("vqe"), norvane::arg_int(n, "n")); },
         nb::arg("n").none(), "Add n evaluations to the VQE's count.");

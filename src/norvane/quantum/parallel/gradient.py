@@ -12,8 +12,8 @@ from norvane.quantum.parallel.chunks import chunk_bounds, map_chunks, run_guarde
 
 
 def _evaluate_chunk(f, points: list, first: int) -> list[float]:
-    # A cost that counts its evaluations (a VQE's) is evaluated uncounted here: this may be
-    # a copy in another process, and the caller counts for it.
+    # A cost that counts its evaluations (a VQE's) is evaluated uncounted here, where it may
+    # be a copy in another process, and the caller counts them all.
     evaluate = getattr(f, "uncounted", f)
     return run_guarded(lambda z: float(evaluate(z)), points, first)
 
