@@ -53,12 +53,16 @@ def run_guarded(work: Callable, items: Sequence, first: int) -> list:
     return results
 
 
+def check_chunk_size(chunk_size) -> None:
+    if chunk_size is not None and (type(chunk_size) is not int or chunk_size < 1):
+        raise ValueError(f"chunk_size must be a positive integer, got {chunk_size!r}")
+
+
 def chunk_bounds(n: int, chunk_size: int | None) -> list[range]:
-    """Consecutive index ranges covering range(n)."""
+    """Consecutive index ranges of chunk_size (default: about n / DEFAULT_CHUNKS) covering range(n)."""
+    check_chunk_size(chunk_size)
     if chunk_size is None:
         chunk_size = max(1, math.ceil(n / DEFAULT_CHUNKS))
-    elif type(chunk_size) is not int or chunk_size < 1:
-        raise ValueError(f"chunk_size must be a positive integer, got {chunk_size!r}")
     return [range(start, min(start + chunk_size, n)) for start in range(0, n, chunk_size)]
 
 

@@ -8,13 +8,17 @@ from concurrent.futures import Executor
 import numpy as np
 
 from norvane.quantum.optimizer.gradient import parameter_shift_gradient
-from norvane.quantum.parallel.chunks import chunk_bounds, map_chunks, run_guarded
+from norvane.quantum.parallel.chunks import check_chunk_size, chunk_bounds, map_chunks, run_guarded
+
+
+def _keeps_count(f) -> bool:
+    """Whether f counts its evaluations (a VQE's cost): then workers evaluate it uncounted,
+    where it may be a copy in another process, and the caller counts them all."""
+    return hasattr(f, "uncounted") and hasattr(f, "count_evaluations")
 
 
 def _evaluate_chunk(f, points: list, first: int) -> list[float]:
-    # A cost that counts its evaluations (a VQE's) is evaluated uncounted here, where it may
-    # be a copy in another process, and the caller counts them all.
-    evaluate = getattr(f, "uncounted", f)
+    evaluate = f.uncounted if _keeps_count(f) else f
     return run_guarded(lambda z: float(evaluate(z)), points, first)
 
 
@@ -56,8 +60,8 @@ class ExecutorGradient:
         chunk_size: Points per task (default: all points split into about 64 tasks).
 
     The rule runs twice here: once to learn its points, once on the evaluated values. f is
-    sent to the workers, so it must pickle. A VQE's cost function is evaluated there without
-    counting and counted here, so a VQE's evaluation count stays exact. A failed evaluation
+    sent to the workers, so it must pickle. A VQE's cost function is evaluated there through the
+    VQE's cost method, uncounted, and counted here, so a VQE's evaluation count stays exact. A failed evaluation
     raises a BatchError naming the point's index in the rule's order. An ExecutorGradient
     pickles without its executor (executors do not travel between processes): a copy
     evaluates where it runs.
@@ -67,7 +71,7 @@ class ExecutorGradient:
                  chunk_size: int | None = None):
         if not callable(gradient):
             raise TypeError(f"gradient must be callable as gradient(f, x), got {type(gradient).__name__}")
-        chunk_bounds(0, chunk_size)  # checks it
+        check_chunk_size(chunk_size)
         self.gradient = gradient
         self.executor = executor
         self.chunk_size = chunk_size
@@ -81,9 +85,8 @@ class ExecutorGradient:
         try:
             values = map_chunks(self.executor, _evaluate_chunk, args, bounds)
         finally:
-            count = getattr(f, "count_evaluations", None)
-            if count is not None and hasattr(f, "uncounted"):
-                count(len(points))
+            if _keeps_count(f):
+                f.count_evaluations(len(points))
         replay = _Replay(points, values)
         result = self.gradient(replay, x)
         if replay.calls != len(points):
