@@ -84,7 +84,7 @@ def ceiling_chunk(kind, indices):
 
 def ceiling(pool, kind, tasks):
     """The tasks split into the chunks run_batch would send, computed where the work already is."""
-    chunks = chunk_bounds(tasks, None)
+    chunks = chunk_bounds(tasks, None, WORKERS)
     list(pool.map(ceiling_chunk, [kind] * len(chunks), chunks))
 
 
@@ -96,7 +96,7 @@ def run_on_dask(workloads, timings):
     with LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None) as cluster, Client(cluster) as client:
         client.run(dense_sim._set_max_threads, 1)
-        executor = client.get_executor()
+        executor = client.get_executor(pure=False)
         for kind, _, run in workloads:
             run(executor)
             timings[kind]["Dask"] = best_seconds(lambda: run(executor), REPEATS)

@@ -1,5 +1,5 @@
 """QAOA on a Dask cluster: one gradient step and a 1,000-circuit parameter sweep, run serially
-and through `client.get_executor()` on a local cluster of two worker processes.
+and through `client.get_executor(pure=False)` on a local cluster of two worker processes.
 
 Prints each timing and the speed-up over serial, and checks that the seeded sweep gives the
 same counts, shot for shot, whichever way it ran. On a real cluster, start a scheduler and
@@ -79,7 +79,7 @@ def main():
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None) as cluster, Client(cluster) as client:
         print(f"local Dask cluster at {cluster.scheduler_address}, 2 worker processes")
-        executor = client.get_executor()
+        executor = client.get_executor(pure=False)
         gradient_step(executor)
         parameter_sweep(executor)
 

@@ -154,6 +154,11 @@ def test_dask_batches_match_the_serial_run(dask_client):
     x = np.array([0.4, 1.1, -0.3])
     assert np.array_equal(ExecutorGradient(parameter_shift_gradient, dask_client.get_executor())(helpers.smooth_cost, x),
                           parameter_shift_gradient(helpers.smooth_cost, x))
+    # Unseeded batches draw afresh every time, though Dask caches tasks by their content.
+    def unseeded():
+        return memories(run_batch([helpers.sweep_circuit(2)] * 4, 64, dask_client.get_executor(), t0=1.5, t1=1.5))
+    first, second = unseeded(), unseeded()
+    assert first != second and len({tuple(m) for m in first}) == 4
 
 
 def test_dask_reschedules_the_work_of_a_killed_worker(dask_client, tmp_path):

@@ -11,15 +11,14 @@ import numpy as np
 
 from norvane.quantum.ir.digital.circuit import DigitalCircuit
 from norvane.quantum.ir.routine.digital import DigitalRoutine
-from norvane.quantum.parallel.chunks import chunk_bounds, map_chunks, run_guarded
+from norvane.quantum.parallel.chunks import chunk_bounds, map_chunks, run_guarded, worker_count
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator, SimulationResult
 
 
 def _simulate(task) -> SimulationResult:
     circuit, shots, bindings, seed = task
     simulator = DigitalDenseSimulator(circuit)
-    if seed is not None:
-        simulator._rng = np.random.default_rng(seed)
+    simulator._rng = np.random.default_rng(seed)
     return simulator.run(shots, **bindings)
 
 
@@ -54,11 +53,13 @@ def run_batch(circuits, shots: int = 1024, executor: Executor | None = None, see
     Keyword arguments bind the circuits' parameters; `bindings` gives one mapping per circuit
     instead, its entries taking precedence over the common ones (a one-circuit list with a
     thousand bindings is a parameter sweep). With an executor the circuits go out in chunks of
-    `chunk_size` (by default the batch split into about 64 chunks); without one they run here.
+    `chunk_size` (by default two chunks per worker of the executor); without one they run here.
 
     With a seed (anything numpy.random.SeedSequence takes), circuit k draws from the k-th
     child of SeedSequence(seed), so the results do not depend on the executor or on how many
-    workers it has. A circuit that fails, or whose worker dies, raises a BatchError naming its
+    workers it has. Without one, the children of a fresh SeedSequence: every circuit still
+    draws its own stream, and no two tasks are alike (an executor that caches results by task
+    content, as Dask's pure tasks do, cannot hand one circuit's draws to another). A circuit that fails, or whose worker dies, raises a BatchError naming its
     index; the chunks not yet started are cancelled.
     """
     shots = operator.index(shots)
@@ -69,7 +70,7 @@ def run_batch(circuits, shots: int = 1024, executor: Executor | None = None, see
         circuits = circuits * len(bindings)
     circuits = [_circuit_of(item, k) for k, item in enumerate(circuits)]
     per_circuit = _bindings_per_circuit(len(circuits), bindings, common_bindings)
-    seeds: list = [None] * len(circuits) if seed is None else np.random.SeedSequence(seed).spawn(len(circuits))
+    seeds = np.random.SeedSequence(seed).spawn(len(circuits))
     tasks = list(zip(circuits, [shots] * len(circuits), per_circuit, seeds))
-    bounds = chunk_bounds(len(tasks), chunk_size)
+    bounds = chunk_bounds(len(tasks), chunk_size, worker_count(executor))
     return map_chunks(executor, _run_chunk, [(tasks[span.start:span.stop],) for span in bounds], bounds)

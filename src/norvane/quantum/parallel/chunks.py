@@ -3,14 +3,14 @@
 from __future__ import annotations
 
 import math
+import os
 import pickle
 from collections.abc import Callable, Sequence
 from concurrent.futures import Executor
 
-# Chunks per batch when none is asked for: enough for several per worker on a small cluster,
-# so that workers finish together, and few enough that each task's transfer and scheduling
-# cost is spread over many items.
-DEFAULT_CHUNKS = 64
+# Chunks per worker when no chunk size is asked for: workers finish together on even work,
+# and each task's transfer and scheduling cost is spread over as many items as that allows.
+CHUNKS_PER_WORKER = 2
 
 
 class BatchError(RuntimeError):
@@ -58,11 +58,24 @@ def check_chunk_size(chunk_size) -> None:
         raise ValueError(f"chunk_size must be a positive integer, got {chunk_size!r}")
 
 
-def chunk_bounds(n: int, chunk_size: int | None) -> list[range]:
-    """Consecutive index ranges of chunk_size (default: about n / DEFAULT_CHUNKS) covering range(n)."""
+def worker_count(executor: Executor | None) -> int:
+    """How many workers the executor has, where it tells (the standard pools' _max_workers, the
+    threads of a Dask client's workers); else this machine's CPU count; 1 without an executor."""
+    if executor is None:
+        return 1
+    workers = getattr(executor, "_max_workers", None)
+    nthreads = getattr(getattr(executor, "_client", None), "nthreads", None)
+    if workers is None and callable(nthreads):
+        workers = sum(nthreads().values())
+    return max(1, workers or os.cpu_count() or 1)
+
+
+def chunk_bounds(n: int, chunk_size: int | None, workers: int = 1) -> list[range]:
+    """Consecutive index ranges of chunk_size covering range(n); by default CHUNKS_PER_WORKER
+    chunks per worker."""
     check_chunk_size(chunk_size)
     if chunk_size is None:
-        chunk_size = max(1, math.ceil(n / DEFAULT_CHUNKS))
+        chunk_size = max(1, math.ceil(n / (CHUNKS_PER_WORKER * workers)))
     return [range(start, min(start + chunk_size, n)) for start in range(0, n, chunk_size)]
 
 

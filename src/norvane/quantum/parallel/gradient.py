@@ -2,13 +2,14 @@
 
 from __future__ import annotations
 
+import secrets
 from collections.abc import Callable
 from concurrent.futures import Executor
 
 import numpy as np
 
 from norvane.quantum.optimizer.gradient import parameter_shift_gradient
-from norvane.quantum.parallel.chunks import check_chunk_size, chunk_bounds, map_chunks, run_guarded
+from norvane.quantum.parallel.chunks import check_chunk_size, chunk_bounds, map_chunks, run_guarded, worker_count
 
 
 def _keeps_count(f) -> bool:
@@ -17,7 +18,9 @@ def _keeps_count(f) -> bool:
     return hasattr(f, "uncounted") and hasattr(f, "count_evaluations")
 
 
-def _evaluate_chunk(f, points: list, first: int) -> list[float]:
+def _evaluate_chunk(f, points: list, token: int, first: int) -> list[float]:
+    # `token` makes every task unique: an executor that caches results by task content
+    # (Dask's pure tasks) would otherwise return an earlier call's samples for the same points.
     evaluate = f.uncounted if _keeps_count(f) else f
     return run_guarded(lambda z: float(evaluate(z)), points, first)
 
@@ -57,7 +60,7 @@ class ExecutorGradient:
             values (parameter_shift_gradient, a FiniteDiffGradient).
         executor: A concurrent.futures.Executor (a process pool, Dask's client.get_executor());
             None evaluates here.
-        chunk_size: Points per task (default: all points split into about 64 tasks).
+        chunk_size: Points per task (default: two tasks per worker of the executor).
 
     The rule runs twice here: once to learn its points, once on the evaluated values. f is
     sent to the workers, so it must pickle. A VQE's cost function is evaluated there through the
@@ -80,8 +83,9 @@ class ExecutorGradient:
         recorder = _Recorder()
         self.gradient(recorder, x)
         points = recorder.points
-        bounds = chunk_bounds(len(points), self.chunk_size)
-        args = [(f, points[span.start:span.stop]) for span in bounds]
+        bounds = chunk_bounds(len(points), self.chunk_size, worker_count(self.executor))
+        token = secrets.randbits(64)
+        args = [(f, points[span.start:span.stop], token) for span in bounds]
         try:
             values = map_chunks(self.executor, _evaluate_chunk, args, bounds)
         finally:
