@@ -13,6 +13,7 @@ from norvane.quantum.ir.scalar import UnboundVariableError
 from norvane.quantum.optimizer.gradient import FiniteDiffGradient, parameter_shift_gradient
 from norvane.quantum.optimizer.qaoa import QAOAAnsatz
 from norvane.quantum.parallel import BatchError, ExecutorGradient, run_batch
+from norvane.quantum.parallel.chunks import worker_count
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 from tests import parallel_helpers as helpers
 
@@ -52,6 +53,7 @@ def test_seeded_batches_are_identical_whatever_runs_them(pool):
 
 
 def test_results_come_back_in_input_order_with_common_and_own_bindings(pool):
+    assert (worker_count(pool), worker_count(None)) == (2, 1)   # default chunks: two per worker
     circuits = [helpers.marked_circuit(k) for k in range(40)]
     results = run_batch(circuits, 3, pool, chunk_size=6)
     assert [r.counts for r in results] == [{format(k, "06b"): 3} for k in range(40)]
@@ -149,6 +151,7 @@ def dask_client():
 def test_dask_batches_match_the_serial_run(dask_client):
     circuit, bindings = helpers.sweep_circuit(), sweep_bindings(40, seed=1)
     serial = run_batch([circuit], 30, seed=9, bindings=bindings)
+    assert worker_count(dask_client.get_executor()) == 2
     on_cluster = run_batch([circuit], 30, dask_client.get_executor(), 9, bindings=bindings, chunk_size=5)
     assert memories(on_cluster) == memories(serial)
     x = np.array([0.4, 1.1, -0.3])
