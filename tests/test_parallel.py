@@ -86,6 +86,8 @@ def test_bad_batches_are_refused_before_anything_runs():
     circuit = helpers.sweep_circuit(2)
     with pytest.raises(ValueError, match="bindings has 2 entries for 3 circuits"):
         run_batch([circuit] * 3, 1, bindings=[{}, {}])
+    with pytest.raises(TypeError, match="bindings must be a sequence of mappings, one per circuit, got dict"):
+        run_batch([circuit], 1, bindings={"t0": 1.0})
     with pytest.raises(TypeError, match="item 1 of the batch is a str"):
         run_batch([circuit, "H 0"], 1)
     with pytest.raises(ValueError, match="chunk_size must be a positive integer"):

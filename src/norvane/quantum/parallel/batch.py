@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import operator
-
 from collections.abc import Mapping, Sequence
 from concurrent.futures import Executor
 
@@ -34,11 +33,14 @@ def _circuit_of(item, index: int) -> DigitalCircuit:
     raise TypeError(f"item {index} of the batch is a {type(item).__name__}, not a DigitalCircuit or DigitalRoutine")
 
 
+def _check_bindings(bindings) -> None:
+    if bindings is not None and (isinstance(bindings, Mapping) or not isinstance(bindings, Sequence)):
+        raise TypeError(f"bindings must be a sequence of mappings, one per circuit, got {type(bindings).__name__}")
+
+
 def _bindings_per_circuit(n: int, bindings, common: Mapping) -> list[dict]:
     if bindings is None:
         return [dict(common)] * n
-    if isinstance(bindings, Mapping) or not isinstance(bindings, Sequence):
-        raise TypeError(f"bindings must be a sequence of mappings, one per circuit, got {type(bindings).__name__}")
     if len(bindings) != n:
         raise ValueError(f"bindings has {len(bindings)} entries for {n} circuits")
     return [{**common, **own} for own in bindings]
@@ -59,12 +61,15 @@ def run_batch(circuits, shots: int = 1024, executor: Executor | None = None, see
     child of SeedSequence(seed), so the results do not depend on the executor or on how many
     workers it has. Without one, the children of a fresh SeedSequence: every circuit still
     draws its own stream, and no two tasks are alike (an executor that caches results by task
-    content, as Dask's pure tasks do, cannot hand one circuit's draws to another). A circuit that fails, or whose worker dies, raises a BatchError naming its
-    index; the chunks not yet started are cancelled.
+    content, as Dask's pure tasks do, cannot hand one circuit's draws to another).
+
+    A circuit that fails, or whose worker dies, raises a BatchError naming its index; the
+    chunks not yet started are cancelled.
     """
     shots = operator.index(shots)
     if shots < 0:
         raise ValueError(f"shots must be a non-negative integer, got {shots}")
+    _check_bindings(bindings)
     circuits = list(circuits)
     if len(circuits) == 1 and bindings is not None and len(bindings) > 1:
         circuits = circuits * len(bindings)
