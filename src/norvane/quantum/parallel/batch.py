@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import operator
+import os
 from collections.abc import Mapping, Sequence
 from concurrent.futures import Executor
 
@@ -10,7 +11,8 @@ import numpy as np
 
 from norvane.quantum.ir.digital.circuit import DigitalCircuit
 from norvane.quantum.ir.routine.digital import DigitalRoutine
-from norvane.quantum.parallel.chunks import chunk_bounds, map_chunks, run_guarded, worker_count
+from norvane.quantum.parallel.chunks import (chunk_bounds, map_chunks, one_kernel_thread_in_workers, run_guarded,
+                                             worker_count)
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator, SimulationResult
 
 
@@ -21,7 +23,8 @@ def _simulate(task) -> SimulationResult:
     return simulator.run(shots, **bindings)
 
 
-def _run_chunk(tasks: list, first: int) -> list[SimulationResult]:
+def _run_chunk(tasks: list, caller_pid: int, first: int) -> list[SimulationResult]:
+    one_kernel_thread_in_workers(caller_pid)
     return run_guarded(_simulate, tasks, first)
 
 
@@ -78,4 +81,5 @@ def run_batch(circuits, shots: int = 1024, executor: Executor | None = None, see
     seeds = np.random.SeedSequence(seed).spawn(len(circuits))
     tasks = list(zip(circuits, [shots] * len(circuits), per_circuit, seeds))
     bounds = chunk_bounds(len(tasks), chunk_size, worker_count(executor))
-    return map_chunks(executor, _run_chunk, [(tasks[span.start:span.stop],) for span in bounds], bounds)
+    chunks = [(tasks[span.start:span.stop], os.getpid()) for span in bounds]
+    return map_chunks(executor, _run_chunk, chunks, bounds)

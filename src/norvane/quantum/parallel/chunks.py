@@ -8,6 +8,8 @@ import pickle
 from collections.abc import Callable, Sequence
 from concurrent.futures import Executor
 
+from norvane.quantum.simulator.digital import dense_sim
+
 # Chunks per worker when no chunk size is asked for: workers finish together on even work,
 # and each task's transfer and scheduling cost is spread over as many items as that allows.
 CHUNKS_PER_WORKER = 2
@@ -51,6 +53,14 @@ def run_guarded(work: Callable, items: Sequence, first: int) -> list:
         except Exception as error:
             raise BatchError(first + offset, transferable(error)) from error
     return results
+
+
+def one_kernel_thread_in_workers(caller_pid: int) -> None:
+    """In a worker process (not the caller's own), limits the simulator's kernels to one
+    thread: workers share the machine's cores, and kernels that each split their loops over
+    every core would oversubscribe them. Results do not depend on it."""
+    if os.getpid() != caller_pid:
+        dense_sim._set_max_threads(1)
 
 
 def check_chunk_size(chunk_size) -> None:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import secrets
 from collections.abc import Callable
 from concurrent.futures import Executor
@@ -9,7 +10,8 @@ from concurrent.futures import Executor
 import numpy as np
 
 from norvane.quantum.optimizer.gradient import parameter_shift_gradient
-from norvane.quantum.parallel.chunks import check_chunk_size, chunk_bounds, map_chunks, run_guarded, worker_count
+from norvane.quantum.parallel.chunks import (check_chunk_size, chunk_bounds, map_chunks, one_kernel_thread_in_workers,
+                                             run_guarded, worker_count)
 
 
 def _keeps_count(f) -> bool:
@@ -18,9 +20,10 @@ def _keeps_count(f) -> bool:
     return hasattr(f, "uncounted") and hasattr(f, "count_evaluations")
 
 
-def _evaluate_chunk(f, points: list, token: int, first: int) -> list[float]:
+def _evaluate_chunk(f, points: list, caller_pid: int, token: int, first: int) -> list[float]:
     # `token` makes every task unique: an executor that caches results by task content
     # (Dask's pure tasks) would otherwise return an earlier call's samples for the same points.
+    one_kernel_thread_in_workers(caller_pid)
     evaluate = f.uncounted if _keeps_count(f) else f
     return run_guarded(lambda z: float(evaluate(z)), points, first)
 
@@ -85,7 +88,7 @@ class ExecutorGradient:
         points = recorder.points
         bounds = chunk_bounds(len(points), self.chunk_size, worker_count(self.executor))
         token = secrets.randbits(64)
-        args = [(f, points[span.start:span.stop], token) for span in bounds]
+        args = [(f, points[span.start:span.stop], os.getpid(), token) for span in bounds]
         try:
             values = map_chunks(self.executor, _evaluate_chunk, args, bounds)
         finally:
