@@ -82,7 +82,7 @@ class ExecutorGradient:
         self.executor = executor
         self.chunk_size = chunk_size
 
-    def __call__(self, f: Callable, x):
+    def __call__(self, f, x):
         recorder = _Recorder()
         self.gradient(recorder, x)
         points = recorder.points
