@@ -5,7 +5,7 @@ cost evaluations of 1,024 shots, through VQE.gradient) and a sweep of 1,000 circ
 16-qubit QAOA with p = 1 on a grid of angles, 1,024 shots each, seeded). Each runs serially,
 on a process pool of two workers and on a local Dask cluster of two worker processes (when
 the `dask` extra is installed). Kernel threading is limited to one thread in every process,
-so that the ratios measure what the workers add.
+and BLAS to one thread, so that the ratios measure what the workers add.
 
 A shared machine may not give two free cores, so the run also measures the ceiling: the same
 simulations split over the same two-process pool, with the work already built in the workers
@@ -20,6 +20,11 @@ import multiprocessing
 import os
 import time
 from concurrent.futures import ProcessPoolExecutor
+
+# Single-threaded BLAS here and in the workers (spawned with this environment), as Dask's nanny
+# starts its workers: NumPy's dot in VQE.cost would otherwise keep a spinning BLAS thread per
+# process on the shared cores. Set before NumPy loads.
+os.environ.update(OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
 
 import numpy as np
 
@@ -123,6 +128,7 @@ def dask_cluster(stack):
 
 
 def main():
+    load_at_start = os.getloadavg()[0]
     start_worker(False)
     work = Work()
     workloads = [("gradient", len(work.points), work.gradient), ("sweep", len(work.grid), work.sweep)]
@@ -156,9 +162,10 @@ def main():
     lines = [
         "# Batches and gradients on two workers",
         "",
-        f"Machine: {machine()}. Date: {datetime.date.today()}.",
+        f"Machine: {machine()}. Date: {datetime.date.today()}. Load average (1 min, other users included) at the "
+        f"start and end: {load_at_start:.2f} and {os.getloadavg()[0]:.2f}.",
         f"Two worker processes (process pool; local Dask cluster on 127.0.0.1); kernels limited to one "
-        f"thread in every process; fastest of {ROUNDS} interleaved rounds. Ceiling: the same simulations on "
+        f"thread in every process (BLAS too); fastest of {ROUNDS} interleaved rounds. Ceiling: the same simulations on "
         "the same pool with the work already in the workers (what this machine's cores gave at the time). "
         "Overhead per task: CPU seconds of the caller and its workers beyond the serial run's, per task.",
         "",
