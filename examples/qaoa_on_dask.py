@@ -57,8 +57,8 @@ def gradient_step(executor):
 
 
 def parameter_sweep(executor):
-    """Expected cut of a 14-qubit QAOA (p = 1) on a 40 x 25 grid of (gamma, beta)."""
-    n = 14
+    """Expected cut of a 16-qubit QAOA (p = 1) on a 40 x 25 grid of (gamma, beta)."""
+    n = 16
     ansatz = QAOAAnsatz(n, ring_with_chords(n), p=1)
     observable = outcome_order(ansatz.max_cut_observable(), n)
     grid = [(g, b) for g in np.linspace(0, np.pi, 40) for b in np.linspace(0, np.pi / 2, 25)]
