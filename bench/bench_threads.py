@@ -9,7 +9,7 @@ import datetime
 import os
 import threading
 
-from common import best_seconds, machine
+from common import best_seconds, machine, write_results
 from circuits import layered, to_norvane
 
 from norvane.quantum.simulator.digital import dense_sim
@@ -55,10 +55,7 @@ def main():
         "|---|---|---|",
         f"| {one_after_other * 1e3:.1f} ms | {two_threads * 1e3:.1f} ms | {speedup:.2f}x |",
     ]
-    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
-    with open(RESULTS, "w") as out:
-        out.write("\n".join(lines) + "\n")
-    print("\n".join(lines))
+    write_results(RESULTS, lines)
 
 
 if __name__ == "__main__":

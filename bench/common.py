@@ -59,3 +59,11 @@ def report_worker(make, repeats):
         return
     fn()  # warm-up: imports, caches, page faults
     print(json.dumps({"seconds": best_seconds(fn, repeats)}))
+
+
+def write_results(path, lines):
+    """Writes a benchmark's result lines to `path` (creating bench/results/) and prints them."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as out:
+        out.write("\n".join(lines) + "\n")
+    print("\n".join(lines))

@@ -6,6 +6,7 @@
 #include "statevector/memory.hpp"
 #include "support/args.hpp"
 #include "support/gc.hpp"
+#include "support/pickle_state.hpp"
 #include "support/pyops.hpp"
 
 using norvane::checked;
@@ -130,7 +131,13 @@ void bind_simulation_result(nb::module_ &m) {
              "Ordered dict from bitstring to count / shots.")
         .def("most_common", &SimulationResult::most_common, nb::arg("n").none() = 1,
              "The n most frequent (bitstring, count) pairs; ties keep first-occurrence order.")
-        .def("__repr__", &SimulationResult::repr);
+        .def("__repr__", &SimulationResult::repr)
+        .def("__getstate__",
+             [](const SimulationResult &r) { return nb::make_tuple(r.counts, r.shots, r.n_qubits, r.n_cbits, r.memory); })
+        .def("__setstate__", [](SimulationResult &r, nb::handle state) {
+            nb::tuple s = norvane::state_items(state, 5, "SimulationResult");
+            new (&r) SimulationResult(s[0], s[1], s[2], s[3], s[4]);
+        }, nb::arg("state").none());
 }
 
 }  // namespace dense_sim

@@ -14,6 +14,7 @@
 #include "statevector/memory.hpp"
 #include "support/args.hpp"
 #include "support/gc.hpp"
+#include "support/pickle_state.hpp"
 
 namespace dense_sim {
 
@@ -93,6 +94,9 @@ DigitalDenseSimulator::DigitalDenseSimulator(nb::handle circuit_, nb::handle see
     cache = imports().gate_matrix_cache();
     run_lock = imports().rlock();
 }
+
+DigitalDenseSimulator::DigitalDenseSimulator(nb::handle circuit_, nb::handle rng_, nb::handle cache_)
+    : circuit(nb::borrow(circuit_)), rng(nb::borrow(rng_)), cache(nb::borrow(cache_)), run_lock(imports().rlock()) {}
 
 nb::object DigitalDenseSimulator::run(nb::handle shots_arg, nb::kwargs kwargs) {
     nb::int_ shots = norvane::arg_int(shots_arg, "shots");
@@ -215,7 +219,13 @@ void bind_simulator(nb::module_ &m, nb::handle result_class) {
         .def("_apply_gate", &DigitalDenseSimulator::apply_gate, nb::arg("state").none(), nb::arg("gate").none(), nb::arg("kwargs"),
              "A new state: `gate` applied to `state`, which is left unchanged.")
         .def("_apply_measurement", &DigitalDenseSimulator::apply_measurement, nb::arg("state").none(), nb::arg("meas").none(),
-             nb::arg("cbits").none(), "Measure in place: one draw, classical bits written, state collapsed.");
+             nb::arg("cbits").none(), "Measure in place: one draw, classical bits written, state collapsed.")
+        // The generator travels as itself, so a seeded simulator continues its stream.
+        .def("__getstate__", [](const DigitalDenseSimulator &s) { return nb::make_tuple(s.circuit, s.rng, s.cache); })
+        .def("__setstate__", [](DigitalDenseSimulator &s, nb::handle state) {
+            nb::tuple items = norvane::state_items(state, 3, "DigitalDenseSimulator");
+            new (&s) DigitalDenseSimulator(items[0], items[1], items[2]);
+        }, nb::arg("state").none());
 }
 
 }  // namespace dense_sim

@@ -17,6 +17,9 @@ struct DigitalDenseSimulator {
     std::unique_ptr<GateStore> gates = std::make_unique<GateStore>();
 
     DigitalDenseSimulator(nb::handle circuit, nb::handle seed);
+    // An unpickled simulator: the given generator (its state continues the stream) and cache,
+    // with a lock and gate store of its own.
+    DigitalDenseSimulator(nb::handle circuit, nb::handle rng, nb::handle cache);
 
     nb::object run(nb::handle shots, nb::kwargs kwargs);
     nb::object statevector(nb::kwargs kwargs);

@@ -91,13 +91,18 @@ nb::object probability_vector(nb::handle probabilities, nb::handle size) {
     return vector;
 }
 
+// Adds `count` to the instance's evaluation count.
+void add_evaluations(nb::handle self, nb::handle count) {
+    self.attr("_n_evals") = checked(PyNumber_Add(nb::object(self.attr("_n_evals")).ptr(), count.ptr()));
+}
+
 nb::object cost(nb::handle self, nb::handle x, nb::handle shots) {
     // The simulator module is looked up at every evaluation, so it loads with the first one.
     nb::object simulator_module =
         norvane::imported_module(NORVANE_NAME("norvane.quantum.simulator.digital.dense_sim"));
     nb::object simulator_class = norvane::module_attr(simulator_module, NORVANE_NAME("DigitalDenseSimulator"));
     // Counted before binding, so an evaluation that fails later still counts.
-    self.attr("_n_evals") = checked(PyNumber_Add(nb::object(self.attr("_n_evals")).ptr(), nb::int_(1).ptr()));
+    add_evaluations(self, nb::int_(1));
     nb::object assignments = self.attr("spec").attr("bind")(x);
     nb::object shot_count = shots_or_default(self, shots);
     nb::object circuit = self.attr("routine").attr("circuit");
@@ -112,13 +117,54 @@ nb::object cost(nb::handle self, nb::handle x, nb::handle shots) {
     return checked(PyNumber_Float(norvane::dot(self.attr("observable"), vector).ptr()));
 }
 
+nb::handle cost_at_class;
+
 nb::object gradient(nb::handle self, nb::handle x, nb::handle shots) {
-    nb::object shot_count = shots_or_default(self, shots);
-    nb::object owner = nb::borrow(self);
-    nb::object cost_at = nb::cpp_function(
-        [owner, shot_count](nb::handle z) { return owner.attr("cost")(z, shot_count); }, nb::arg("z").none(),
-        nb::name("cost_at"), "The cost at z with the shot count of the gradient request.");
+    nb::object cost_at = cost_at_class(self, shots_or_default(self, shots));
     return self.attr("gradient_fn")(cost_at, x);
+}
+
+// The cost function a gradient request hands to gradient_fn: a plain object, so that it
+// pickles (with its VQE) for evaluation in other processes.
+const char *const kCostAtDoc =
+    "The cost of a VQE at a parameter vector with a fixed shot count.\n"
+    "\n"
+    "Calling it is vqe.cost(z, shots), which counts one evaluation. For evaluations that an\n"
+    "executor makes (in worker processes on copies of the VQE, or in threads on the VQE\n"
+    "itself), uncounted(z) evaluates through vqe.cost and takes its count back, and the caller\n"
+    "adds them all with count_evaluations(n).";
+
+// The cost at z through the VQE's own cost method (a subclass's included), its count taken back.
+nb::object uncounted_cost(nb::handle self, nb::handle z) {
+    nb::object vqe = self.attr("vqe");
+    nb::object value;
+    try {
+        value = vqe.attr("cost")(z, self.attr("shots"));
+    } catch (nb::python_error &) {
+        add_evaluations(vqe, nb::int_(-1));
+        throw;
+    }
+    add_evaluations(vqe, nb::int_(-1));
+    return value;
+}
+
+void cost_at_init(nb::handle self, nb::handle vqe, nb::handle shots) {
+    nb::int_ shot_count = norvane::arg_int(shots, "shots");
+    self.attr("vqe") = vqe;
+    self.attr("shots") = shot_count;
+}
+
+void bind_cost_at(nb::module_ &m) {
+    nb::object cls = norvane::new_plain_class(m, "_CostAt", kCostAtDoc);
+    cost_at_class = nb::handle(cls).inc_ref();  // kept for the process, like the module
+    norvane::def_method(cls, "__init__", &cost_at_init, nb::arg("vqe").none(), nb::arg("shots").none());
+    norvane::def_method(
+        cls, "__call__", [](nb::handle self, nb::handle z) { return self.attr("vqe").attr("cost")(z, self.attr("shots")); },
+        nb::arg("z").none(), "The cost at z, counted.");
+    norvane::def_method(cls, "uncounted", &uncounted_cost, nb::arg("z").none(), "The cost at z, not counted.");
+    norvane::def_method(
+        cls, "count_evaluations", [](nb::handle self, nb::handle n) { add_evaluations(self.attr("vqe"), norvane::arg_int(n, "n")); },
+        nb::arg("n").none(), "Add n evaluations to the VQE's count.");
 }
 
 const char *const kLoops[][2] = {
@@ -148,6 +194,7 @@ nb::object run(nb::handle self, nb::handle x0, nb::handle shots, nb::handle max_
 
 nb::object bind_driver(nb::module_ &m, nb::handle default_gradient) {
     default_gradient_fn = default_gradient;
+    bind_cost_at(m);
     nb::object cls = norvane::new_plain_class(m, "VQE", kVqeDoc);
     norvane::def_method(cls, "__init__", &init, nb::arg("routine").none(), nb::arg("spec").none(),
                         nb::arg("observable").none(), nb::arg("shots").none() = 1024,

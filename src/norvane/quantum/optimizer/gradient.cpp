@@ -7,6 +7,7 @@
 
 #include "support/args.hpp"
 #include "support/module.hpp"
+#include "support/pickle_state.hpp"
 #include "support/plain_class.hpp"
 #include "support/pyops.hpp"
 #include "support/vectors.hpp"
@@ -121,6 +122,7 @@ nb::object finite_diff_gradient(nb::handle self, nb::handle f, nb::handle x) {
 NB_MODULE(gradient, m) {
     norvane::ModuleInitClaim claim("norvane.quantum.optimizer.gradient");
     norvane::load_numpy();
+    norvane::pickle_functions_by_name();
     m.def("parameter_shift_gradient", &parameter_shift_gradient, nb::arg("f").none(), nb::arg("x").none(),
           nb::arg("shift").none() = norvane::pi() / 2.0, kShiftDoc);
 

@@ -2,7 +2,9 @@
 #include <nanobind/nanobind.h>
 
 #include "support/gc.hpp"
+#include "support/args.hpp"
 #include "support/module.hpp"
+#include "support/pickle_state.hpp"
 #include "support/pyops.hpp"
 
 using norvane::is_instance;
@@ -110,7 +112,14 @@ NB_MODULE(unitab, m) {
         .def_rw("_cache", &GateMatrixCache::cache)
         .def("get", &GateMatrixCache::get, nb::arg("gate").none(), nb::arg("kwargs"),
              "Return the matrix of `gate`; keyword arguments are parameter bindings.")
-        .def("clear", &GateMatrixCache::clear, "Forget every stored matrix.");
+        .def("clear", &GateMatrixCache::clear, "Forget every stored matrix.")
+        .def("__getstate__", [](const GateMatrixCache &c) { return nb::make_tuple(c.cache); })
+        .def("__setstate__", [](GateMatrixCache &c, nb::handle state) {
+            nb::tuple items = norvane::state_items(state, 1, "GateMatrixCache");
+            nb::object entries = norvane::checked(PyDict_Copy(norvane::arg_dict(items[0], "cache").ptr()));
+            new (&c) GateMatrixCache();
+            c.cache = nb::borrow<nb::dict>(entries);
+        }, nb::arg("state").none());
     nb::list exports;
     exports.append("GateMatrixCache");
     m.attr("__all__") = exports;
