@@ -90,9 +90,10 @@ statevector::GateRef GateStore::prepare(nb::handle gate, nb::handle cache, nb::h
     std::vector<cplx> values = matrix_values(matrix, std::size_t(1) << targets.size(), gate);
     auto prepared = std::make_shared<const statevector::PreparedGate>(
         make_prepared(gate, n_qubits, std::move(targets), std::move(values)));
-    // Python code ran since the lookup above and may have filled the same key.
-    gates_.insert_or_assign(std::move(key), Entry{std::move(matrix), prepared});
-    return prepared;
+    // Python code ran since the lookup above and may have filled the same key: then that entry
+    // stays (replacing it would release a Python object in the middle of a map operation).
+    auto [slot, inserted] = gates_.try_emplace(std::move(key), Entry{matrix, prepared});
+    return slot->second.gate;
 }
 
 statevector::PlanRef GateStore::plan(int n_qubits, const std::vector<statevector::GateRef> &gates) {
