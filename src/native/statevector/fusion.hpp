@@ -14,7 +14,8 @@ namespace statevector {
 // held on other qubits moved before them, where they commute) are merged into one diagonal
 // gate on up to six qubits, unless that would join gates on qubits from `first_local` on (which
 // a cache-blocked plan applies chunk by chunk) with gates on earlier ones (full passes over the
-// state). Other gates on three or more qubits are kept as they are.
+// state). Neighbouring one-qubit gates on two qubits before `first_local` become one two-qubit
+// gate (one full pass instead of two). Other gates on three or more qubits are kept as they are.
 std::vector<PreparedGate> fuse(int n_qubits, const std::vector<const PreparedGate *> &gates, int first_local = 0);
 
 }  // namespace statevector
