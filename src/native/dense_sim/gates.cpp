@@ -9,6 +9,7 @@
 
 #include "imports.hpp"
 #include "statevector/memory.hpp"
+#include "support/args.hpp"
 #include "support/module.hpp"
 #include "support/pyops.hpp"
 
@@ -27,14 +28,8 @@ nb::object cache_get(nb::handle cache, nb::handle gate, nb::handle kwargs) {
 
 // A target index as a C int; indices beyond int range are reported as out of range later.
 int target_index(nb::handle value) {
-    PyObject *index = PyNumber_Index(value.ptr());
-    if (!index) throw nb::python_error();
-    int overflow = 0;
-    long long result = PyLong_AsLongLongAndOverflow(index, &overflow);
-    Py_DECREF(index);
-    if (result == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow || result > INT_MAX || result < INT_MIN) return INT_MIN;
-    return int(result);
+    const long long result = norvane::index_saturated(value);
+    return result > INT_MAX || result < INT_MIN ? INT_MIN : int(result);
 }
 
 std::vector<cplx> matrix_values(nb::handle matrix, std::size_t side, nb::handle gate) {
@@ -153,13 +148,9 @@ cplx *writable_amplitudes(nb::handle array, std::size_t size) {
 
 int qubit_count(nb::handle circuit) {
     nb::object value = circuit.attr("n_qubits");
-    nb::object index = norvane::checked(PyNumber_Index(value.ptr()));
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow < 0 || (overflow == 0 && n < 0))
-        throw nb::value_error("a circuit cannot have a negative number of qubits");
-    if (overflow > 0 || n > 50) {
+    const long long n = norvane::index_saturated(value);
+    if (n < 0) throw nb::value_error("a circuit cannot have a negative number of qubits");
+    if (n > 50) {
         PyErr_Format(PyExc_MemoryError, "a statevector of %S qubits cannot be allocated", value.ptr());
         throw nb::python_error();
     }

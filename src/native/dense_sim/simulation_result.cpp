@@ -51,9 +51,8 @@ nb::list SimulationResult::expand_counts(nb::handle counts) {
         if (times > 0) total = times > LLONG_MAX - total ? LLONG_MAX : total + times;
         entries.emplace_back(std::move(bitstring), times);
     }
-    const std::uint64_t memory = statevector::physical_memory_bytes();
     if (total > PY_SSIZE_T_MAX / Py_ssize_t(sizeof(PyObject *)) ||
-        (memory && std::uint64_t(total) * sizeof(PyObject *) > memory)) {
+        !statevector::bytes_fit(std::uint64_t(total) * sizeof(PyObject *))) {
         PyErr_Format(PyExc_MemoryError, "counts total %lld shots, too many to expand into a list in memory", total);
         throw nb::python_error();
     }

@@ -2,7 +2,6 @@
 
 #include <nanobind/ndarray.h>
 
-#include <climits>
 #include <string>
 
 #include "circuit_program.hpp"
@@ -30,12 +29,7 @@ const char *const kSimulatorDoc =
 nb::handle result_type;
 
 long long shot_count(nb::handle shots) {
-    long long count = PyLong_AsLongLong(shots.ptr());
-    if (count == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
-        PyErr_Clear();
-        count = _PyLong_Sign(shots.ptr()) < 0 ? -1 : LLONG_MAX;
-    }
+    const long long count = norvane::index_saturated(shots);
     if (count < 0) {
         PyErr_Format(PyExc_ValueError, "shots must be a non-negative integer, got %S", shots.ptr());
         throw nb::python_error();
@@ -45,10 +39,9 @@ long long shot_count(nb::handle shots) {
 
 // Raises MemoryError unless a run with these options fits in physical memory.
 void check_run_fits(const statevector::ShotOptions &options) {
-    const std::uint64_t available = statevector::physical_memory_bytes();
     // Per shot: the engine's outcome index and the result's list slot.
     const std::uint64_t needed = statevector::run_peak_bytes(options, sizeof(std::uint32_t) + sizeof(PyObject *));
-    if (statevector::states_fit(options.n_qubits, 1) && (available == 0 || needed <= available)) return;
+    if (statevector::states_fit(options.n_qubits, 1) && statevector::bytes_fit(needed)) return;
     PyErr_Format(PyExc_MemoryError,
                  "a run of %lld shots on %d qubits needs about %llu MiB at its peak (states, outcome "
                  "distributions, branch states and per-shot results), more than this machine's memory",

@@ -35,13 +35,7 @@ nb::handle json_loads() {
 
 // Closes `file` while an error from using it is already on its way out (a pending Python
 // error is kept); a second error from close() would only hide the first.
-void close_after_error(nb::handle file) noexcept {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject *result = PyObject_CallMethod(file.ptr(), "close", nullptr);
-    if (result) Py_DECREF(result); else PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-}
+void close_after_error(nb::handle file) noexcept { norvane::call_keeping_error(file, "close"); }
 
 // Runs body(file) on `file` and closes it afterwards, also when body fails.
 template <typename Body> auto with_file(nb::object file, Body &&body) {

@@ -20,6 +20,11 @@ std::uint64_t physical_memory_bytes() {
 #endif
 }
 
+bool bytes_fit(std::uint64_t bytes) {
+    const std::uint64_t available = physical_memory_bytes();
+    return available == 0 || bytes <= available;
+}
+
 bool states_fit(int n_qubits, unsigned copies) {
     if (n_qubits < 0 || n_qubits > 50) return false;
     const std::uint64_t bytes = (std::uint64_t(16) << n_qubits) * copies;

@@ -129,7 +129,7 @@ public:
                 continue;
             }
             if (kind == ShotProgram::Kind::Conditional && program_.condition_holds(op, cbits))
-                program_.touch_conditional_gate(op);
+                program_.conditional_gate(op);  // prepared only, so that its errors surface
             ++op;
         }
         return cbits;

@@ -36,8 +36,6 @@ public:
     // The gates of ops [begin, end), all of kind Gate, as one fused plan.
     virtual const GatePlan &fused_plan(std::size_t begin, std::size_t end) = 0;
     virtual const PreparedGate &conditional_gate(std::size_t op) = 0;
-    // Prepares the gate of a conditional without applying it (so that its errors surface).
-    virtual void touch_conditional_gate(std::size_t op) { conditional_gate(op); }
     virtual bool condition_holds(std::size_t op, const std::vector<std::uint8_t> &cbits) = 0;
     virtual const MeasureOp &measurement(std::size_t op) = 0;
     virtual double uniform() = 0;

@@ -1,5 +1,9 @@
 #include "args.hpp"
 
+#include <climits>
+
+#include "pyops.hpp"
+
 namespace norvane {
 
 void raise_arg_type(const char *name, const char *expected, nb::handle value) {
@@ -59,6 +63,14 @@ nb::list arg_list(nb::handle value, const char *name) {
 nb::dict arg_dict(nb::handle value, const char *name) {
     if (!PyDict_CheckExact(value.ptr())) raise_arg_type(name, "dict", value);
     return nb::borrow<nb::dict>(value);
+}
+
+long long index_saturated(nb::handle value) {
+    nb::object index = checked(PyNumber_Index(value.ptr()));
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (result == -1 && PyErr_Occurred()) throw nb::python_error();
+    return overflow > 0 ? LLONG_MAX : overflow < 0 ? LLONG_MIN : result;
 }
 
 }  // namespace norvane

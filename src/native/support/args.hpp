@@ -21,6 +21,10 @@ nb::int_ arg_int(nb::handle value, const char *name);
 // The value as a C++ integer (OverflowError beyond 64 bits).
 long long arg_long(nb::handle value, const char *name);
 
+// operator.index(value) as a C++ integer, saturated at the 64-bit limits instead of raising
+// OverflowError: for sizes and counts that are refused by range anyway.
+long long index_saturated(nb::handle value);
+
 // The value as a double; anything that is not a number raises the TypeError above.
 double arg_float(nb::handle value, const char *name);
 

@@ -125,14 +125,17 @@ HeldLock::HeldLock(nb::handle lock) : lock_(nb::borrow(lock)) {
     checked(PyObject_CallMethod(lock_.ptr(), "acquire", nullptr));
 }
 
-HeldLock::~HeldLock() {
+void call_keeping_error(nb::handle obj, const char *method) noexcept {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    PyObject *released = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-    if (released) Py_DECREF(released);
-    else PyErr_Clear();  // only a lock held by another thread refuses, and this one is ours
+    PyObject *result = PyObject_CallMethod(obj.ptr(), method, nullptr);
+    if (result) Py_DECREF(result);
+    else PyErr_Clear();
     PyErr_Restore(type, value, traceback);
 }
+
+// Only a lock held by another thread refuses release(), and this one is ours.
+HeldLock::~HeldLock() { call_keeping_error(lock_, "release"); }
 
 void check_signals_without_gil() {
     nb::gil_scoped_acquire gil;

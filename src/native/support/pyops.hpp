@@ -75,6 +75,10 @@ template <typename F> void for_each_item(nb::handle iterable, F &&f) {
 // walk while Python code that may change or clear the mapping runs.
 nb::list dict_items(nb::handle mapping);
 
+// obj.method() while an error may be on its way out: the pending error stays pending, and a
+// failure of the call itself is dropped (it would only hide the first). For cleanup paths.
+void call_keeping_error(nb::handle obj, const char *method) noexcept;
+
 // A Python lock (threading.Lock or RLock) held for a scope: acquired on construction (the wait
 // lets other threads run and answers Ctrl-C), released on destruction, which needs the GIL and
 // leaves an exception being raised in place.

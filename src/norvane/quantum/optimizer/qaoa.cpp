@@ -177,13 +177,8 @@ std::vector<Edge> resolved_edges(nb::handle self, long long n) {
 // any power of two is computed (a huge exponent would take minutes of big-integer work).
 void refuse_oversized_register(nb::handle n_qubits) {
     if (!PyLong_Check(n_qubits.ptr())) return;
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(n_qubits.ptr(), &overflow);
-    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow < 0 || (overflow == 0 && n < 0)) return;
-    const std::uint64_t memory = statevector::physical_memory_bytes();
-    const bool fits = overflow == 0 && n <= 60 && (memory == 0 || (std::uint64_t(8) << n) <= memory);
-    if (fits) return;
+    const long long n = norvane::index_saturated(n_qubits);
+    if (n < 0 || (n <= 60 && statevector::bytes_fit(std::uint64_t(8) << n))) return;
     PyErr_Format(PyExc_MemoryError,
                  "an observable over %S qubits has 2**%S entries, more than this machine's memory", n_qubits.ptr(),
                  n_qubits.ptr());
