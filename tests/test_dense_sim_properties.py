@@ -115,10 +115,19 @@ def test_large_states_through_fusion_and_cache_blocking_match_the_reference(seed
     # 17 qubits: gates on the low qubits run chunk by chunk (both cache levels), gates on the
     # high ones as full passes, one-qubit gates fused; all must agree with the contraction.
     n = 17
-    rng = np.random.default_rng(seed)
+    instructions = random_gate_list(n, 40, np.random.default_rng(seed))
+    circuit = DigitalCircuit(n, instructions + [Measurement([0, 5, 16])], n_cbits=17)
+    native = DigitalDenseSimulator(circuit, seed=seed)
+    reference = ReferenceSimulator(circuit, seed=seed)
+    np.testing.assert_allclose(native.statevector(), reference.statevector(), atol=1e-12)
+    assert native.run(3).memory == reference.run(3)[1]
+
+
+def random_gate_list(n, count, rng):
+    """`count` gates of every class on up to three qubits (a sixth of them random unitaries)."""
     classes = [c for c in GATE_CLASSES if c.n_targets <= 3]
     instructions = []
-    for _ in range(40):
+    for _ in range(count):
         cls = classes[rng.integers(len(classes))]
         targets = [int(q) for q in rng.choice(n, cls.n_targets, replace=False)]
         if rng.integers(6) == 0:
@@ -127,11 +136,26 @@ def test_large_states_through_fusion_and_cache_blocking_match_the_reference(seed
             instructions.append(cls(targets, [float(rng.uniform(-3, 3)) for _ in range(cls.n_params)]))
         else:
             instructions.append(cls(targets))
-    circuit = DigitalCircuit(n, instructions + [Measurement([0, 5, 16])], n_cbits=17)
-    native = DigitalDenseSimulator(circuit, seed=seed)
-    reference = ReferenceSimulator(circuit, seed=seed)
-    np.testing.assert_allclose(native.statevector(), reference.statevector(), atol=1e-12)
-    assert native.run(3).memory == reference.run(3)[1]
+    return instructions
+
+
+@settings(max_examples=2, deadline=None)
+@given(st.integers(0, 2**32 - 1))
+def test_passes_gathering_high_qubits_match_the_reference_for_any_thread_count(seed):
+    # 21 qubits: each cache-blocked pass gathers pieces for up to five of the high qubits, gates
+    # move into earlier passes past gates on other qubits, and gates on the lowest bits run in
+    # blocks. The state must match the contraction and be the same for one and two threads.
+    n = 21
+    circuit = DigitalCircuit(n, random_gate_list(n, 60, np.random.default_rng(seed)))
+    states = []
+    try:
+        for threads in (1, 2):
+            dense_sim._set_max_threads(threads)
+            states.append(DigitalDenseSimulator(circuit).statevector())
+    finally:
+        dense_sim._set_max_threads(0)
+    np.testing.assert_array_equal(states[0], states[1])
+    np.testing.assert_allclose(states[0], ReferenceSimulator(circuit).statevector(), atol=1e-12)
 
 
 @st.composite

@@ -13,6 +13,10 @@ namespace {
 
 constexpr std::size_t kGrain = std::size_t(1) << 15;
 
+// Diagonals on up to this many targets may be applied as periodic patterns (at most
+// 2^(kPeriodicTargets - 1) patterns of 2^kPeriodBits entries).
+constexpr int kPeriodicTargets = 6;
+
 // Complex arithmetic written out on the components: keeps loops vectorisable and avoids the
 // library's NaN-recovery path for complex multiplication.
 inline void mul_add(double &re, double &im, const cplx &m, double ar, double ai) {
@@ -38,16 +42,6 @@ inline void scale_inline(double *a, const double *d) {
     const double ar = a[0], ai = a[1];
     a[0] = d[0] * ar - d[1] * ai;
     a[1] = d[0] * ai + d[1] * ar;
-}
-
-// Spreads the bits of `compact` over the index bits that are not in `zero_bits` (ascending
-// bit positions), leaving those positions 0.
-inline std::uint64_t deposit(std::uint64_t compact, const std::vector<int> &zero_bits) {
-    for (int pos : zero_bits) {
-        std::uint64_t low = compact & ((std::uint64_t(1) << pos) - 1);
-        compact = ((compact >> pos) << (pos + 1)) | low;
-    }
-    return compact;
 }
 
 // Calls run(first, length) over the indices whose fixed bits are 0, each then OR-ed with the
@@ -79,6 +73,26 @@ void for_each_base(int n, const IndexLayout &layout, const Run &run) {
     });
 }
 
+// Diagonal on targets some of which are among the lowest kPeriodBits bits: each stretch of
+// amplitudes in which the higher targets are fixed is scaled by one periodic pattern.
+void apply_periodic_diagonal(cplx *psi, int n, const DiagonalPatterns &d) {
+    const int block_bits = std::min(n, kPeriodBits);
+    const std::uint64_t period = std::uint64_t(1) << block_bits;
+    const std::uint64_t stretch = d.high_bits.empty() ? std::uint64_t(1) << n : std::uint64_t(1) << d.high_bits.front();
+    const RunKernels &runs = run_kernels();
+    parallel_for((std::size_t(1) << n) >> block_bits, std::max<std::size_t>(1, kGrain >> block_bits),
+                 [&](std::size_t begin, std::size_t end) {
+                     for (std::uint64_t first = begin << block_bits, last = end << block_bits; first < last;) {
+                         const std::uint64_t stop = std::min(last, (first / stretch + 1) * stretch);
+                         std::size_t pattern = 0;
+                         for (std::size_t j = 0; j < d.high_bits.size(); ++j) pattern |= ((first >> d.high_bits[j]) & 1) << j;
+                         const std::size_t at = pattern * 2 * period;
+                         runs.scale_periodic(as_doubles(psi + first), stop - first, &d.re_parts[at], &d.im_parts[at], period);
+                         first = stop;
+                     }
+                 });
+}
+
 // Diagonal `d` on the last targets, where all leading n_controls targets are 1; entries equal
 // to 1 leave their amplitudes untouched.
 void apply_diagonal(cplx *psi, int n, const std::vector<int> &targets, const IndexLayout &layout,
@@ -108,11 +122,15 @@ void apply_dense(cplx *psi, int n, int n_controls, const IndexLayout &layout, co
     const std::size_t dim = layout.offsets.size();
     const RunKernels &runs = run_kernels();
     const double *m = reinterpret_cast<const double *>(u.data());
-    if (dim == 2 && n_controls == 0 && layout.fixed_bits[0] == 0) {
-        // Target on the lowest bit: the pairs are neighbours.
-        parallel_for((std::size_t(1) << n) >> 1, kGrain, [&](std::size_t begin, std::size_t end) {
-            runs.neighbour_pairs(as_doubles(psi) + 4 * begin, end - begin, m);
-        });
+    if (dim == 2 && n_controls == 0 && layout.fixed_bits[0] < kPeriodBits) {
+        // Target on one of the lowest bits: short pairs, taken in blocks of the period.
+        const int block_bits = std::min(n, kPeriodBits);
+        const std::uint64_t stride = std::uint64_t(1) << layout.fixed_bits[0];
+        parallel_for((std::size_t(1) << n) >> block_bits, std::max<std::size_t>(1, kGrain >> block_bits),
+                     [&](std::size_t begin, std::size_t end) {
+                         runs.pairs_within(as_doubles(psi + (begin << block_bits)), (end - begin) << block_bits,
+                                           stride, m);
+                     });
         return;
     }
     if (dim == 2) {
@@ -210,6 +228,13 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
             if (!diagonal_ || r == c) block_.push_back(matrix[(first + r) * dim + first + c]);
     matrix_ = std::move(matrix);
     if (k > 0) layout_ = IndexLayout(n_qubits, targets_, n_controls_);
+    if (diagonal_ && k > 0 && k <= kPeriodicTargets && layout_.fixed_bits.front() < kPeriodBits) {
+        // Periodic patterns scale every amplitude; runs skip the entries equal to 1, which pays
+        // once the runs are long enough and most entries are 1 (as for controlled phases).
+        const std::size_t ones = std::size_t(std::count(block_.begin(), block_.end(), cplx(1.0, 0.0))) +
+                                 (dim - block_.size());
+        if (layout_.fixed_bits.front() < 3 || 2 * ones < dim) periodic_ = DiagonalPatterns(n_qubits, targets_, matrix_);
+    }
 }
 
 IndexLayout::IndexLayout(int n, const std::vector<int> &targets, int n_controls) {
@@ -235,8 +260,33 @@ IndexLayout::IndexLayout(int n, const std::vector<int> &targets, int n_controls)
         if (!(o & low_mask)) free_offsets.push_back(o);
 }
 
+DiagonalPatterns::DiagonalPatterns(int n, const std::vector<int> &targets, const std::vector<cplx> &matrix) {
+    const int block_bits = std::min(n, kPeriodBits);
+    const std::size_t period = std::size_t(1) << block_bits, dim = std::size_t(1) << targets.size();
+    for (int t : targets)
+        if (n - 1 - t >= block_bits) high_bits.push_back(n - 1 - t);
+    std::sort(high_bits.begin(), high_bits.end());
+    const std::size_t patterns = std::size_t(1) << high_bits.size();
+    re_parts.resize(patterns * 2 * period);
+    im_parts.resize(patterns * 2 * period);
+    for (std::size_t p = 0; p < patterns; ++p)
+        for (std::size_t j = 0; j < period; ++j) {
+            std::uint64_t index = j;
+            for (std::size_t h = 0; h < high_bits.size(); ++h) index |= std::uint64_t((p >> h) & 1) << high_bits[h];
+            std::size_t row = 0;
+            for (int t : targets) row = (row << 1) | ((index >> (n - 1 - t)) & 1);
+            const cplx entry = matrix[row * dim + row];
+            const std::size_t at = p * 2 * period + 2 * j;
+            re_parts[at] = re_parts[at + 1] = entry.real();
+            im_parts[at] = -entry.imag();
+            im_parts[at + 1] = entry.imag();
+        }
+}
+
 void PreparedGate::apply(cplx *psi) const {
-    if (diagonal_)
+    if (diagonal_ && !periodic_.re_parts.empty())
+        apply_periodic_diagonal(psi, n_qubits_, periodic_);
+    else if (diagonal_)
         apply_diagonal(psi, n_qubits_, targets_, layout_, block_);
     else
         apply_dense(psi, n_qubits_, n_controls_, layout_, block_);

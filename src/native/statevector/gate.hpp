@@ -16,6 +16,16 @@ using cplx = std::complex<double>;
 // The bit of amplitude indices that holds qubit q of n.
 inline std::uint64_t bit_of(int n, int q) { return std::uint64_t(1) << (n - 1 - q); }
 
+// Spreads the bits of `compact` over the index bits that are not in `zero_bits` (ascending
+// bit positions), leaving those positions 0.
+inline std::uint64_t deposit(std::uint64_t compact, const std::vector<int> &zero_bits) {
+    for (int pos : zero_bits) {
+        std::uint64_t low = compact & ((std::uint64_t(1) << pos) - 1);
+        compact = ((compact >> pos) << (pos + 1)) | low;
+    }
+    return compact;
+}
+
 // Where a gate's amplitudes sit in the index: the targets' bit positions (ascending), the mask
 // of its control bits, the offsets of the 2^k' combinations of its other targets (first of them
 // most significant) and, when its lowest bit is among the lowest index bits, a table of the free
@@ -30,6 +40,22 @@ struct IndexLayout {
 
     IndexLayout() = default;
     IndexLayout(int n, const std::vector<int> &targets, int n_controls);
+};
+
+// Amplitudes are scaled or paired in blocks of 2^kPeriodBits when a gate acts on one of these
+// lowest index bits, whose runs are too short to loop over one by one.
+constexpr int kPeriodBits = 6;
+
+// A diagonal gate with targets among the lowest kPeriodBits bits, as periodic patterns: for each
+// combination of its higher targets' bits (`high_bits`, ascending; the first the least
+// significant of the combination's number), the diagonal entry of each of the 2^kPeriodBits
+// positions of a block, in the split form of RunKernels::scale_periodic.
+struct DiagonalPatterns {
+    std::vector<int> high_bits;
+    std::vector<double> re_parts, im_parts;
+
+    DiagonalPatterns() = default;
+    DiagonalPatterns(int n, const std::vector<int> &targets, const std::vector<cplx> &matrix);
 };
 
 // A gate matrix classified once, so that each application takes the cheapest kernel: diagonal
@@ -57,6 +83,7 @@ private:
     int n_controls_ = 0;
     std::vector<cplx> block_;  // the diagonal, or the matrix on the controlled subspace
     IndexLayout layout_;
+    DiagonalPatterns periodic_;
 };
 
 }  // namespace statevector

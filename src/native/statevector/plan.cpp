@@ -1,6 +1,9 @@
 #include "plan.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <new>
 
 #include "fusion.hpp"
 #include "parallel.hpp"
@@ -8,17 +11,40 @@
 namespace statevector {
 
 namespace {
+
 // Chunks of 2^15 amplitudes (512 KiB) stay in a core's L2 cache, chunks of 2^11 (32 KiB) in
-// its L1 cache.
-constexpr int kLevelBits[] = {15, 11};
-constexpr int kLevels = sizeof(kLevelBits) / sizeof(kLevelBits[0]);
+// its L1 cache. An L2 chunk may hold up to five index bits above its contiguous part: pieces
+// of 2^10 amplitudes (16 KiB) are still long enough to stream at full speed, and with five
+// such bits most runs of one- and two-qubit gates fit a single pass.
+struct CacheLevel {
+    int chunk_bits;
+    int gathered_bits;
+};
+constexpr CacheLevel kLevels[] = {{15, 5}, {11, 0}};
+constexpr int kLevelCount = sizeof(kLevels) / sizeof(kLevels[0]);
 
 // The first level whose chunks are smaller than the state; a state that fits the largest
 // cache level is not blocked at all.
 int first_level_below(int n_qubits, int level) {
-    if (level == 0 && n_qubits <= kLevelBits[0]) return kLevels;
-    while (level < kLevels && kLevelBits[level] >= n_qubits) ++level;
+    if (level == 0 && n_qubits <= kLevels[0].chunk_bits) return kLevelCount;
+    while (level < kLevelCount && kLevels[level].chunk_bits >= n_qubits) ++level;
     return level;
+}
+
+// A chunked pass between polls holds about this many amplitude updates (gates times
+// amplitudes): some tens of milliseconds.
+constexpr std::uint64_t kUpdatesBetweenPolls = std::uint64_t(1) << 28;
+
+int ones(std::uint64_t mask) {
+    int count = 0;
+    for (; mask; mask &= mask - 1) ++count;
+    return count;
+}
+
+std::uint64_t index_mask(int n, const PreparedGate &g) {
+    std::uint64_t mask = 0;
+    for (int q : g.targets()) mask |= bit_of(n, q);
+    return mask;
 }
 
 }  // namespace
@@ -26,49 +52,133 @@ int first_level_below(int n_qubits, int level) {
 GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
     : n_qubits_(n_qubits), size_(gates.size()) {
     level = first_level_below(n_qubits, level);
-    block_bits_ = level < kLevels ? kLevelBits[level] : n_qubits;
-    // Qubit q holds index bit n-1-q, so the chunk's qubits are the last block_bits ones.
-    const int first_local = n_qubits - block_bits_;
-    std::vector<PreparedGate> local_run;
-    auto close_local_run = [&]() {
-        if (local_run.empty()) return;
-        segments_.push_back({{}, {}});
-        segments_.back().chunk_plan.emplace_back(block_bits_, std::move(local_run), level + 1);
-        local_run.clear();
-    };
-    for (PreparedGate &g : gates) {
-        const bool local = n_qubits > block_bits_ && std::all_of(g.targets().begin(), g.targets().end(),
-                                                                 [&](int q) { return q >= first_local; });
-        if (local) {
-            std::vector<int> targets = g.targets();
-            for (int &q : targets) q -= first_local;
-            local_run.emplace_back(block_bits_, std::move(targets), g.matrix());
-            continue;
-        }
-        close_local_run();
-        if (segments_.empty() || !segments_.back().chunk_plan.empty()) segments_.push_back({{}, {}});
-        segments_.back().gates.push_back(std::move(g));
+    if (level == kLevelCount) {
+        segments_.push_back({std::move(gates)});
+        return;
     }
-    close_local_run();
+    const int gathered = std::min(kLevels[level].gathered_bits, n_qubits - kLevels[level].chunk_bits);
+    const int contiguous = kLevels[level].chunk_bits - gathered;
+    const std::uint64_t low = (std::uint64_t(1) << contiguous) - 1;
+    auto high_bits = [&](std::uint64_t mask) { return ones(mask & ~low); };
+    // Alternating passes: first the gates a chunk can hold, then those it cannot, each time
+    // taking every gate whose qubits no gate left for later touches.
+    bool chunked = true;
+    while (!gates.empty()) {
+        std::vector<PreparedGate> taken, later;
+        std::uint64_t blocked = 0, held = 0;
+        for (PreparedGate &g : gates) {
+            const std::uint64_t mask = index_mask(n_qubits, g);
+            bool take = !(mask & blocked);
+            if (take && chunked) {
+                take = high_bits(held | mask) <= gathered;
+                if (take) held |= mask & ~low;
+            } else if (take) {
+                take = high_bits(mask) > gathered;
+            }
+            if (take) {
+                taken.push_back(std::move(g));
+            } else {
+                blocked |= mask;
+                later.push_back(std::move(g));
+            }
+        }
+        if (chunked && !taken.empty()) {
+            // Unused gathered bits go to the lowest free ones: longer pieces, or no gathering.
+            for (int b = contiguous; b < n_qubits && ones(held) < gathered; ++b) held |= std::uint64_t(1) << b;
+            std::vector<int> bits;
+            for (int b = contiguous; b < n_qubits; ++b)
+                if (held >> b & 1) bits.push_back(b);
+            add_chunked(std::move(taken), contiguous, std::move(bits), level);
+        } else if (!taken.empty()) {
+            segments_.push_back({std::move(taken)});
+        }
+        gates = std::move(later);
+        chunked = !chunked;
+    }
+}
+
+void GatePlan::add_chunked(std::vector<PreparedGate> gates, int contiguous_bits, std::vector<int> gathered_bits,
+                           int level) {
+    if (gathered_bits.empty() || gathered_bits.back() == contiguous_bits + int(gathered_bits.size()) - 1) {
+        contiguous_bits += int(gathered_bits.size());  // the chunk's bits are all contiguous
+        gathered_bits.clear();
+    }
+    // Chunk index bits: the contiguous ones in place, then the gathered ones in ascending order.
+    const int chunk_qubits = contiguous_bits + int(gathered_bits.size());
+    auto chunk_bit = [&](int bit) {
+        if (bit < contiguous_bits) return bit;
+        return contiguous_bits + int(std::find(gathered_bits.begin(), gathered_bits.end(), bit) - gathered_bits.begin());
+    };
+    std::vector<PreparedGate> local;
+    local.reserve(gates.size());
+    for (const PreparedGate &g : gates) {
+        std::vector<int> targets = g.targets();
+        for (int &q : targets) q = chunk_qubits - 1 - chunk_bit(n_qubits_ - 1 - q);
+        local.emplace_back(chunk_qubits, std::move(targets), g.matrix());
+    }
+    Segment segment{{}, {}, contiguous_bits, std::move(gathered_bits)};
+    segment.chunk_plan.emplace_back(chunk_qubits, std::move(local), level + 1);
+    segments_.push_back(std::move(segment));
 }
 
 void GatePlan::apply(cplx *psi, Poller *poll) const {
-    const std::size_t chunk = std::size_t(1) << block_bits_;
-    const std::size_t chunks = (std::size_t(1) << n_qubits_) >> block_bits_;
     for (const Segment &segment : segments_) {
+        if (!segment.chunk_plan.empty()) {
+            apply_chunked(psi, segment, poll);
+            continue;
+        }
         for (const PreparedGate &g : segment.gates) {
             g.apply(psi);
             if (poll) (*poll)();
         }
-        if (segment.chunk_plan.empty()) continue;
-        const GatePlan &plan = segment.chunk_plan.front();
-        // Threads only pay for themselves from about 2^17 amplitudes each.
-        const std::size_t grain = std::max<std::size_t>(1, (std::size_t(1) << 17) >> block_bits_);
-        parallel_for(chunks, grain, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t c = begin; c < end; ++c) plan.apply(psi + c * chunk);
+    }
+}
+
+void GatePlan::apply_chunked(cplx *psi, const Segment &segment, Poller *poll) const {
+    const GatePlan &plan = segment.chunk_plan.front();
+    const std::vector<int> &gathered = segment.gathered_bits;
+    const int contiguous = segment.contiguous_bits, chunk_qubits = contiguous + int(gathered.size());
+    const std::size_t piece = std::size_t(1) << contiguous, pieces = std::size_t(1) << gathered.size();
+    // A chunk's first amplitude: the chunk number spread over the bits the chunk does not hold.
+    std::vector<int> chunk_bits;
+    for (int b = 0; b < contiguous; ++b) chunk_bits.push_back(b);
+    chunk_bits.insert(chunk_bits.end(), gathered.begin(), gathered.end());
+    std::vector<std::uint64_t> piece_offsets(pieces, 0);
+    for (std::size_t p = 0; p < pieces; ++p)
+        for (std::size_t j = 0; j < gathered.size(); ++j)
+            if (p >> j & 1) piece_offsets[p] |= std::uint64_t(1) << gathered[j];
+
+    const std::uint64_t chunks = (std::uint64_t(1) << n_qubits_) >> chunk_qubits;
+    const std::uint64_t updates = std::max<std::uint64_t>(1, plan.size()) << chunk_qubits;
+    const std::uint64_t batch = std::max<std::uint64_t>(max_threads(), kUpdatesBetweenPolls / updates);
+    // Threads only pay for themselves from about 2^17 amplitudes each.
+    const std::size_t grain = std::max<std::size_t>(1, (std::size_t(1) << 17) >> chunk_qubits);
+    std::atomic<bool> out_of_memory{false};
+    for (std::uint64_t first = 0; first < chunks && !out_of_memory; first += batch) {
+        const std::uint64_t count = std::min(batch, chunks - first);
+        parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
+            if (gathered.empty()) {
+                for (std::size_t c = begin; c < end; ++c) plan.apply(psi + ((first + c) << chunk_qubits));
+                return;
+            }
+            cplx *buffer = new (std::nothrow) cplx[piece * pieces];
+            if (!buffer) {
+                out_of_memory = true;
+                return;
+            }
+            for (std::size_t c = begin; c < end; ++c) {
+                cplx *base = psi + deposit(first + c, chunk_bits);
+                for (std::size_t p = 0; p < pieces; ++p)
+                    std::memcpy(buffer + p * piece, base + piece_offsets[p], piece * sizeof(cplx));
+                plan.apply(buffer);
+                for (std::size_t p = 0; p < pieces; ++p)
+                    std::memcpy(base + piece_offsets[p], buffer + p * piece, piece * sizeof(cplx));
+            }
+            delete[] buffer;
         });
         if (poll) (*poll)();
     }
+    if (out_of_memory) throw std::bad_alloc();
 }
 
 PlanRef PlanCache::get(int n_qubits, const std::vector<GateRef> &gates) {
@@ -77,8 +187,8 @@ PlanRef PlanCache::get(int n_qubits, const std::vector<GateRef> &gates) {
     if (found != plans_.end()) return found->second;
     std::vector<const PreparedGate *> sequence;
     for (const GateRef &g : gates) sequence.push_back(g.get());
-    // Qubits from n - kLevelBits[0] on are the ones the plan's largest chunks hold.
-    const int first_local = std::max(0, n_qubits - kLevelBits[0]);
+    // Qubits from n - kLevels[0].chunk_bits on are the ones every largest chunk holds.
+    const int first_local = std::max(0, n_qubits - kLevels[0].chunk_bits);
     auto plan = std::make_shared<const GatePlan>(n_qubits, fuse(n_qubits, sequence, first_local));
     plans_.emplace(std::move(key), plan);
     return plan;

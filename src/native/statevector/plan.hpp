@@ -1,11 +1,14 @@
 // A sequence of gates applied with cache blocking.
 //
-// Consecutive gates whose targets all lie in the low `block_bits` bits of the amplitude index
-// only mix amplitudes within aligned chunks of 2^block_bits amplitudes. Such a run is applied
-// chunk by chunk, every gate of the run to one chunk while it sits in the cache, instead of one
-// pass over the whole state per gate; within a chunk the same is done again for a smaller
-// cache level. Each amplitude goes through the same operations in the same order either way,
-// so the result is bit-identical to applying the gates one by one.
+// A gate whose targets all lie among a chunk's index bits only mixes amplitudes within that
+// chunk. A chunk is 2^k amplitudes: the lowest index bits, contiguous in memory, and at the
+// largest level also up to a few higher bits chosen per pass, whose pieces are gathered into a
+// buffer. The plan orders the gates into passes: each chunked pass applies every gate it holds
+// to one chunk while the chunk sits in the cache (and within it the same again for a smaller
+// cache level), and the gates no chunk can hold get a pass over the whole state each. Gates
+// move into an earlier pass only past gates on other qubits, with which they commute, so the
+// result matches applying them one by one to within rounding, and a plan depends only on the
+// gates: it computes the same numbers for any thread count.
 #pragma once
 
 #include <map>
@@ -20,17 +23,23 @@ namespace statevector {
 class GatePlan {
 public:
     GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level = 0);
-    // Applies the gates in order; `poll`, when given, is called between passes over the state.
+    // Applies the gates in order; `poll`, when given, is called between passes over the state
+    // and within long ones.
     void apply(cplx *psi, Poller *poll = nullptr) const;
     std::size_t size() const { return size_; }
 
 private:
     struct Segment {
-        std::vector<PreparedGate> gates;  // applied to the whole state
-        std::vector<GatePlan> chunk_plan; // or, when blocked, this plan to every chunk
+        std::vector<PreparedGate> gates;  // applied to the whole state, a pass each
+        std::vector<GatePlan> chunk_plan; // or, when chunked, this plan to every chunk
+        int contiguous_bits = 0;          // a chunk's lowest index bits, contiguous in memory
+        std::vector<int> gathered_bits;   // and its higher index bits (ascending), gathered
     };
+    void add_chunked(std::vector<PreparedGate> gates, int contiguous_bits, std::vector<int> gathered_bits,
+                     int level);
+    void apply_chunked(cplx *psi, const Segment &segment, Poller *poll) const;
+
     int n_qubits_;
-    int block_bits_;
     std::size_t size_ = 0;
     std::vector<Segment> segments_;
 };

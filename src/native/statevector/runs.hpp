@@ -12,8 +12,6 @@ namespace statevector {
 struct RunKernels {
     // 2x2 matrix m (row-major, re/im interleaved) on amplitude pairs (a[j], b[j]), j < length.
     void (*pairs)(double *a, double *b, std::uint64_t length, const double *m);
-    // The same on neighbouring pairs (psi[2j], psi[2j + 1]), j < count.
-    void (*neighbour_pairs)(double *psi, std::uint64_t count, const double *m);
     // 4x4 matrix m on the amplitudes bases[j] + offsets[0..3] of psi, j < count.
     void (*quads)(double *psi, const std::uint64_t *bases, std::uint64_t count, const std::uint64_t *offsets,
                   const double *m);
@@ -21,6 +19,13 @@ struct RunKernels {
     void (*quad_runs)(double *a0, double *a1, double *a2, double *a3, std::uint64_t length, const double *m);
     // a[j] *= d for j < length.
     void (*scale)(double *a, std::uint64_t length, const double *d);
+    // 2x2 matrix m on the pairs (psi[j], psi[j + stride]), for every j < amplitudes whose bit
+    // `stride` is 0; amplitudes is a multiple of 2 * stride.
+    void (*pairs_within)(double *psi, std::uint64_t amplitudes, std::uint64_t stride, const double *m);
+    // psi[j] *= d[j % period] for j < amplitudes (a multiple of period), with d given as
+    // re_parts = (re d_0, re d_0, re d_1, ...) and im_parts = (-im d_0, im d_0, -im d_1, ...).
+    void (*scale_periodic)(double *psi, std::uint64_t amplitudes, const double *re_parts, const double *im_parts,
+                           std::uint64_t period);
 };
 
 const RunKernels &run_kernels();
