@@ -124,15 +124,9 @@ void check_state_fits(int n_qubits, unsigned copies) {
     }
 }
 
-std::vector<cplx> initial_state(int n_qubits) {
-    std::vector<cplx> state(std::size_t(1) << n_qubits, cplx(0.0, 0.0));
-    state[0] = cplx(1.0, 0.0);
-    return state;
-}
-
-nb::object to_numpy(std::vector<cplx> &&amplitudes) {
-    auto *owned = new std::vector<cplx>(std::move(amplitudes));
-    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<cplx> *>(p); });
+nb::object to_numpy(statevector::StateVector &&amplitudes) {
+    auto *owned = new statevector::StateVector(std::move(amplitudes));
+    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<statevector::StateVector *>(p); });
     std::size_t shape[1] = {owned->size()};
     return nb::cast(nb::ndarray<nb::numpy, std::complex<double>, nb::ndim<1>>(owned->data(), 1, shape, owner));
 }

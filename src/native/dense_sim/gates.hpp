@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "statevector/gate.hpp"
+#include "statevector/memory.hpp"
 #include "statevector/plan.hpp"
 
 namespace dense_sim {
@@ -52,11 +53,8 @@ statevector::PreparedGate prepare_rotation(nb::handle gate_class, nb::handle tar
 // Raises MemoryError unless `copies` states of n qubits fit in memory.
 void check_state_fits(int n_qubits, unsigned copies);
 
-// |0...0> of n qubits.
-std::vector<cplx> initial_state(int n_qubits);
-
 // A 1-D complex128 NumPy array that owns the amplitudes.
-nb::object to_numpy(std::vector<cplx> &&amplitudes);
+nb::object to_numpy(statevector::StateVector &&amplitudes);
 
 // A writable view of a 1-D, C-contiguous complex128 NumPy array of `size` amplitudes.
 cplx *writable_amplitudes(nb::handle array, std::size_t size);

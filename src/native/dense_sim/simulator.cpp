@@ -127,7 +127,7 @@ nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
         order.push_back(gates->prepare(instruction, cache_now, kwargs, n));
     }
     statevector::PlanRef plan = gates->plan(n, order);
-    std::vector<statevector::cplx> state = initial_state(n);
+    statevector::StateVector state = statevector::basis_state(n);
     {
         nb::gil_scoped_release no_gil;
         statevector::Poller poll(norvane::check_signals_without_gil);
@@ -139,7 +139,7 @@ nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
 nb::object DigitalDenseSimulator::init_state() {
     const int n = qubit_count(circuit);
     check_state_fits(n, 1);
-    return to_numpy(initial_state(n));
+    return to_numpy(statevector::basis_state(n));
 }
 
 nb::object DigitalDenseSimulator::apply_gate(nb::handle state, nb::handle gate, nb::kwargs kwargs) {

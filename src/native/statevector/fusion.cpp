@@ -56,7 +56,8 @@ template <class Bit> std::size_t sub_index(const std::vector<int> &targets, cons
 
 class Fuser {
 public:
-    Fuser(int n, int first_local) : n_(n), first_local_(first_local), held_(n), last_touch_(n, -1) {}
+    Fuser(int n, int first_local, int max_high)
+        : n_(n), first_local_(first_local), max_high_(max_high), held_(n), last_touch_(n, -1) {}
 
     void add(const PreparedGate &gate) {
         const std::vector<int> &t = gate.targets();
@@ -130,7 +131,8 @@ private:
         std::vector<int> merged = block ? block->targets : std::vector<int>();
         for (int q : t)
             if (!std::count(merged.begin(), merged.end(), q)) merged.push_back(q);
-        if (!block || merged.size() > kDiagonalBlockQubits || local(t) != local(block->targets)) {
+        const auto high = std::count_if(merged.begin(), merged.end(), [&](int q) { return q < first_local_; });
+        if (!block || merged.size() > kDiagonalBlockQubits || high > max_high_ || local(t) != local(block->targets)) {
             emit({t, std::move(d), false, true});
             return;
         }
@@ -208,7 +210,7 @@ private:
         }
     }
 
-    int n_, first_local_;
+    int n_, first_local_, max_high_;
     std::vector<std::optional<Matrix>> held_;
     std::vector<int> last_touch_;
     std::vector<Pending> out_;
@@ -216,8 +218,9 @@ private:
 
 }  // namespace
 
-std::vector<PreparedGate> fuse(int n_qubits, const std::vector<const PreparedGate *> &gates, int first_local) {
-    Fuser fuser(n_qubits, first_local);
+std::vector<PreparedGate> fuse(int n_qubits, const std::vector<const PreparedGate *> &gates, int first_local,
+                               int max_high) {
+    Fuser fuser(n_qubits, first_local, max_high);
     for (const PreparedGate *g : gates) fuser.add(*g);
     return fuser.finish();
 }

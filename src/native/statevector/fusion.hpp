@@ -16,6 +16,7 @@ namespace statevector {
 // a cache-blocked plan applies chunk by chunk) with gates on earlier ones (full passes over the
 // state). Neighbouring one-qubit gates on two qubits before `first_local` become one two-qubit
 // gate (one full pass instead of two). Other gates on three or more qubits are kept as they are.
-std::vector<PreparedGate> fuse(int n_qubits, const std::vector<const PreparedGate *> &gates, int first_local = 0);
+std::vector<PreparedGate> fuse(int n_qubits, const std::vector<const PreparedGate *> &gates, int first_local = 0,
+                               int max_high = 64);
 
 }  // namespace statevector

@@ -161,7 +161,9 @@ void GatePlan::apply_chunked(cplx *psi, const Segment &segment, Poller *poll) co
                 for (std::size_t c = begin; c < end; ++c) plan.apply(psi + ((first + c) << chunk_qubits));
                 return;
             }
-            cplx *buffer = new (std::nothrow) cplx[piece * pieces];
+            // Aligned to a cache line, so that no vector load of the kernels straddles two.
+            auto *buffer = static_cast<cplx *>(
+                ::operator new[](piece * pieces * sizeof(cplx), std::align_val_t(64), std::nothrow));
             if (!buffer) {
                 out_of_memory = true;
                 return;
@@ -174,7 +176,7 @@ void GatePlan::apply_chunked(cplx *psi, const Segment &segment, Poller *poll) co
                 for (std::size_t p = 0; p < pieces; ++p)
                     std::memcpy(base + piece_offsets[p], buffer + p * piece, piece * sizeof(cplx));
             }
-            delete[] buffer;
+            ::operator delete[](buffer, std::align_val_t(64));
         });
         if (poll) (*poll)();
     }
@@ -187,9 +189,11 @@ PlanRef PlanCache::get(int n_qubits, const std::vector<GateRef> &gates) {
     if (found != plans_.end()) return found->second;
     std::vector<const PreparedGate *> sequence;
     for (const GateRef &g : gates) sequence.push_back(g.get());
-    // Qubits from n - kLevels[0].chunk_bits on are the ones every largest chunk holds.
-    const int first_local = std::max(0, n_qubits - kLevels[0].chunk_bits);
-    auto plan = std::make_shared<const GatePlan>(n_qubits, fuse(n_qubits, sequence, first_local));
+    // Qubits from first_local on are the ones every largest chunk holds; a pass can gather
+    // `gathered` others.
+    const int gathered = std::max(0, std::min(kLevels[0].gathered_bits, n_qubits - kLevels[0].chunk_bits));
+    const int first_local = std::max(0, n_qubits - kLevels[0].chunk_bits + gathered);
+    auto plan = std::make_shared<const GatePlan>(n_qubits, fuse(n_qubits, sequence, first_local, gathered));
     plans_.emplace(std::move(key), plan);
     return plan;
 }

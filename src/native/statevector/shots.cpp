@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "measure.hpp"
+#include "memory.hpp"
 #include "plan.hpp"
 #include "poll.hpp"
 #include "terminal.hpp"
@@ -56,7 +57,7 @@ private:
 struct Branch {
     std::size_t op = 0;
     std::vector<std::uint8_t> cbits;
-    std::vector<cplx> state;
+    StateVector state;
     std::optional<OutcomeSampler> sample;
     std::unordered_map<std::uint64_t, std::unique_ptr<Branch>> children;
     std::unique_ptr<TerminalMeasurements> terminal;  // when only measurements follow (no state kept)
@@ -74,7 +75,7 @@ public:
         : program_(program), options_(options), poll_([&program] { program.check_interrupt(); }) {}
 
     // Runs deterministic instructions from `op` up to the next measurement, and prepares it.
-    std::unique_ptr<Branch> settle(std::vector<cplx> state, std::vector<std::uint8_t> cbits, std::size_t op) {
+    std::unique_ptr<Branch> settle(StateVector state, std::vector<std::uint8_t> cbits, std::size_t op) {
         const std::size_t end = program_.size();
         while (op < end) {
             ShotProgram::Kind kind = program_.kind(op);
@@ -106,7 +107,7 @@ public:
     }
 
     std::unique_ptr<Branch> expand(const Branch &parent, std::uint64_t outcome_idx) {
-        std::vector<cplx> state = parent.state;
+        StateVector state = state_copy(parent.state);
         std::vector<std::uint8_t> cbits = parent.cbits;
         const MeasureOp &m = program_.measurement(parent.op);
         for (const auto &[qubit, bit] : m.writes) cbits[bit] = (outcome_idx & bit_of(options_.n_qubits, qubit)) ? 1 : 0;
@@ -172,10 +173,8 @@ public:
 
     ShotTally run() {
         tally_.memory.reserve(std::size_t(std::clamp<long long>(options_.shots, 0, kReservedShots)));
-        std::vector<cplx> initial(std::size_t(1) << options_.n_qubits, cplx(0.0, 0.0));
-        initial[0] = cplx(1.0, 0.0);
         std::unique_ptr<Branch> root =
-            settle(std::move(initial), std::vector<std::uint8_t>(options_.n_cbits, 0), 0);
+            settle(basis_state(options_.n_qubits), std::vector<std::uint8_t>(options_.n_cbits, 0), 0);
         std::uint64_t stored = 0;  // the first branch is always kept
         for (long long shot = 0; shot < options_.shots; ++shot) {
             Branch *branch = root.get();
