@@ -168,7 +168,7 @@ void DigitalDenseSimulator::apply_measurement(nb::handle state, nb::handle meas,
     // here to the last write into it.
     statevector::cplx *psi = writable_amplitudes(state, size);
     for (const statevector::PreparedGate *g : op.before) g->apply(psi);
-    std::vector<double> cdf;
+    statevector::Distribution cdf;
     if (!statevector::build_cdf(psi, size, cdf)) raise_undefined_probabilities(rng_now, psi, size);
     bitgen.hold();
     const std::uint64_t idx = statevector::sample_index(cdf, bitgen.next_double());

@@ -93,6 +93,21 @@ void apply_periodic_diagonal(cplx *psi, int n, const DiagonalPatterns &d) {
                  });
 }
 
+// A dense two-qubit gate on two of the lowest seven index bits, in blocks that hold both.
+// Returns false where the kernel is missing.
+bool apply_low_quads(cplx *psi, int n, const std::vector<int> &targets, const std::vector<cplx> &u) {
+    const RunKernels &runs = run_kernels();
+    const double *m = reinterpret_cast<const double *>(u.data());
+    const int bit0 = n - 1 - targets[0], bit1 = n - 1 - targets[1];
+    if (!runs.quads_within(as_doubles(psi), 0, bit0, bit1, m)) return false;
+    const int block_bits = std::min(n, kQuadBlockBits);
+    parallel_for((std::size_t(1) << n) >> block_bits, std::max<std::size_t>(1, kGrain >> block_bits),
+                 [&](std::size_t begin, std::size_t end) {
+                     runs.quads_within(as_doubles(psi + (begin << block_bits)), (end - begin) << block_bits, bit0, bit1, m);
+                 });
+    return true;
+}
+
 // Diagonal `d` on the last targets, where all leading n_controls targets are 1; entries equal
 // to 1 leave their amplitudes untouched.
 void apply_diagonal(cplx *psi, int n, const std::vector<int> &targets, const IndexLayout &layout,
@@ -235,6 +250,10 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
                                  (dim - block_.size());
         if (layout_.fixed_bits.front() < 3 || 2 * ones < dim) periodic_ = DiagonalPatterns(n_qubits, targets_, matrix_);
     }
+    // Short runs of a dense two-qubit gate: in blocks (controlled gates keep their cheaper
+    // kernel, which touches half the amplitudes).
+    low_quads_ = !diagonal_ && n_controls_ == 0 && k == 2 && layout_.fixed_bits.front() < 3 &&
+                 layout_.fixed_bits.back() < kQuadBlockBits;
 }
 
 IndexLayout::IndexLayout(int n, const std::vector<int> &targets, int n_controls) {
@@ -284,6 +303,7 @@ DiagonalPatterns::DiagonalPatterns(int n, const std::vector<int> &targets, const
 }
 
 void PreparedGate::apply(cplx *psi) const {
+    if (low_quads_ && apply_low_quads(psi, n_qubits_, targets_, matrix_)) return;
     if (diagonal_ && !periodic_.re_parts.empty())
         apply_periodic_diagonal(psi, n_qubits_, periodic_);
     else if (diagonal_)

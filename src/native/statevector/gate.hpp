@@ -84,6 +84,7 @@ private:
     std::vector<cplx> block_;  // the diagonal, or the matrix on the controlled subspace
     IndexLayout layout_;
     DiagonalPatterns periodic_;
+    bool low_quads_ = false;  // dense on two of the lowest bits: applied in blocks
 };
 
 }  // namespace statevector

@@ -29,7 +29,7 @@ double norm_squared(const cplx *psi, std::uint64_t size) {
     return total;
 }
 
-bool build_cdf(const cplx *psi, std::uint64_t size, std::vector<double> &cdf) {
+bool build_cdf(const cplx *psi, std::uint64_t size, Distribution &cdf) {
     const double total = norm_squared(psi, size);
     if (!(total > 0.0) || !std::isfinite(total)) return false;
     cdf.resize(size);
@@ -45,11 +45,11 @@ bool build_cdf(const cplx *psi, std::uint64_t size, std::vector<double> &cdf) {
     return true;
 }
 
-std::uint64_t sample_index(const std::vector<double> &cdf, double u) {
+std::uint64_t sample_index(const Distribution &cdf, double u) {
     return std::uint64_t(std::upper_bound(cdf.begin(), cdf.end(), u) - cdf.begin());
 }
 
-OutcomeSampler::OutcomeSampler(std::vector<double> cdf) : cdf_(std::move(cdf)) {
+OutcomeSampler::OutcomeSampler(Distribution cdf) : cdf_(std::move(cdf)) {
     std::size_t slices = 1;
     while (slices < cdf_.size() && slices < (std::size_t(1) << 16)) slices <<= 1;
     slices_ = double(slices);

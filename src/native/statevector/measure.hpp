@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "gate.hpp"
+#include "memory.hpp"
 
 namespace statevector {
 
@@ -14,21 +15,21 @@ double norm_squared(const cplx *psi, std::uint64_t size);
 // Cumulative distribution of |psi_i|^2 / sum_j |psi_j|^2, each entry then divided by the last,
 // as a weighted choice inverts it. Returns false, leaving cdf unspecified, when the squared
 // norm is zero or not finite (the probabilities are undefined).
-bool build_cdf(const cplx *psi, std::uint64_t size, std::vector<double> &cdf);
+bool build_cdf(const cplx *psi, std::uint64_t size, Distribution &cdf);
 
 // The first index whose cumulative value exceeds u (a search to the right).
-std::uint64_t sample_index(const std::vector<double> &cdf, double u);
+std::uint64_t sample_index(const Distribution &cdf, double u);
 
 // The same search, narrowed first by a table of where each of 2^k equal slices of [0, 1)
 // starts in the distribution: for drawing many outcomes from one distribution.
 class OutcomeSampler {
 public:
-    explicit OutcomeSampler(std::vector<double> cdf);
+    explicit OutcomeSampler(Distribution cdf);
     std::uint64_t operator()(double u) const;
     std::size_t bytes() const { return cdf_.size() * sizeof(double) + slice_start_.size() * sizeof(std::uint64_t); }
 
 private:
-    std::vector<double> cdf_;
+    Distribution cdf_;
     std::vector<std::uint64_t> slice_start_;  // slice b: first index with cdf > b / slices
     double slices_;
 };

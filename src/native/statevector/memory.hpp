@@ -33,6 +33,8 @@ template <class T> struct StateAllocator {
 };
 
 using StateVector = std::vector<cplx, StateAllocator<cplx>>;
+// A cumulative outcome distribution over the amplitudes of a state.
+using Distribution = std::vector<double, StateAllocator<double>>;
 
 // `amplitudes` zeros.
 StateVector state_of_zeros(std::uint64_t amplitudes);

@@ -99,7 +99,7 @@ public:
             return branch;
         }
         for (const PreparedGate *g : program_.measurement(op).before) g->apply(state.data());
-        std::vector<double> cdf;
+        Distribution cdf;
         if (!build_cdf(state.data(), state.size(), cdf)) program_.undefined_probabilities(state.data(), state.size());
         branch->sample.emplace(std::move(cdf));
         branch->state = std::move(state);
