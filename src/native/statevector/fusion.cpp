@@ -82,7 +82,6 @@ public:
 
     std::vector<PreparedGate> finish() {
         for (int q = 0; q < n_; ++q) flush(q);
-        pair_full_pass_gates();
         std::vector<PreparedGate> gates;
         gates.reserve(out_.size());
         for (Pending &p : out_) {
@@ -93,26 +92,6 @@ public:
     }
 
 private:
-    // Two neighbouring one-qubit gates on qubits outside the cache-blocked ones each cost a full
-    // pass over the state; as one two-qubit gate (they act on different qubits, so the order
-    // between them does not matter) they cost one.
-    void pair_full_pass_gates() {
-        std::vector<Pending> paired;
-        for (Pending &p : out_) {
-            const bool full_pass = p.targets.size() == 1 && !p.diagonal && p.targets[0] < first_local_;
-            Pending *last = paired.empty() ? nullptr : &paired.back();
-            if (full_pass && last && last->targets.size() == 1 && !last->diagonal &&
-                last->targets[0] < first_local_ && last->targets[0] != p.targets[0]) {
-                last->matrix = kron(last->matrix, p.matrix);
-                last->targets.push_back(p.targets[0]);
-                last->dense = true;
-                continue;
-            }
-            paired.push_back(std::move(p));
-        }
-        out_ = std::move(paired);
-    }
-
     // Diagonal gates commute with each other and with every gate on other qubits, so a run of
     // them, with the one-qubit gates held on other qubits moved before it, becomes one pass.
     void add_diagonal(const PreparedGate &gate) {

@@ -13,9 +13,9 @@ namespace statevector {
 // multiplied together. Consecutive diagonal gates on two or more qubits (the one-qubit gates
 // held on other qubits moved before them, where they commute) are merged into one diagonal
 // gate on up to six qubits, unless that would join gates on qubits from `first_local` on (which
-// a cache-blocked plan applies chunk by chunk) with gates on earlier ones (full passes over the
-// state). Neighbouring one-qubit gates on two qubits before `first_local` become one two-qubit
-// gate (one full pass instead of two). Other gates on three or more qubits are kept as they are.
+// every chunk of a cache-blocked plan holds) with gates on earlier ones, or give the merged
+// gate more than `max_high` qubits before `first_local` (more than one pass can gather). Other
+// gates on three or more qubits are kept as they are.
 std::vector<PreparedGate> fuse(int n_qubits, const std::vector<const PreparedGate *> &gates, int first_local = 0,
                                int max_high = 64);
 

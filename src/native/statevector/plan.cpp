@@ -60,30 +60,57 @@ GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
     const int contiguous = kLevels[level].chunk_bits - gathered;
     const std::uint64_t low = (std::uint64_t(1) << contiguous) - 1;
     auto high_bits = [&](std::uint64_t mask) { return ones(mask & ~low); };
-    // Alternating passes: first the gates a chunk can hold, then those it cannot, each time
-    // taking every gate whose qubits no gate left for later touches.
-    bool chunked = true;
-    while (!gates.empty()) {
-        std::vector<PreparedGate> taken, later;
-        std::uint64_t blocked = 0, held = 0;
-        for (PreparedGate &g : gates) {
-            const std::uint64_t mask = index_mask(n_qubits, g);
-            bool take = !(mask & blocked);
-            if (take && chunked) {
-                take = high_bits(held | mask) <= gathered;
-                if (take) held |= mask & ~low;
-            } else if (take) {
-                take = high_bits(mask) > gathered;
-            }
-            if (take) {
-                taken.push_back(std::move(g));
+    std::vector<std::uint64_t> masks;
+    for (const PreparedGate &g : gates) masks.push_back(index_mask(n_qubits, g));
+    // Which gates a pass takes: every gate whose qubits no gate left for later touches and,
+    // for a chunked pass, whose high bits fit with those taken so far (starting from `held`).
+    auto select = [&](bool chunked, std::uint64_t held, std::vector<bool> &take) {
+        std::uint64_t blocked = 0;
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < masks.size(); ++i) {
+            const std::uint64_t mask = masks[i];
+            take[i] = !(mask & blocked) && (chunked ? high_bits(held | mask) <= gathered : high_bits(mask) > gathered);
+            if (take[i]) {
+                if (chunked) held |= mask & ~low;
+                ++count;
             } else {
                 blocked |= mask;
-                later.push_back(std::move(g));
+            }
+        }
+        return std::make_pair(count, held);
+    };
+    // Alternating passes: first the gates a chunk can hold, then those it cannot. A chunked
+    // pass tries, as its first high bits, those of each of the first few gates that need some,
+    // and keeps the choice that takes the most gates.
+    constexpr std::size_t kTrials = 16;
+    std::vector<bool> take(gates.size()), best_take;
+    bool chunked = true;
+    while (!gates.empty()) {
+        auto best = select(chunked, 0, take);
+        best_take = take;
+        for (std::size_t i = 0, tried = 0; chunked && i < masks.size() && tried < kTrials; ++i) {
+            const std::uint64_t seed = masks[i] & ~low;
+            if (!seed || high_bits(seed) > gathered) continue;
+            ++tried;
+            const auto trial = select(true, seed, take);
+            if (trial.first > best.first) {
+                best = trial;
+                best_take = take;
+            }
+        }
+        std::vector<PreparedGate> taken, later;
+        std::vector<std::uint64_t> later_masks;
+        for (std::size_t i = 0; i < gates.size(); ++i) {
+            if (best_take[i]) {
+                taken.push_back(std::move(gates[i]));
+            } else {
+                later.push_back(std::move(gates[i]));
+                later_masks.push_back(masks[i]);
             }
         }
         if (chunked && !taken.empty()) {
             // Unused gathered bits go to the lowest free ones: longer pieces, or no gathering.
+            std::uint64_t held = best.second;
             for (int b = contiguous; b < n_qubits && ones(held) < gathered; ++b) held |= std::uint64_t(1) << b;
             std::vector<int> bits;
             for (int b = contiguous; b < n_qubits; ++b)
@@ -93,6 +120,8 @@ GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
             segments_.push_back({std::move(taken)});
         }
         gates = std::move(later);
+        masks = std::move(later_masks);
+        take.resize(gates.size());
         chunked = !chunked;
     }
 }
