@@ -164,7 +164,7 @@ std::uint64_t TerminalMeasurements::draw(const std::function<double()> &uniform)
         std::uint64_t lo = prefix << free_bits;
         double offset = u, scale = 1.0;
         for (std::size_t s = 0; s < step.walk.size(); ++s) {
-            for (int h = 0; h < step.walk[s].halvings; ++h)  // exact: offset < scale
+            for (int h = 0; h < step.walk[s].halvings; ++h)  // exact while 0 <= offset < scale
                 offset = offset < scale / 2 ? 2 * offset : 2 * offset - scale;
             const std::uint64_t hi = lo + (std::uint64_t(1) << free_bits);
             const double start = below(lo);
