@@ -1,11 +1,12 @@
 """Circuit families users run, against installed peers at their best settings.
 
 Families (bench/circuits.py): a grid circuit measured one qubit at a time (as OpenQASM files
-write measurements), QAOA p = 4 on a 3-regular graph, random grid circuits of depth 14, the QFT,
-GHZ sampled 1,024 times, and a new simulator per call (10 qubits, 100 gates, run(1024)), the
-way a variational loop uses one. Peers: qiskit-aer (gate fusion on, its default), qulacs (its
-circuit optimiser, block size 2), qsimcirq (gate fusion up to 4 qubits; single precision) and
-pennylane-lightning. Each measurement runs in its own process. Run from the repository root:
+write measurements) in Z and in X (peers, which measure in Z only, get an H before each), QAOA
+p = 4 on a 3-regular graph, random grid circuits of depth 14, the QFT, GHZ sampled 1,024 times,
+and a new simulator per call (10 qubits, 100 gates, run(1024)), the way a variational loop uses
+one. Peers: qiskit-aer (gate fusion on, its default), qulacs (its circuit optimiser, block size
+2), qsimcirq (gate fusion up to 4 qubits; single precision) and pennylane-lightning. Each
+measurement runs in its own process. Run from the repository root:
 `python bench/bench_families.py [--quick]`; results go to bench/results/families.md.
 """
 
@@ -22,14 +23,19 @@ PEERS = ["norvane", "qiskit-aer", "qulacs", "qsimcirq", "lightning"]
 SINGLE_PRECISION = {"qsimcirq"}
 
 
-def family(name, n):
-    """(ops, sampling): the family's gates on n qubits and how it is read out."""
+def family(name, n, measures_in_x=False):
+    """(ops, sampling): the family's gates on n qubits and how it is read out. A simulator that
+    cannot measure in X (`measures_in_x` false) gets an H on the qubit before a Z measurement."""
     import numpy as np
 
     from circuits import ghz, grid_random, qaoa_3regular, qft
 
     if name == "per-qubit measure":
         return grid_random(n, depth=100), ("each", 8192)
+    if name == "per-qubit measure X":
+        if measures_in_x:
+            return grid_random(n, depth=100), ("each X", 8192)
+        return grid_random(n, depth=100) + [("h", (q,), None) for q in range(n)], ("each", 8192)
     if name == "qaoa p=4":
         return qaoa_3regular(n), None
     if name == "grid depth 14":
@@ -56,12 +62,13 @@ def worker_norvane(name, n, threads):
     from norvane.quantum.simulator.digital import dense_sim
 
     dense_sim._set_max_threads(threads)
-    ops, sampling = family(name, n)
+    ops, sampling = family(name, n, measures_in_x=True)
     if sampling is None:
         sim = dense_sim.DigitalDenseSimulator(to_norvane(n, ops))
         return sim.statevector
     how, shots = sampling
-    circuit = to_norvane(n, ops, measure_all=how == "all", measure_each=how == "each")
+    circuit = to_norvane(n, ops, measure_all=how == "all", measure_each=how.startswith("each"),
+                         basis=how[len("each "):] or "Z")
     if name == "fresh simulator":
         return lambda: dense_sim.DigitalDenseSimulator(circuit).run(shots)
     sim = dense_sim.DigitalDenseSimulator(circuit, seed=1)
@@ -193,8 +200,9 @@ WORKERS = {"norvane": worker_norvane, "qiskit-aer": worker_qiskit_aer, "qulacs":
 
 def main():
     quick = "--quick" in sys.argv
-    cases = [("per-qubit measure", 16), ("qaoa p=4", 20), ("qaoa p=4", 22), ("grid depth 14", 20),
-             ("grid depth 14", 24), ("qft", 20), ("qft", 22), ("ghz", 24), ("fresh simulator", 10)]
+    cases = [("per-qubit measure", 16), ("per-qubit measure X", 16), ("qaoa p=4", 20), ("qaoa p=4", 22),
+             ("grid depth 14", 20), ("grid depth 14", 24), ("qft", 20), ("qft", 22), ("ghz", 24),
+             ("fresh simulator", 10)]
     if quick:
         cases = [(name, min(n, 20)) for name, n in cases if n <= 20]
     rows = []

@@ -34,7 +34,7 @@ def dynamic(n, depth=4, seed=99):
     return ops
 
 
-def to_norvane(n, ops, measure_all=False, n_cbits=None, measure_each=False):
+def to_norvane(n, ops, measure_all=False, n_cbits=None, measure_each=False, basis="Z"):
     from norvane.quantum.ir.digital import gate as g
     from norvane.quantum.ir.digital.circuit import DigitalCircuit
     from norvane.quantum.ir.digital.conditional import ClassicalCondition, ConditionalInstruction
@@ -55,7 +55,7 @@ def to_norvane(n, ops, measure_all=False, n_cbits=None, measure_each=False):
     if measure_all:
         instructions.append(Measurement(list(range(n))))
     if measure_each:  # one instruction per qubit, as OpenQASM files write them
-        instructions.extend(Measurement([q], [q]) for q in range(n))
+        instructions.extend(Measurement([q], [q], basis) for q in range(n))
     return DigitalCircuit(n, instructions, n_cbits)
 
 

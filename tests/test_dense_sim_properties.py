@@ -160,27 +160,60 @@ def test_passes_gathering_high_qubits_match_the_reference_for_any_thread_count(s
 
 @st.composite
 def measured_one_qubit_at_a_time(draw):
-    # A random circuit ended by Z-basis measurements in any order and grouping, a qubit possibly
-    # read twice, the way other tools write them: the draws must be those of measuring in turn.
+    # A random circuit ended by measurements in any order, grouping and bases, a qubit possibly
+    # read again in its own basis or now and then in another, the way other tools write them:
+    # the draws must be those of measuring in turn.
     n = draw(st.integers(2, 6))
     instructions = [draw(gates(n)) for _ in range(draw(st.integers(n, 3 * n)))]
     order = draw(st.permutations(range(n)))
     cut = sorted(draw(st.lists(st.integers(1, n - 1), max_size=n - 1, unique=True)))
-    groups = [order[a:b] for a, b in zip([0] + cut, cut + [n])]
-    groups += draw(st.lists(st.lists(st.integers(0, n - 1), min_size=1, max_size=2), max_size=2))
+    groups = [(order[a:b], draw(st.sampled_from(list(MeasurementBasis)))) for a, b in zip([0] + cut, cut + [n])]
+    basis_of = {q: basis for qubits, basis in groups for q in qubits}
+    for qubits in draw(st.lists(st.lists(st.integers(0, n - 1), min_size=1, max_size=2), max_size=2)):
+        own = basis_of[qubits[0]]
+        groups.append((qubits, draw(st.sampled_from([own] * 3 + list(MeasurementBasis)))))
     n_cbits = n + 1
-    for qubits in groups:
+    for qubits, basis in groups:
         bits = [draw(st.integers(0, n_cbits - 1)) for _ in qubits]
-        instructions.append(Measurement(qubits, bits))
+        instructions.append(Measurement(qubits, bits, basis))
     return DigitalCircuit(n, instructions, n_cbits)
 
 
 @settings(max_examples=60, deadline=None)
 @given(measured_one_qubit_at_a_time(), st.integers(0, 2**32 - 1))
 def test_terminal_measurements_draw_as_measuring_in_turn(circuit, seed):
-    native = DigitalDenseSimulator(circuit, seed=seed)
-    reference = ReferenceSimulator(circuit, seed=seed)
-    assert native.run(200, theta=0.7).memory == reference.run(200, theta=0.7)[1]
+    native = DigitalDenseSimulator(circuit, seed=seed).run(200, theta=0.7).memory
+    assert native == ReferenceSimulator(circuit, seed=seed).run(200, theta=0.7)[1]
+    # Budget 0 leaves no room for tables: every shot measures in turn.
+    dense_sim._set_branch_memory_budget(0)
+    try:
+        in_turn = DigitalDenseSimulator(circuit, seed=seed).run(200, theta=0.7).memory
+    finally:
+        dense_sim._set_branch_memory_budget(DEFAULT_BRANCH_BUDGET)
+    assert native == in_turn
+
+
+@settings(max_examples=3, deadline=None)
+@given(st.integers(0, 2**32 - 1))
+def test_terminal_measurements_of_many_qubits_in_rotated_bases_draw_as_measuring_in_turn(seed):
+    # 12 qubits one instruction each, in X and Y, in order and then shuffled: draws walk up to 11
+    # halvings of earlier outcomes, and shuffled orders need tables with some bases left out.
+    n = 12
+    rng = np.random.default_rng(seed)
+    instructions = [g.RY([q], [float(rng.uniform(0, 3))]) for q in range(n)]
+    instructions += [g.CZ([q, q + 1]) for q in range(n - 1)] + [g.RX([q], [float(rng.uniform(0, 3))]) for q in range(n)]
+    for order in (range(n), rng.permutation(n)):
+        measurements = [Measurement([int(q)], [int(q)], MeasurementBasis.Y if q % 3 == 0 else MeasurementBasis.X)
+                        for q in order]
+        circuit = DigitalCircuit(n, instructions + measurements, n)
+        native = DigitalDenseSimulator(circuit, seed=seed).run(300).memory
+        dense_sim._set_branch_memory_budget(0)
+        try:
+            in_turn = DigitalDenseSimulator(circuit, seed=seed).run(300).memory
+        finally:
+            dense_sim._set_branch_memory_budget(DEFAULT_BRANCH_BUDGET)
+        assert native == in_turn
+        assert native[:20] == ReferenceSimulator(circuit, seed=seed).run(20)[1]
 
 
 @settings(max_examples=4, deadline=None)

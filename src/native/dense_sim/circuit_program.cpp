@@ -59,9 +59,11 @@ statevector::MeasureOp prepare_measurement(nb::handle meas, int n_qubits, std::s
         into.push_back(&rotations.back());
     };
     if (basis.equal(im.basis_x)) {
+        op.basis = statevector::MeasureOp::Basis::X;
         for (std::size_t j = 0; j < op.qubits.size(); ++j) add(op.before, im.h, j);
         for (std::size_t j = 0; j < op.qubits.size(); ++j) add(op.after, im.h, j);
     } else if (basis.equal(im.basis_y)) {
+        op.basis = statevector::MeasureOp::Basis::Y;
         for (std::size_t j = 0; j < op.qubits.size(); ++j) {
             add(op.before, im.sdg, j);
             add(op.before, im.h, j);

@@ -94,10 +94,9 @@ public:
         branch->op = op;
         branch->cbits = std::move(cbits);
         if (op == end) return branch;
-        if ((branch->terminal = terminal_measurements(op))) {
-            if (!branch->terminal->prepare(state.data())) program_.undefined_probabilities(state.data(), state.size());
-            return branch;
-        }
+        // Where a table cannot be built, measuring in turn meets the same state and reports it.
+        if ((branch->terminal = terminal_measurements(op)) && branch->terminal->prepare(state.data())) return branch;
+        branch->terminal.reset();
         for (const PreparedGate *g : program_.measurement(op).before) g->apply(state.data());
         Distribution cdf;
         if (!build_cdf(state.data(), state.size(), cdf)) program_.undefined_probabilities(state.data(), state.size());
@@ -137,16 +136,14 @@ public:
     }
 
     // Tables for drawing the measurements from `op` on at once, when nothing else follows on this
-    // path: at least two measurements, all in the Z basis, and tables within the memory budget.
+    // path: at least two measurements, each qubit in one basis, and tables within the memory budget.
     std::unique_ptr<TerminalMeasurements> terminal_measurements(std::size_t op) {
-        std::vector<std::vector<int>> measured;
+        std::vector<const MeasureOp *> measured;
         for (std::size_t k = op; k < program_.size(); ++k) {
             const ShotProgram::Kind kind = program_.kind(k);
             if (kind == ShotProgram::Kind::Skip) continue;
             if (kind != ShotProgram::Kind::Measure) return nullptr;
-            const MeasureOp &m = program_.measurement(k);
-            if (!m.before.empty() || !m.after.empty()) return nullptr;
-            measured.push_back(m.qubits);
+            measured.push_back(&program_.measurement(k));
         }
         if (measured.size() < 2) return nullptr;
         return TerminalMeasurements::plan(options_.n_qubits, measured, options_.branch_memory_budget);

@@ -18,10 +18,15 @@
 namespace statevector {
 
 struct MeasureOp {
+    // X and Y rotate each measured qubit into the computational basis (by H, or S^dagger then H)
+    // and back after the collapse.
+    enum class Basis { Z, X, Y };
+
     std::vector<int> qubits;                     // measured qubits, in listed order
     std::vector<std::pair<int, int>> writes;     // (qubit, classical bit) pairs, in order
     std::vector<const PreparedGate *> before;    // basis change into the computational basis
     std::vector<const PreparedGate *> after;     // and back
+    Basis basis = Basis::Z;
 };
 
 // What the runner needs from the caller, which owns the circuit and the random stream. What

@@ -42,22 +42,71 @@ private:
 }  // namespace
 
 std::unique_ptr<TerminalMeasurements> TerminalMeasurements::plan(int n_qubits,
-                                                                 const std::vector<std::vector<int>> &measured,
+                                                                 const std::vector<const MeasureOp *> &measurements,
                                                                  std::uint64_t budget) {
+    if (n_qubits > 40) return nullptr;
     auto plan = std::unique_ptr<TerminalMeasurements>(new TerminalMeasurements());
     plan->n_qubits_ = n_qubits;
+    plan->into_basis_.resize(std::size_t(n_qubits));
+
+    // Each qubit's one basis and the step that first measures it.
+    const std::size_t never = measurements.size();
+    std::vector<MeasureOp::Basis> basis(std::size_t(n_qubits), MeasureOp::Basis::Z);
+    std::vector<std::size_t> first_step(std::size_t(n_qubits), never);
+    std::uint64_t rotatable = 0;  // qubits measured in X or Y (bit q)
+    for (std::size_t k = 0; k < measurements.size(); ++k) {
+        const MeasureOp &m = *measurements[k];
+        for (int q : m.qubits) {
+            const std::size_t at = std::size_t(q);
+            if (m.basis != MeasureOp::Basis::Z && std::count(m.qubits.begin(), m.qubits.end(), q) > 1) return nullptr;
+            if (first_step[at] != never) {
+                if (basis[at] != m.basis) return nullptr;
+                continue;
+            }
+            first_step[at] = k;
+            basis[at] = m.basis;
+            if (m.basis == MeasureOp::Basis::Z) continue;
+            rotatable |= std::uint64_t(1) << q;
+            for (const PreparedGate *g : m.before)
+                if (g->targets() == std::vector<int>{q}) plan->into_basis_[at].push_back(g);
+        }
+    }
+
     std::vector<bool> fixed(std::size_t(n_qubits), false);
     std::vector<int> prefix;  // measured qubits in measurement order
-    for (const std::vector<int> &qubits : measured) {
+    for (std::size_t k = 0; k < measurements.size(); ++k) {
+        const std::vector<int> &qubits = measurements[k]->qubits;
         Step step;
         for (int q : qubits)
             if (!fixed[std::size_t(q)] && std::find(step.new_qubits.begin(), step.new_qubits.end(), q) == step.new_qubits.end())
                 step.new_qubits.push_back(q);
         std::sort(step.new_qubits.begin(), step.new_qubits.end());
+        if (step.new_qubits.empty()) {  // its outcomes are those drawn before
+            plan->steps_.push_back(std::move(step));
+            continue;
+        }
+        const int last = step.new_qubits.back();
+        std::uint64_t rotated = rotatable;
+        Stretch stretch{0, 0};
+        for (int q = 0; q <= last; ++q) {
+            const std::size_t at = std::size_t(q);
+            if (!fixed[at]) {
+                ++stretch.free_bits;
+                if (first_step[at] > k) rotated &= ~(std::uint64_t(1) << q);  // read before its own measurement
+            } else if (basis[at] != MeasureOp::Basis::Z && std::find(qubits.begin(), qubits.end(), q) == qubits.end()) {
+                if (stretch.free_bits) {
+                    step.walk.push_back(stretch);
+                    stretch = Stretch{0, 0};
+                }
+                ++stretch.halvings;
+            }
+        }
+        step.walk.push_back(stretch);
         std::vector<int> order = prefix;
         for (int q = 0; q < n_qubits; ++q)
             if (!fixed[std::size_t(q)]) order.push_back(q);
-        if (plan->layouts_.empty() || plan->layouts_.back().order != order) plan->layouts_.push_back({order, {}});
+        if (plan->layouts_.empty() || plan->layouts_.back().order != order || plan->layouts_.back().rotated != rotated)
+            plan->layouts_.push_back({order, rotated, {}});
         step.layout = plan->layouts_.size() - 1;
         for (int q : step.new_qubits) {
             const auto at = std::find(order.begin(), order.end(), q) - order.begin();
@@ -68,21 +117,30 @@ std::unique_ptr<TerminalMeasurements> TerminalMeasurements::plan(int n_qubits,
         plan->steps_.push_back(std::move(step));
     }
     const std::uint64_t table_bytes = (std::uint64_t(1) << n_qubits) * sizeof(double);
-    if (n_qubits > 40 || plan->layouts_.size() * table_bytes > budget) return nullptr;
+    if (plan->layouts_.size() * table_bytes > budget) return nullptr;
     return plan;
 }
 
 bool TerminalMeasurements::prepare(const cplx *psi) {
     const std::uint64_t size = std::uint64_t(1) << n_qubits_;
-    const double total = norm_squared(psi, size);
-    if (!(total > 0.0) || !std::isfinite(total)) return false;
+    std::vector<cplx> turned;  // psi in the measurement bases of a layout
     for (Layout &layout : layouts_) {
+        const cplx *source = psi;
+        if (layout.rotated) {
+            turned.assign(psi, psi + size);
+            for (int q = 0; q < n_qubits_; ++q)
+                if ((layout.rotated >> q) & 1)
+                    for (const PreparedGate *g : into_basis_[std::size_t(q)]) g->apply(turned.data());
+            source = turned.data();
+        }
+        const double total = norm_squared(source, size);
+        if (!(total > 0.0) || !std::isfinite(total)) return false;
         // The same arithmetic as the distribution of a single measurement, in the layout's order.
         const IndexMap natural(n_qubits_, layout.order);
         layout.cdf.resize(size);
         double running = 0.0;
         for (std::uint64_t i = 0; i < size; ++i) {
-            running += abs2(psi[natural(i)]) / total;
+            running += abs2(source[natural(i)]) / total;
             layout.cdf[i] = running;
         }
         const double last = layout.cdf[size - 1];
@@ -95,15 +153,31 @@ std::uint64_t TerminalMeasurements::draw(const std::function<double()> &uniform)
     std::uint64_t prefix = 0, key = 0;  // outcomes so far, in layout order and as index bits
     int fixed = 0;
     for (const Step &step : steps_) {
+        const double u = uniform();
+        if (step.walk.empty()) continue;
         const std::vector<double> &cdf = layouts_[step.layout].cdf;
-        const int free_bits = n_qubits_ - fixed;
-        const std::uint64_t lo = prefix << free_bits, hi = lo + (std::uint64_t(1) << free_bits);
-        const double start = lo == 0 ? 0.0 : cdf[lo - 1];
-        const double target = start + uniform() * (cdf[hi - 1] - start);
-        std::uint64_t found = std::uint64_t(std::upper_bound(cdf.begin() + lo, cdf.begin() + hi, target) - cdf.begin());
-        found = std::min(found, hi - 1);  // a draw at the block's very top rounds to its last index
+        auto below = [&cdf](std::uint64_t i) { return i == 0 ? 0.0 : cdf[i - 1]; };
+        // The indices still possible: the block [lo, lo + 2^free_bits) of the table, each index
+        // standing for as many as the halvings so far. The draw's position among them is
+        // `offset` of `scale`: a fraction of the mass until the first search, table units after.
+        int free_bits = n_qubits_ - fixed;
+        std::uint64_t lo = prefix << free_bits;
+        double offset = u, scale = 1.0;
+        for (std::size_t s = 0; s < step.walk.size(); ++s) {
+            for (int h = 0; h < step.walk[s].halvings; ++h)  // exact while 0 <= offset < scale
+                offset = offset < scale / 2 ? 2 * offset : 2 * offset - scale;
+            const std::uint64_t hi = lo + (std::uint64_t(1) << free_bits);
+            const double start = below(lo);
+            const double target = start + (s == 0 ? offset * (cdf[hi - 1] - start) : offset);
+            std::uint64_t found = std::uint64_t(std::upper_bound(cdf.begin() + lo, cdf.begin() + hi, target) - cdf.begin());
+            found = std::min(found, hi - 1);  // a draw at the block's very top rounds to its last index
+            free_bits -= step.walk[s].free_bits;
+            lo = (found >> free_bits) << free_bits;
+            offset = target - below(lo);
+            scale = cdf[lo + (std::uint64_t(1) << free_bits) - 1] - below(lo);
+        }
         for (std::size_t k = 0; k < step.new_qubits.size(); ++k) {
-            const std::uint64_t bit = (found >> step.layout_bits[k]) & 1;
+            const std::uint64_t bit = (lo >> step.layout_bits[k]) & 1;
             prefix = (prefix << 1) | bit;
             if (bit) key |= bit_of(n_qubits_, step.new_qubits[k]);
         }
