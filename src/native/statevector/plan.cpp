@@ -180,8 +180,8 @@ void GatePlan::apply_chunked(cplx *psi, const Segment &segment, Poller *poll) co
     const std::uint64_t chunks = (std::uint64_t(1) << n_qubits_) >> chunk_qubits;
     const std::uint64_t updates = std::max<std::uint64_t>(1, plan.size()) << chunk_qubits;
     const std::uint64_t batch = std::max<std::uint64_t>(max_threads(), kUpdatesBetweenPolls / updates);
-    // Threads only pay for themselves from about 2^17 amplitudes each.
-    const std::size_t grain = std::max<std::size_t>(1, (std::size_t(1) << 17) >> chunk_qubits);
+    // A thread pays for itself from about 2^17 amplitude updates: one chunk of a few gates.
+    const std::size_t grain = std::size_t(std::max<std::uint64_t>(1, (std::uint64_t(1) << 17) / updates));
     std::atomic<bool> out_of_memory{false};
     for (std::uint64_t first = 0; first < chunks && !out_of_memory; first += batch) {
         const std::uint64_t count = std::min(batch, chunks - first);
