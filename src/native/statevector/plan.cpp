@@ -56,7 +56,7 @@ GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
         segments_.push_back({std::move(gates)});
         return;
     }
-    const int gathered = std::min(kLevels[level].gathered_bits, n_qubits - kLevels[level].chunk_bits);
+    const int gathered = kLevels[level].gathered_bits;
     const int contiguous = kLevels[level].chunk_bits - gathered;
     const std::uint64_t low = (std::uint64_t(1) << contiguous) - 1;
     auto high_bits = [&](std::uint64_t mask) { return ones(mask & ~low); };
@@ -220,7 +220,7 @@ PlanRef PlanCache::get(int n_qubits, const std::vector<GateRef> &gates) {
     for (const GateRef &g : gates) sequence.push_back(g.get());
     // Qubits from first_local on are the ones every largest chunk holds; a pass can gather
     // `gathered` others.
-    const int gathered = std::max(0, std::min(kLevels[0].gathered_bits, n_qubits - kLevels[0].chunk_bits));
+    const int gathered = n_qubits > kLevels[0].chunk_bits ? kLevels[0].gathered_bits : 0;
     const int first_local = std::max(0, n_qubits - kLevels[0].chunk_bits + gathered);
     auto plan = std::make_shared<const GatePlan>(n_qubits, fuse(n_qubits, sequence, first_local, gathered));
     plans_.emplace(std::move(key), plan);
