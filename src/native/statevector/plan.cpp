@@ -50,7 +50,7 @@ std::uint64_t index_mask(int n, const PreparedGate &g) {
 }  // namespace
 
 GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
-    : n_qubits_(n_qubits), size_(gates.size()) {
+    : n_qubits_(n_qubits), nested_(level > 0), size_(gates.size()) {
     level = first_level_below(n_qubits, level);
     if (level == kLevelCount) {
         segments_.push_back({std::move(gates)});
@@ -181,7 +181,8 @@ void GatePlan::apply_chunked(cplx *psi, const Segment &segment, Poller *poll) co
     const std::uint64_t updates = std::max<std::uint64_t>(1, plan.size()) << chunk_qubits;
     const std::uint64_t batch = std::max<std::uint64_t>(max_threads(), kUpdatesBetweenPolls / updates);
     // A thread pays for itself from about 2^17 amplitude updates: one chunk of a few gates.
-    const std::size_t grain = std::size_t(std::max<std::uint64_t>(1, (std::uint64_t(1) << 17) / updates));
+    const std::size_t grain =
+        nested_ ? chunks : std::size_t(std::max<std::uint64_t>(1, (std::uint64_t(1) << 17) / updates));
     std::atomic<bool> out_of_memory{false};
     for (std::uint64_t first = 0; first < chunks && !out_of_memory; first += batch) {
         const std::uint64_t count = std::min(batch, chunks - first);

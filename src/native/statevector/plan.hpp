@@ -40,6 +40,7 @@ private:
     void apply_chunked(cplx *psi, const Segment &segment, Poller *poll) const;
 
     int n_qubits_;
+    bool nested_;  // a chunk's plan: its caller already spreads chunks over threads
     std::size_t size_ = 0;
     std::vector<Segment> segments_;
 };

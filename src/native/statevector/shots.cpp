@@ -9,6 +9,7 @@
 
 #include "measure.hpp"
 #include "memory.hpp"
+#include "parallel.hpp"
 #include "plan.hpp"
 #include "poll.hpp"
 #include "terminal.hpp"
@@ -172,6 +173,10 @@ public:
         tally_.memory.reserve(std::size_t(std::clamp<long long>(options_.shots, 0, kReservedShots)));
         std::unique_ptr<Branch> root =
             settle(basis_state(options_.n_qubits), std::vector<std::uint8_t>(options_.n_cbits, 0), 0);
+        if (root->terminal) {
+            run_terminal(*root);
+            return std::move(tally_);
+        }
         std::uint64_t stored = 0;  // the first branch is always kept
         for (long long shot = 0; shot < options_.shots; ++shot) {
             Branch *branch = root.get();
@@ -218,6 +223,37 @@ public:
     }
 
 private:
+    // Shots that all start at terminal measurements. A batch's variates are drawn in shot order
+    // (the order measuring shot by shot draws them), its outcomes searched on every thread (the
+    // tables are only read) and tallied in shot order.
+    void run_terminal(Branch &root) {
+        constexpr long long kBatch = 1 << 14;
+        constexpr std::size_t kShotsPerThread = 1024;
+        const TerminalMeasurements &terminal = *root.terminal;
+        const std::size_t per_shot = terminal.draws_per_shot();
+        std::vector<double> uniforms;
+        std::vector<std::uint64_t> keys;
+        for (long long first = 0; first < options_.shots; first += kBatch) {
+            const std::size_t count = std::size_t(std::min(kBatch, options_.shots - first));
+            uniforms.resize(count * per_shot);
+            for (double &u : uniforms) u = program_.uniform();
+            keys.resize(count);
+            parallel_for(count, kShotsPerThread, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t shot = begin; shot < end; ++shot) {
+                    const double *next = uniforms.data() + shot * per_shot;
+                    keys[shot] = terminal.draw([&next] { return *next++; });
+                }
+            });
+            for (std::uint64_t key : keys) {
+                const std::uint32_t outcome = root.final_outcomes.find_or_add(
+                    options_.n_qubits, key, [&] { return register_outcome(terminal_cbits(root, key)); });
+                ++tally_.counts[outcome];
+                tally_.memory.push_back(outcome);
+            }
+            poll_();
+        }
+    }
+
     // The tally index of an outcome, registering it at its first occurrence.
     std::uint32_t register_outcome(const std::vector<std::uint8_t> &cbits) {
         auto [it, inserted] = outcome_ids_.try_emplace(std::string(cbits.begin(), cbits.end()),

@@ -51,6 +51,9 @@ public:
     // measured qubit (the others zero).
     std::uint64_t draw(const std::function<double()> &uniform) const;
 
+    // Uniform variates one shot draws: one per measurement.
+    std::size_t draws_per_shot() const { return steps_.size(); }
+
     std::uint64_t bytes() const;
 
 private:
