@@ -210,7 +210,7 @@ def main():
         for name, n in cases:
             results = {}
             for peer in PEERS:
-                repeats = 1 if n >= 22 else (20 if name == "fresh simulator" else 3)
+                repeats = 3 if n >= 22 else (20 if name == "fresh simulator" else 5)
                 results[peer] = measure_in_subprocess(__file__, (peer, name, n, threads, repeats), threads)
             label = f"{name} n={n} threads={threads}"
             rows.append((label, results))
@@ -223,7 +223,7 @@ def write_report(rows):
     with open(path, "w") as f:
         f.write("# Circuit families\n\n")
         f.write(f"Machine: {machine()}. Date: {datetime.date.today().isoformat()}.\n")
-        f.write("Best of 3 runs (1 at 22 qubits and more, 20 for the fresh-simulator loop); ratios are peer "
+        f.write("Best of 5 runs (3 at 22 qubits and more, 20 for the fresh-simulator loop); ratios are peer "
                 "time / norvane time (above 1: norvane is faster). "
                 f"Single precision: {', '.join(sorted(SINGLE_PRECISION))}; every other column computes in double.\n\n")
         f.write("| case | " + " | ".join(PEERS) + " |\n|---|" + "---|" * len(PEERS) + "\n")

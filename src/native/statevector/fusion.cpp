@@ -99,6 +99,13 @@ private:
         const std::size_t dim = std::size_t(1) << t.size();
         Matrix d(dim);
         for (std::size_t r = 0; r < dim; ++r) d[r] = gate.matrix()[r * dim + r];
+        // A diagonal one-qubit gate held on a target joins the diagonal instead of a pass of its own.
+        for (std::size_t j = 0; j < t.size(); ++j) {
+            std::optional<Matrix> &h = held_[t[j]];
+            if (!h || (*h)[1] != 0.0 || (*h)[2] != 0.0) continue;
+            for (std::size_t r = 0; r < dim; ++r) d[r] *= (*h)[(r >> (t.size() - 1 - j)) & 1 ? 3 : 0];
+            h.reset();
+        }
         Pending *block = open_block();
         for (int q : t) {
             if (block && !std::count(block->targets.begin(), block->targets.end(), q))
