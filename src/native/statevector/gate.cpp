@@ -13,6 +13,9 @@ namespace {
 
 constexpr std::size_t kGrain = std::size_t(1) << 15;
 
+// Controlled pairs on the lowest bits are taken in pieces of at most this many amplitudes.
+constexpr std::uint64_t kControlledPiece = std::uint64_t(1) << 12;
+
 // Diagonals on up to this many targets may be applied as periodic patterns (at most
 // 2^(kPeriodicTargets - 1) patterns of 2^kPeriodBits entries).
 constexpr int kPeriodicTargets = 6;
@@ -145,6 +148,20 @@ void apply_dense(cplx *psi, int n, int n_controls, const IndexLayout &layout, co
                      [&](std::size_t begin, std::size_t end) {
                          runs.pairs_within(as_doubles(psi + (begin << block_bits)), (end - begin) << block_bits,
                                            stride, m);
+                     });
+        return;
+    }
+    const std::uint64_t stride = layout.offsets.size() == 2 ? layout.offsets[1] : 0;
+    if (dim == 2 && n_controls == 1 && stride < (std::uint64_t(1) << kPeriodBits) && layout.control_mask > stride) {
+        // One control above a target on one of the lowest bits: the amplitudes with the
+        // control set lie in runs of whole pairs, taken in pieces of up to kControlledPiece.
+        const std::uint64_t run = layout.control_mask, piece = std::min<std::uint64_t>(run, kControlledPiece);
+        parallel_for(((std::size_t(1) << n) >> 1) / piece, std::max<std::size_t>(1, kGrain / piece),
+                     [&](std::size_t begin, std::size_t end) {
+                         for (std::uint64_t p = begin; p < end; ++p) {
+                             const std::uint64_t at = p * piece, first = ((at / run) * 2 + 1) * run + at % run;
+                             runs.pairs_within(as_doubles(psi + first), piece, stride, m);
+                         }
                      });
         return;
     }
