@@ -123,13 +123,15 @@ def test_large_states_through_fusion_and_cache_blocking_match_the_reference(seed
     assert native.run(3).memory == reference.run(3)[1]
 
 
-def random_gate_list(n, count, rng):
-    """`count` gates of every class on up to three qubits (a sixth of them random unitaries)."""
+def random_gate_list(n, count, rng, qubits=None):
+    """`count` gates of every class on up to three of `qubits` (all n by default), a sixth of
+    them random unitaries."""
     classes = [c for c in GATE_CLASSES if c.n_targets <= 3]
+    qubits = list(range(n)) if qubits is None else list(qubits)
     instructions = []
     for _ in range(count):
         cls = classes[rng.integers(len(classes))]
-        targets = [int(q) for q in rng.choice(n, cls.n_targets, replace=False)]
+        targets = [int(q) for q in rng.choice(qubits, cls.n_targets, replace=False)]
         if rng.integers(6) == 0:
             instructions.append(g.UnitaryGate(targets, random_unitary(len(targets), int(rng.integers(2**32)))))
         elif issubclass(cls, g.ParametricGate):
@@ -156,6 +158,22 @@ def test_passes_gathering_high_qubits_match_the_reference_for_any_thread_count(s
         dense_sim._set_max_threads(0)
     np.testing.assert_array_equal(states[0], states[1])
     np.testing.assert_allclose(states[0], ReferenceSimulator(circuit).statevector(), atol=1e-12)
+
+
+def test_passes_split_into_several_batches_match_gates_applied_one_by_one():
+    # 22 qubits, with runs of gates on the qubits every chunk holds long enough that a pass's
+    # chunks are processed in several batches (with an interruption check between them): fused
+    # passes must match applying each gate alone.
+    n = 22
+    rng = np.random.default_rng(5)
+    local = range(12, n)
+    gates = (random_gate_list(n, 120, rng, local) + random_gate_list(n, 20, rng) +
+             random_gate_list(n, 120, rng, local))
+    simulator = DigitalDenseSimulator(DigitalCircuit(n, gates))
+    state = simulator._init_state()
+    for gate in gates:
+        state = simulator._apply_gate(state, gate)
+    np.testing.assert_allclose(simulator.statevector(), state, atol=1e-12)
 
 
 @st.composite
