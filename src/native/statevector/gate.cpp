@@ -83,32 +83,32 @@ void apply_periodic_diagonal(cplx *psi, int n, const DiagonalPatterns &d) {
     const std::uint64_t period = std::uint64_t(1) << block_bits;
     const std::uint64_t stretch = d.high_bits.empty() ? std::uint64_t(1) << n : std::uint64_t(1) << d.high_bits.front();
     const RunKernels &runs = run_kernels();
+    auto scale = [&](std::uint64_t first, std::uint64_t last) {
+        while (first < last) {
+            const std::uint64_t stop = std::min(last, (first / stretch + 1) * stretch);
+            std::size_t pattern = 0;
+            for (std::size_t j = 0; j < d.high_bits.size(); ++j) pattern |= ((first >> d.high_bits[j]) & 1) << j;
+            const std::size_t at = pattern * 2 * period;
+            runs.scale_periodic(as_doubles(psi + first), stop - first, &d.re_parts[at], &d.im_parts[at], period);
+            first = stop;
+        }
+    };
     parallel_for((std::size_t(1) << n) >> block_bits, std::max<std::size_t>(1, kGrain >> block_bits),
-                 [&](std::size_t begin, std::size_t end) {
-                     for (std::uint64_t first = begin << block_bits, last = end << block_bits; first < last;) {
-                         const std::uint64_t stop = std::min(last, (first / stretch + 1) * stretch);
-                         std::size_t pattern = 0;
-                         for (std::size_t j = 0; j < d.high_bits.size(); ++j) pattern |= ((first >> d.high_bits[j]) & 1) << j;
-                         const std::size_t at = pattern * 2 * period;
-                         runs.scale_periodic(as_doubles(psi + first), stop - first, &d.re_parts[at], &d.im_parts[at], period);
-                         first = stop;
-                     }
-                 });
+                 [&](std::size_t begin, std::size_t end) { scale(begin << block_bits, end << block_bits); });
 }
 
-// A dense two-qubit gate on two of the lowest seven index bits, in blocks that hold both.
-// Returns false where the kernel is missing.
-bool apply_low_quads(cplx *psi, int n, const std::vector<int> &targets, const std::vector<cplx> &u) {
+// A dense two-qubit gate on two of the lowest kQuadBlockBits index bits, in blocks that hold
+// both.
+void apply_low_quads(cplx *psi, int n, const std::vector<int> &targets, const std::vector<cplx> &u) {
     const RunKernels &runs = run_kernels();
     const double *m = reinterpret_cast<const double *>(u.data());
     const int bit0 = n - 1 - targets[0], bit1 = n - 1 - targets[1];
-    if (!runs.quads_within(as_doubles(psi), 0, bit0, bit1, m)) return false;
     const int block_bits = std::min(n, kQuadBlockBits);
     parallel_for((std::size_t(1) << n) >> block_bits, std::max<std::size_t>(1, kGrain >> block_bits),
                  [&](std::size_t begin, std::size_t end) {
-                     runs.quads_within(as_doubles(psi + (begin << block_bits)), (end - begin) << block_bits, bit0, bit1, m);
+                     runs.quads_within(as_doubles(psi + (begin << block_bits)), (end - begin) << block_bits,
+                                       bit0, bit1, m);
                  });
-    return true;
 }
 
 // Diagonal `d` on the last targets, where all leading n_controls targets are 1; entries equal
@@ -270,7 +270,7 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
     // Short runs of a dense two-qubit gate: in blocks (controlled gates keep their cheaper
     // kernel, which touches half the amplitudes).
     low_quads_ = !diagonal_ && n_controls_ == 0 && k == 2 && layout_.fixed_bits.front() < 3 &&
-                 layout_.fixed_bits.back() < kQuadBlockBits;
+                 layout_.fixed_bits.back() < kQuadBlockBits && run_kernels().quads_within;
 }
 
 IndexLayout::IndexLayout(int n, const std::vector<int> &targets, int n_controls) {
@@ -320,8 +320,9 @@ DiagonalPatterns::DiagonalPatterns(int n, const std::vector<int> &targets, const
 }
 
 void PreparedGate::apply(cplx *psi) const {
-    if (low_quads_ && apply_low_quads(psi, n_qubits_, targets_, matrix_)) return;
-    if (diagonal_ && !periodic_.re_parts.empty())
+    if (low_quads_)
+        apply_low_quads(psi, n_qubits_, targets_, matrix_);
+    else if (diagonal_ && !periodic_.re_parts.empty())
         apply_periodic_diagonal(psi, n_qubits_, periodic_);
     else if (diagonal_)
         apply_diagonal(psi, n_qubits_, targets_, layout_, block_);

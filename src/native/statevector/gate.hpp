@@ -16,6 +16,13 @@ using cplx = std::complex<double>;
 // The bit of amplitude indices that holds qubit q of n.
 inline std::uint64_t bit_of(int n, int q) { return std::uint64_t(1) << (n - 1 - q); }
 
+// The bits of amplitude indices that hold `qubits` of n.
+inline std::uint64_t qubits_mask(int n, const std::vector<int> &qubits) {
+    std::uint64_t mask = 0;
+    for (int q : qubits) mask |= bit_of(n, q);
+    return mask;
+}
+
 // Spreads the bits of `compact` over the index bits that are not in `zero_bits` (ascending
 // bit positions), leaving those positions 0.
 inline std::uint64_t deposit(std::uint64_t compact, const std::vector<int> &zero_bits) {

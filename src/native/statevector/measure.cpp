@@ -10,7 +10,6 @@ namespace statevector {
 namespace {
 constexpr std::uint64_t kBlock = 4096;
 
-inline double abs2(const cplx &a) { return a.real() * a.real() + a.imag() * a.imag(); }
 }  // namespace
 
 double norm_squared(const cplx *psi, std::uint64_t size) {
@@ -30,19 +29,7 @@ double norm_squared(const cplx *psi, std::uint64_t size) {
 }
 
 bool build_cdf(const cplx *psi, std::uint64_t size, Distribution &cdf) {
-    const double total = norm_squared(psi, size);
-    if (!(total > 0.0) || !std::isfinite(total)) return false;
-    cdf.resize(size);
-    double running = 0.0;
-    for (std::uint64_t i = 0; i < size; ++i) {
-        running += abs2(psi[i]) / total;
-        cdf[i] = running;
-    }
-    const double last = cdf[size - 1];
-    parallel_for(size, std::uint64_t(1) << 16, [&](std::size_t begin, std::size_t end) {
-        for (std::uint64_t i = begin; i < end; ++i) cdf[i] /= last;
-    });
-    return true;
+    return build_cdf(psi, size, [](std::uint64_t i) { return i; }, cdf);
 }
 
 std::uint64_t sample_index(const Distribution &cdf, double u) {

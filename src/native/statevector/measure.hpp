@@ -1,20 +1,42 @@
 // Measurement kernels: outcome distribution, weighted draw and collapse.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "gate.hpp"
 #include "memory.hpp"
+#include "parallel.hpp"
 
 namespace statevector {
+
+inline double abs2(const cplx &a) { return a.real() * a.real() + a.imag() * a.imag(); }
 
 // Sum of |psi_i|^2 in a fixed blocked order, identical for any thread count.
 double norm_squared(const cplx *psi, std::uint64_t size);
 
-// Cumulative distribution of |psi_i|^2 / sum_j |psi_j|^2, each entry then divided by the last,
-// as a weighted choice inverts it. Returns false, leaving cdf unspecified, when the squared
-// norm is zero or not finite (the probabilities are undefined).
+// Cumulative distribution of |psi_at(i)|^2 / sum_j |psi_j|^2 over i < size, each entry then
+// divided by the last, as a weighted choice inverts it; `at` orders the amplitudes. Returns
+// false, leaving cdf unspecified, when the squared norm is zero or not finite (the
+// probabilities are undefined).
+template <class At> bool build_cdf(const cplx *psi, std::uint64_t size, const At &at, Distribution &cdf) {
+    const double total = norm_squared(psi, size);
+    if (!(total > 0.0) || !std::isfinite(total)) return false;
+    cdf.resize(size);
+    double running = 0.0;
+    for (std::uint64_t i = 0; i < size; ++i) {
+        running += abs2(psi[at(i)]) / total;
+        cdf[i] = running;
+    }
+    const double last = cdf[size - 1];
+    parallel_for(size, std::uint64_t(1) << 16, [&](std::size_t begin, std::size_t end) {
+        for (std::uint64_t i = begin; i < end; ++i) cdf[i] /= last;
+    });
+    return true;
+}
+
+// The same in index order.
 bool build_cdf(const cplx *psi, std::uint64_t size, Distribution &cdf);
 
 // The first index whose cumulative value exceeds u (a search to the right).

@@ -41,12 +41,6 @@ int ones(std::uint64_t mask) {
     return count;
 }
 
-std::uint64_t index_mask(int n, const PreparedGate &g) {
-    std::uint64_t mask = 0;
-    for (int q : g.targets()) mask |= bit_of(n, q);
-    return mask;
-}
-
 }  // namespace
 
 GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
@@ -61,7 +55,7 @@ GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
     const std::uint64_t low = (std::uint64_t(1) << contiguous) - 1;
     auto high_bits = [&](std::uint64_t mask) { return ones(mask & ~low); };
     std::vector<std::uint64_t> masks;
-    for (const PreparedGate &g : gates) masks.push_back(index_mask(n_qubits, g));
+    for (const PreparedGate &g : gates) masks.push_back(qubits_mask(n_qubits, g.targets()));
     // Which gates a pass takes: every gate whose qubits no gate left for later touches and,
     // for a chunked pass, whose high bits fit with those taken so far (starting from `held`).
     auto select = [&](bool chunked, std::uint64_t held, std::vector<bool> &take) {
@@ -136,7 +130,8 @@ void GatePlan::add_chunked(std::vector<PreparedGate> gates, int contiguous_bits,
     const int chunk_qubits = contiguous_bits + int(gathered_bits.size());
     auto chunk_bit = [&](int bit) {
         if (bit < contiguous_bits) return bit;
-        return contiguous_bits + int(std::find(gathered_bits.begin(), gathered_bits.end(), bit) - gathered_bits.begin());
+        const auto at = std::find(gathered_bits.begin(), gathered_bits.end(), bit) - gathered_bits.begin();
+        return contiguous_bits + int(at);
     };
     std::vector<PreparedGate> local;
     local.reserve(gates.size());

@@ -30,10 +30,10 @@ struct RunKernels {
     // re_parts = (re d_0, re d_0, re d_1, ...) and im_parts = (-im d_0, im d_0, -im d_1, ...).
     void (*scale_periodic)(double *psi, std::uint64_t amplitudes, const double *re_parts, const double *im_parts,
                            std::uint64_t period);
-    // 4x4 matrix m on targets (t0, t1) at index bits bit0 and bit1, both below 7, over
-    // `amplitudes` amplitudes (a multiple of the block 2^(max bit + 1)). Returns false, doing
-    // nothing, where this instruction set has no such kernel.
-    bool (*quads_within)(double *psi, std::uint64_t amplitudes, int bit0, int bit1, const double *m);
+    // 4x4 matrix m on targets (t0, t1) at index bits bit0 and bit1, both below kQuadBlockBits,
+    // over `amplitudes` amplitudes (a multiple of the block 2^(max bit + 1)). Null where the
+    // build has no vector kernels.
+    void (*quads_within)(double *psi, std::uint64_t amplitudes, int bit0, int bit1, const double *m);
 };
 
 const RunKernels &run_kernels();

@@ -189,13 +189,11 @@ public:
                     break;
                 }
                 if (branch->terminal) {
-                    const std::uint64_t key = branch->terminal->draw(uniform_);
-                    outcome = branch->final_outcomes.find_or_add(
-                        options_.n_qubits, key, [&] { return register_outcome(terminal_cbits(*branch, key)); });
+                    outcome = terminal_outcome(*branch, branch->terminal->draw(uniform_));
                     break;
                 }
                 const std::uint64_t idx = (*branch->sample)(program_.uniform());
-                const std::uint64_t key = idx & measured_mask(program_.measurement(branch->op), options_.n_qubits);
+                const std::uint64_t key = idx & qubits_mask(options_.n_qubits, program_.measurement(branch->op).qubits);
                 if (!measured_after(branch->op + 1)) {
                     outcome = branch->final_outcomes.find_or_add(
                         options_.n_qubits, key, [&] { return register_outcome(final_cbits(*branch, idx)); });
@@ -215,8 +213,7 @@ public:
                     branch = scratch.get();
                 }
             }
-            ++tally_.counts[outcome];
-            tally_.memory.push_back(outcome);
+            record(outcome);
             if ((shot & 255) == 0) poll_();
         }
         return std::move(tally_);
@@ -244,14 +241,21 @@ private:
                     keys[shot] = terminal.draw([&next] { return *next++; });
                 }
             });
-            for (std::uint64_t key : keys) {
-                const std::uint32_t outcome = root.final_outcomes.find_or_add(
-                    options_.n_qubits, key, [&] { return register_outcome(terminal_cbits(root, key)); });
-                ++tally_.counts[outcome];
-                tally_.memory.push_back(outcome);
-            }
+            for (std::uint64_t key : keys) record(terminal_outcome(root, key));
             poll_();
         }
+    }
+
+    // The tally index of the outcome `key` of a branch's terminal measurements.
+    std::uint32_t terminal_outcome(Branch &branch, std::uint64_t key) {
+        return branch.final_outcomes.find_or_add(options_.n_qubits, key,
+                                                 [&] { return register_outcome(terminal_cbits(branch, key)); });
+    }
+
+    // One shot's outcome, by its tally index.
+    void record(std::uint32_t outcome) {
+        ++tally_.counts[outcome];
+        tally_.memory.push_back(outcome);
     }
 
     // The tally index of an outcome, registering it at its first occurrence.
@@ -296,14 +300,8 @@ private:
 void set_branch_memory_budget(std::uint64_t bytes) { budget = bytes; }
 std::uint64_t branch_memory_budget() { return budget.load(); }
 
-std::uint64_t measured_mask(const MeasureOp &m, int n_qubits) {
-    std::uint64_t mask = 0;
-    for (int q : m.qubits) mask |= bit_of(n_qubits, q);
-    return mask;
-}
-
 void collapse_measured(const MeasureOp &m, int n_qubits, std::uint64_t outcome_idx, cplx *psi) {
-    const std::uint64_t mask = measured_mask(m, n_qubits);
+    const std::uint64_t mask = qubits_mask(n_qubits, m.qubits);
     collapse(psi, std::uint64_t(1) << n_qubits, mask, outcome_idx & mask);
     for (const PreparedGate *g : m.after) g->apply(psi);
 }

@@ -76,9 +76,6 @@ struct ShotTally {
 
 ShotTally run_shots(ShotProgram &program, const ShotOptions &options);
 
-// The index bits of the qubits a measurement reads.
-std::uint64_t measured_mask(const MeasureOp &m, int n_qubits);
-
 // After outcome `outcome_idx` of measurement m: the state collapsed onto the measured qubits'
 // values (renormalised) and rotated back from the computational basis, in place.
 void collapse_measured(const MeasureOp &m, int n_qubits, std::uint64_t outcome_idx, cplx *psi);

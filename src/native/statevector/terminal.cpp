@@ -9,8 +9,6 @@ namespace statevector {
 
 namespace {
 
-inline double abs2(const cplx &a) { return a.real() * a.real() + a.imag() * a.imag(); }
-
 // Maps an index of a permuted layout to the natural amplitude index, as two table lookups:
 // bit permutation is linear, so the low and high halves of the index map independently.
 class IndexMap {
@@ -123,7 +121,7 @@ std::unique_ptr<TerminalMeasurements> TerminalMeasurements::plan(int n_qubits,
 
 bool TerminalMeasurements::prepare(const cplx *psi) {
     const std::uint64_t size = std::uint64_t(1) << n_qubits_;
-    std::vector<cplx> turned;  // psi in the measurement bases of a layout
+    StateVector turned;  // psi in the measurement bases of a layout
     for (Layout &layout : layouts_) {
         const cplx *source = psi;
         if (layout.rotated) {
@@ -133,18 +131,8 @@ bool TerminalMeasurements::prepare(const cplx *psi) {
                     for (const PreparedGate *g : into_basis_[std::size_t(q)]) g->apply(turned.data());
             source = turned.data();
         }
-        const double total = norm_squared(source, size);
-        if (!(total > 0.0) || !std::isfinite(total)) return false;
         // The same arithmetic as the distribution of a single measurement, in the layout's order.
-        const IndexMap natural(n_qubits_, layout.order);
-        layout.cdf.resize(size);
-        double running = 0.0;
-        for (std::uint64_t i = 0; i < size; ++i) {
-            running += abs2(source[natural(i)]) / total;
-            layout.cdf[i] = running;
-        }
-        const double last = layout.cdf[size - 1];
-        for (double &c : layout.cdf) c /= last;
+        if (!build_cdf(source, size, IndexMap(n_qubits_, layout.order), layout.cdf)) return false;
     }
     return true;
 }
@@ -155,7 +143,7 @@ std::uint64_t TerminalMeasurements::draw(const std::function<double()> &uniform)
     for (const Step &step : steps_) {
         const double u = uniform();
         if (step.walk.empty()) continue;
-        const std::vector<double> &cdf = layouts_[step.layout].cdf;
+        const Distribution &cdf = layouts_[step.layout].cdf;
         auto below = [&cdf](std::uint64_t i) { return i == 0 ? 0.0 : cdf[i - 1]; };
         // The indices still possible: the block [lo, lo + 2^free_bits) of the table, each index
         // standing for as many as the halvings so far. The draw's position among them is

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "gate.hpp"
+#include "memory.hpp"
 #include "shots.hpp"
 
 namespace statevector {
@@ -71,7 +72,7 @@ private:
     struct Layout {
         std::vector<int> order;     // qubits from the most significant bit of the table's index
         std::uint64_t rotated = 0;  // qubits (bit q) turned into their measurement basis
-        std::vector<double> cdf;
+        Distribution cdf;
     };
 
     int n_qubits_ = 0;
