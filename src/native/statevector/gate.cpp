@@ -13,9 +13,6 @@ namespace {
 
 constexpr std::size_t kGrain = std::size_t(1) << 15;
 
-// Controlled pairs on the lowest bits are taken in pieces of at most this many amplitudes.
-constexpr std::uint64_t kControlledPiece = std::uint64_t(1) << 12;
-
 // Diagonals on up to this many targets may be applied as periodic patterns (at most
 // 2^(kPeriodicTargets - 1) patterns of 2^kPeriodBits entries).
 constexpr int kPeriodicTargets = 6;
@@ -111,6 +108,34 @@ void apply_low_quads(cplx *psi, int n, const std::vector<int> &targets, const st
                  });
 }
 
+// A controlled one-qubit gate `u` on the lowest bits, block by block (see PairPatterns).
+void apply_pair_patterns(cplx *psi, int n, const PairPatterns &p, std::uint64_t stride, const std::vector<cplx> &u) {
+    const RunKernels &runs = run_kernels();
+    const double *m = reinterpret_cast<const double *>(u.data());
+    const std::uint64_t period = std::uint64_t(1) << p.block_bits;
+    auto apply_blocks = [&](std::uint64_t first, std::uint64_t count) {
+        double *a = as_doubles(psi + (first << p.block_bits));
+        const std::uint64_t amplitudes = count << p.block_bits;
+        if (!p.swaps.empty() && stride < period)
+            runs.exchange_periodic(a, amplitudes, stride, p.swaps.data(), period);
+        else if (!p.swaps.empty())
+            runs.exchange_runs_periodic(a, a + 2 * stride, amplitudes, p.swaps.data(), period);
+        else if (p.table.empty())
+            runs.pairs_within(a, amplitudes, stride, m);
+        else if (stride < period)
+            runs.pairs_periodic(a, amplitudes, stride, p.table.data(), period);
+        else
+            runs.pair_runs_periodic(a, a + 2 * stride, amplitudes, p.table.data(), period);
+    };
+    const int block_qubits = n - p.block_bits;
+    if (!p.runs.fixed_bits.empty()) {
+        for_each_base(block_qubits, p.runs, apply_blocks);
+        return;
+    }
+    parallel_for(std::size_t(1) << block_qubits, std::max<std::size_t>(1, kGrain >> p.block_bits),
+                 [&](std::size_t begin, std::size_t end) { apply_blocks(begin, end - begin); });
+}
+
 // Diagonal `d` on the last targets, where all leading n_controls targets are 1; entries equal
 // to 1 leave their amplitudes untouched.
 void apply_diagonal(cplx *psi, int n, const std::vector<int> &targets, const IndexLayout &layout,
@@ -148,20 +173,6 @@ void apply_dense(cplx *psi, int n, int n_controls, const IndexLayout &layout, co
                      [&](std::size_t begin, std::size_t end) {
                          runs.pairs_within(as_doubles(psi + (begin << block_bits)), (end - begin) << block_bits,
                                            stride, m);
-                     });
-        return;
-    }
-    const std::uint64_t stride = layout.offsets.size() == 2 ? layout.offsets[1] : 0;
-    if (dim == 2 && n_controls == 1 && stride < (std::uint64_t(1) << kPeriodBits) && layout.control_mask > stride) {
-        // One control above a target on one of the lowest bits: the amplitudes with the
-        // control set lie in runs of whole pairs, taken in pieces of up to kControlledPiece.
-        const std::uint64_t run = layout.control_mask, piece = std::min<std::uint64_t>(run, kControlledPiece);
-        parallel_for(((std::size_t(1) << n) >> 1) / piece, std::max<std::size_t>(1, kGrain / piece),
-                     [&](std::size_t begin, std::size_t end) {
-                         for (std::uint64_t p = begin; p < end; ++p) {
-                             const std::uint64_t at = p * piece, first = ((at / run) * 2 + 1) * run + at % run;
-                             runs.pairs_within(as_doubles(psi + first), piece, stride, m);
-                         }
                      });
         return;
     }
@@ -267,6 +278,10 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
                                  (dim - block_.size());
         if (layout_.fixed_bits.front() < 3 || 2 * ones < dim) periodic_ = DiagonalPatterns(n_qubits, targets_, matrix_);
     }
+    if (!diagonal_ && k - n_controls_ == 1 && n_controls_ > 0) {
+        const bool low = std::any_of(targets_.begin(), targets_.end(), [&](int q) { return n_qubits - 1 - q < kPeriodBits; });
+        if (low) controlled_low_ = PairPatterns(n_qubits, targets_, n_controls_, block_);
+    }
     // Short runs of a dense two-qubit gate: in blocks (controlled gates keep their cheaper
     // kernel, which touches half the amplitudes).
     low_quads_ = !diagonal_ && n_controls_ == 0 && k == 2 && layout_.fixed_bits.front() < 3 &&
@@ -319,7 +334,56 @@ DiagonalPatterns::DiagonalPatterns(int n, const std::vector<int> &targets, const
         }
 }
 
+PairPatterns::PairPatterns(int n, const std::vector<int> &targets, int n_controls, const std::vector<cplx> &u) {
+    block_bits = std::min(n, kPeriodBits);
+    const std::uint64_t period = std::uint64_t(1) << block_bits;
+    const int target_bit = n - 1 - targets.back();
+    // Bits above the block as qubits of a state of blocks: the controls, then the target.
+    const int block_qubits = n - block_bits;
+    std::vector<int> fixed;
+    std::uint64_t low_controls = 0;
+    for (int c = 0; c < n_controls; ++c) {
+        const int bit = n - 1 - targets[c];
+        if (bit < block_bits)
+            low_controls |= std::uint64_t(1) << bit;
+        else
+            fixed.push_back(block_qubits - 1 - (bit - block_bits));
+    }
+    const int high_controls = int(fixed.size());
+    const bool high_target = target_bit >= block_bits;
+    if (high_target) fixed.push_back(block_qubits - 1 - (target_bit - block_bits));
+    if (!fixed.empty()) runs = IndexLayout(block_qubits, fixed, high_controls);
+    if (!low_controls) return;
+    if (u[0] == 0.0 && u[1] == 1.0 && u[2] == 1.0 && u[3] == 0.0) {
+        swaps.resize(2 * period);
+        for (std::uint64_t j = 0; j < period; ++j)
+            swaps[2 * j] = swaps[2 * j + 1] = (j & low_controls) == low_controls ? ~std::uint64_t(0) : 0;
+        return;
+    }
+    const std::uint64_t positions = high_target ? 2 * period : period;
+    table.resize(8 * positions);
+    double *own_re = table.data(), *own_im = own_re + 2 * positions;
+    double *partner_re = own_im + 2 * positions, *partner_im = partner_re + 2 * positions;
+    for (std::uint64_t p = 0; p < positions; ++p) {
+        const std::uint64_t j = p % period;
+        const bool second = high_target ? p >= period : (j >> target_bit) & 1;
+        const bool active = (j & low_controls) == low_controls;
+        const cplx own = !active ? cplx(1.0, 0.0) : second ? u[3] : u[0];
+        const cplx partner = !active ? cplx(0.0, 0.0) : second ? u[2] : u[1];
+        own_re[2 * p] = own_re[2 * p + 1] = own.real();
+        own_im[2 * p] = -own.imag();
+        own_im[2 * p + 1] = own.imag();
+        partner_re[2 * p] = partner_re[2 * p + 1] = partner.real();
+        partner_im[2 * p] = -partner.imag();
+        partner_im[2 * p + 1] = partner.imag();
+    }
+}
+
 void PreparedGate::apply(cplx *psi) const {
+    if (controlled_low_.block_bits > 0) {
+        apply_pair_patterns(psi, n_qubits_, controlled_low_, layout_.offsets[1], block_);
+        return;
+    }
     if (low_quads_)
         apply_low_quads(psi, n_qubits_, targets_, matrix_);
     else if (diagonal_ && !periodic_.re_parts.empty())

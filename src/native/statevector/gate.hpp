@@ -9,9 +9,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "state_allocator.hpp"
+
 namespace statevector {
 
 using cplx = std::complex<double>;
+// Coefficient tables read with whole-vector loads.
+using AlignedDoubles = std::vector<double, StateAllocator<double>>;
 
 // The bit of amplitude indices that holds qubit q of n.
 inline std::uint64_t bit_of(int n, int q) { return std::uint64_t(1) << (n - 1 - q); }
@@ -59,10 +63,29 @@ constexpr int kPeriodBits = 6;
 // positions of a block, in the split form of RunKernels::scale_periodic.
 struct DiagonalPatterns {
     std::vector<int> high_bits;
-    std::vector<double> re_parts, im_parts;
+    AlignedDoubles re_parts, im_parts;
 
     DiagonalPatterns() = default;
     DiagonalPatterns(int n, const std::vector<int> &targets, const std::vector<cplx> &matrix);
+};
+
+// A controlled one-qubit gate whose target or some control lies among the lowest kPeriodBits
+// bits. The amplitudes are taken in blocks of 2^kPeriodBits: `runs` (over blocks) picks those
+// whose control bits above the block are all 1, with the target 0 when it lies above the block.
+// `table` gives the coefficients of each position in a block in the form of
+// RunKernels::pairs_periodic (when the target lies above the block, the positions with the
+// target 0, then those with it 1): the identity where the block's own control bits are not all
+// 1. Without such control bits the coefficients are the same everywhere and `table` is empty.
+// When the matrix exchanges the pair (as that of a CX), `swaps` takes the place of `table`:
+// all ones at the positions whose pair is exchanged, in the form of RunKernels::exchange_periodic.
+struct PairPatterns {
+    int block_bits = 0;
+    IndexLayout runs;
+    AlignedDoubles table;
+    std::vector<std::uint64_t, StateAllocator<std::uint64_t>> swaps;
+
+    PairPatterns() = default;
+    PairPatterns(int n, const std::vector<int> &targets, int n_controls, const std::vector<cplx> &u);
 };
 
 // A gate matrix classified once, so that each application takes the cheapest kernel: diagonal
@@ -91,6 +114,7 @@ private:
     std::vector<cplx> block_;  // the diagonal, or the matrix on the controlled subspace
     IndexLayout layout_;
     DiagonalPatterns periodic_;
+    PairPatterns controlled_low_;  // a controlled one-qubit gate on the lowest bits
     bool low_quads_ = false;  // dense on two of the lowest bits: applied in blocks
 };
 

@@ -30,6 +30,25 @@ struct RunKernels {
     // re_parts = (re d_0, re d_0, re d_1, ...) and im_parts = (-im d_0, im d_0, -im d_1, ...).
     void (*scale_periodic)(double *psi, std::uint64_t amplitudes, const double *re_parts, const double *im_parts,
                            std::uint64_t period);
+    // Pairs with coefficients that depend on the position in a period (as for a gate with
+    // controls among the lowest bits): psi[j] = O_p psi[j] + Q_p psi[j ^ stride] for every
+    // j < amplitudes (a multiple of period, itself a multiple of 2 * stride), p = j % period.
+    // The table holds O's re parts, O's im parts, Q's re parts and Q's im parts, each as
+    // 2 * period doubles in the split form of scale_periodic.
+    void (*pairs_periodic)(double *psi, std::uint64_t amplitudes, std::uint64_t stride, const double *table,
+                           std::uint64_t period);
+    // The same for the pairs (a[j], b[j]), j < length (a multiple of period): a[j] at position
+    // j % period of a table of 2 * period positions, b[j] at position period + j % period.
+    void (*pair_runs_periodic)(double *a, double *b, std::uint64_t length, const double *table,
+                               std::uint64_t period);
+    // Exchanges psi[j] and psi[j ^ stride] for every j < amplitudes (as pairs_periodic) whose
+    // swap[2 * (j % period)] is all ones (entries 2p and 2p + 1 both all ones or both zero).
+    void (*exchange_periodic)(double *psi, std::uint64_t amplitudes, std::uint64_t stride,
+                              const std::uint64_t *swap, std::uint64_t period);
+    // Exchanges a[j] and b[j], j < length (a multiple of period), where swap[2 * (j % period)]
+    // is all ones.
+    void (*exchange_runs_periodic)(double *a, double *b, std::uint64_t length, const std::uint64_t *swap,
+                                   std::uint64_t period);
     // 4x4 matrix m on targets (t0, t1) at index bits bit0 and bit1, both below kQuadBlockBits,
     // over `amplitudes` amplitudes (a multiple of the block 2^(max bit + 1)). Null where the
     // build has no vector kernels.
