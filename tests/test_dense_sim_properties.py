@@ -109,26 +109,35 @@ def test_apply_gate_matches_the_contraction(circuit, seed):
             state = out
 
 
-def test_controlled_gates_on_the_lowest_index_bits_match_the_contraction():
-    # 8 qubits: controlled one-qubit gates with a target or a control among the lowest six index
-    # bits run block by block from position tables (exchanges for CX); qubits 0 and 1 lie above
-    # a block. Every control and target placement, with a second control anywhere for CCX.
+def test_one_qubit_and_controlled_gates_on_every_index_bit_match_the_contraction():
+    # 8 qubits: pairs within a vector, a few vectors apart and in runs, for each form of matrix
+    # the kernels tell apart (real, real diagonal with imaginary off-diagonal, the exchange,
+    # general). Controlled one-qubit gates with a target or a control among the lowest six index
+    # bits run block by block from position tables; qubits 0 and 1 lie above a block. Every
+    # control and target placement, with a second control anywhere for CCX.
     n = 8
     rng = np.random.default_rng(7)
     state = rng.normal(size=2**n) + 1j * rng.normal(size=2**n)
     circuit = DigitalCircuit(n)
     native, reference = DigitalDenseSimulator(circuit), ReferenceSimulator(circuit)
+
+    def check(gate):
+        np.testing.assert_allclose(native._apply_gate(state, gate, theta=0.0),
+                                   reference.apply_gate(state, gate, theta=0.0), atol=1e-12)
+
     controlled_u = np.eye(4, dtype=complex)
     controlled_u[2:, 2:] = random_unitary(1, 11)
-    for control in range(n):
-        for target in range(n):
+    for target in range(n):
+        for gate in (g.RY([target], [0.7]), g.RX([target], [0.7]), g.X([target]), g.Y([target]),
+                     g.UnitaryGate([target], random_unitary(1, target))):
+            check(gate)
+        for control in range(n):
             if control == target:
                 continue
             other = int(next(q for q in rng.permutation(n) if q not in (control, target)))
-            for gate in (g.CX([control, target]), g.UnitaryGate([control, target], controlled_u),
-                         g.CCX([other, control, target])):
-                np.testing.assert_allclose(native._apply_gate(state, gate, theta=0.0),
-                                           reference.apply_gate(state, gate, theta=0.0), atol=1e-12)
+            for gate in (g.CX([control, target]), g.CRX([control, target], [0.4]),
+                         g.UnitaryGate([control, target], controlled_u), g.CCX([other, control, target])):
+                check(gate)
 
 
 @settings(max_examples=4, deadline=None)

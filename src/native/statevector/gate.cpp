@@ -109,7 +109,8 @@ void apply_low_quads(cplx *psi, int n, const std::vector<int> &targets, const st
 }
 
 // A controlled one-qubit gate `u` on the lowest bits, block by block (see PairPatterns).
-void apply_pair_patterns(cplx *psi, int n, const PairPatterns &p, std::uint64_t stride, const std::vector<cplx> &u) {
+void apply_pair_patterns(cplx *psi, int n, const PairPatterns &p, std::uint64_t stride, const std::vector<cplx> &u,
+                         PairForm form) {
     const RunKernels &runs = run_kernels();
     const double *m = reinterpret_cast<const double *>(u.data());
     const std::uint64_t period = std::uint64_t(1) << p.block_bits;
@@ -121,7 +122,7 @@ void apply_pair_patterns(cplx *psi, int n, const PairPatterns &p, std::uint64_t 
         else if (!p.swaps.empty())
             runs.exchange_runs_periodic(a, a + 2 * stride, amplitudes, p.swaps.data(), period);
         else if (p.table.empty())
-            runs.pairs_within(a, amplitudes, stride, m);
+            runs.pairs_within(a, amplitudes, stride, m, form);
         else if (stride < period)
             runs.pairs_periodic(a, amplitudes, stride, p.table.data(), period);
         else
@@ -160,8 +161,10 @@ void apply_diagonal(cplx *psi, int n, const std::vector<int> &targets, const Ind
     });
 }
 
-// Dense `u` on the last targets, where all leading n_controls targets are 1.
-void apply_dense(cplx *psi, int n, int n_controls, const IndexLayout &layout, const std::vector<cplx> &u) {
+// Dense `u` on the last targets, where all leading n_controls targets are 1 (of the given form
+// when it is 2x2).
+void apply_dense(cplx *psi, int n, int n_controls, const IndexLayout &layout, const std::vector<cplx> &u,
+                 PairForm form) {
     const std::size_t dim = layout.offsets.size();
     const RunKernels &runs = run_kernels();
     const double *m = reinterpret_cast<const double *>(u.data());
@@ -172,7 +175,7 @@ void apply_dense(cplx *psi, int n, int n_controls, const IndexLayout &layout, co
         parallel_for((std::size_t(1) << n) >> block_bits, std::max<std::size_t>(1, kGrain >> block_bits),
                      [&](std::size_t begin, std::size_t end) {
                          runs.pairs_within(as_doubles(psi + (begin << block_bits)), (end - begin) << block_bits,
-                                           stride, m);
+                                           stride, m, form);
                      });
         return;
     }
@@ -183,7 +186,7 @@ void apply_dense(cplx *psi, int n, int n_controls, const IndexLayout &layout, co
             if (length < kShortRun)
                 for (std::uint64_t j = 0; j < length; ++j) pair_inline(a + 2 * j, b + 2 * j, m);
             else
-                runs.pairs(a, b, length, m);
+                runs.pairs(a, b, length, m, form);
         });
         return;
     }
@@ -225,6 +228,15 @@ void apply_dense(cplx *psi, int n, int n_controls, const IndexLayout &layout, co
             }
         }
     });
+}
+
+PairForm pair_form(const std::vector<cplx> &u) {
+    auto real = [](cplx z) { return z.imag() == 0.0; };
+    auto imaginary = [](cplx z) { return z.real() == 0.0; };
+    if (u[0] == 0.0 && u[1] == 1.0 && u[2] == 1.0 && u[3] == 0.0) return PairForm::exchange;
+    if (std::all_of(u.begin(), u.end(), real)) return PairForm::real;
+    if (real(u[0]) && real(u[3]) && imaginary(u[1]) && imaginary(u[2])) return PairForm::real_diagonal;
+    return PairForm::general;
 }
 
 // True when m equals the identity except on rows and columns whose leading c bits are all 1.
@@ -278,6 +290,7 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
                                  (dim - block_.size());
         if (layout_.fixed_bits.front() < 3 || 2 * ones < dim) periodic_ = DiagonalPatterns(n_qubits, targets_, matrix_);
     }
+    if (!diagonal_ && k - n_controls_ == 1) form_ = pair_form(block_);
     if (!diagonal_ && k - n_controls_ == 1 && n_controls_ > 0) {
         const bool low = std::any_of(targets_.begin(), targets_.end(), [&](int q) { return n_qubits - 1 - q < kPeriodBits; });
         if (low) controlled_low_ = PairPatterns(n_qubits, targets_, n_controls_, block_);
@@ -354,7 +367,7 @@ PairPatterns::PairPatterns(int n, const std::vector<int> &targets, int n_control
     if (high_target) fixed.push_back(block_qubits - 1 - (target_bit - block_bits));
     if (!fixed.empty()) runs = IndexLayout(block_qubits, fixed, high_controls);
     if (!low_controls) return;
-    if (u[0] == 0.0 && u[1] == 1.0 && u[2] == 1.0 && u[3] == 0.0) {
+    if (pair_form(u) == PairForm::exchange) {
         swaps.resize(2 * period);
         for (std::uint64_t j = 0; j < period; ++j)
             swaps[2 * j] = swaps[2 * j + 1] = (j & low_controls) == low_controls ? ~std::uint64_t(0) : 0;
@@ -381,7 +394,7 @@ PairPatterns::PairPatterns(int n, const std::vector<int> &targets, int n_control
 
 void PreparedGate::apply(cplx *psi) const {
     if (controlled_low_.block_bits > 0) {
-        apply_pair_patterns(psi, n_qubits_, controlled_low_, layout_.offsets[1], block_);
+        apply_pair_patterns(psi, n_qubits_, controlled_low_, layout_.offsets[1], block_, form_);
         return;
     }
     if (low_quads_)
@@ -391,7 +404,7 @@ void PreparedGate::apply(cplx *psi) const {
     else if (diagonal_)
         apply_diagonal(psi, n_qubits_, targets_, layout_, block_);
     else
-        apply_dense(psi, n_qubits_, n_controls_, layout_, block_);
+        apply_dense(psi, n_qubits_, n_controls_, layout_, block_, form_);
 }
 
 }  // namespace statevector

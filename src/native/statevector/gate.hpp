@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "runs.hpp"
 #include "state_allocator.hpp"
 
 namespace statevector {
@@ -116,6 +117,7 @@ private:
     DiagonalPatterns periodic_;
     PairPatterns controlled_low_;  // a controlled one-qubit gate on the lowest bits
     bool low_quads_ = false;  // dense on two of the lowest bits: applied in blocks
+    PairForm form_ = PairForm::general;  // of a 2x2 block
 };
 
 }  // namespace statevector

@@ -13,9 +13,18 @@ namespace statevector {
 constexpr int kQuadBlockBits = 7;
 constexpr int kMaxQuadBlock = 1 << kQuadBlockBits;
 
+// What the entries of a 2x2 matrix let the pair kernels leave out (the results are the same).
+enum class PairForm {
+    general,
+    real,           // every entry real
+    real_diagonal,  // real diagonal, imaginary off-diagonal (as RX)
+    exchange,       // exactly ((0, 1), (1, 0))
+};
+
 struct RunKernels {
-    // 2x2 matrix m (row-major, re/im interleaved) on amplitude pairs (a[j], b[j]), j < length.
-    void (*pairs)(double *a, double *b, std::uint64_t length, const double *m);
+    // 2x2 matrix m (row-major, re/im interleaved) of the given form on amplitude pairs
+    // (a[j], b[j]), j < length.
+    void (*pairs)(double *a, double *b, std::uint64_t length, const double *m, PairForm form);
     // 4x4 matrix m on the amplitudes bases[j] + offsets[0..3] of psi, j < count.
     void (*quads)(double *psi, const std::uint64_t *bases, std::uint64_t count, const std::uint64_t *offsets,
                   const double *m);
@@ -25,7 +34,7 @@ struct RunKernels {
     void (*scale)(double *a, std::uint64_t length, const double *d);
     // 2x2 matrix m on the pairs (psi[j], psi[j + stride]), for every j < amplitudes whose bit
     // `stride` is 0; amplitudes is a multiple of 2 * stride.
-    void (*pairs_within)(double *psi, std::uint64_t amplitudes, std::uint64_t stride, const double *m);
+    void (*pairs_within)(double *psi, std::uint64_t amplitudes, std::uint64_t stride, const double *m, PairForm form);
     // psi[j] *= d[j % period] for j < amplitudes (a multiple of period), with d given as
     // re_parts = (re d_0, re d_0, re d_1, ...) and im_parts = (-im d_0, im d_0, -im d_1, ...).
     void (*scale_periodic)(double *psi, std::uint64_t amplitudes, const double *re_parts, const double *im_parts,
