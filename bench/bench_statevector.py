@@ -14,9 +14,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path[:0] = [HERE, ROOT]
 
-from common import machine, measure_in_subprocess, report_worker  # noqa: E402
+from common import machine, measure_fastest_setting, measure_in_subprocess, report_worker  # noqa: E402
 
 GATE_PASS_QUBITS = 5
+# qsimcirq's gate fusion (max_fused_gate_size) is tried at each of these; the fastest counts.
+QSIM_FUSION = (2, 3, 4)
 
 PEERS = ["norvane", "qiskit-aer", "qulacs", "qsimcirq", "lightning", "reference"]
 
@@ -141,7 +143,7 @@ def worker_qulacs(task, n, threads, shots):
     return statevector if task == "statevector" else sample
 
 
-def worker_qsimcirq(task, n, threads, shots):
+def worker_qsimcirq(task, n, threads, shots, fusion=2):
     import cirq
     import qsimcirq
     from circuits import layered
@@ -156,7 +158,7 @@ def worker_qsimcirq(task, n, threads, shots):
             ops.append(gates[name](angle).on(qubits[qs[0]]))
         else:
             ops.append((cirq.CNOT if name == "cx" else cirq.CZ).on(qubits[qs[0]], qubits[qs[1]]))
-    sim = qsimcirq.QSimSimulator(qsimcirq.QSimOptions(cpu_threads=threads))
+    sim = qsimcirq.QSimSimulator(qsimcirq.QSimOptions(cpu_threads=threads, max_fused_gate_size=fusion))
     if task == "statevector":
         circuit = cirq.Circuit(ops)
         return lambda: sim.simulate(circuit).final_state_vector
@@ -207,14 +209,16 @@ WORKERS = {
 }
 
 
-def worker_main(peer, task, n, threads, shots):
+def worker_main(peer, task, n, threads, shots, *setting):
     repeats = 1 if n >= 22 or peer == "reference" else 3
-    report_worker(lambda: WORKERS[peer](task, n, threads, shots), repeats)
+    report_worker(lambda: WORKERS[peer](task, n, threads, shots, *setting), repeats)
 
 
 # ---------------------------------------------------------------- driver
 
 def measure(peer, task, n, threads, shots=0):
+    if peer == "qsimcirq":
+        return measure_fastest_setting(__file__, (peer, task, n, threads, shots), threads, QSIM_FUSION, "fusion")
     return measure_in_subprocess(__file__, (peer, task, n, threads, shots), threads)
 
 
@@ -254,7 +258,7 @@ def main():
             if seconds is None:
                 cells.append(f"{peer}: {note}")
             else:
-                ratio = f" ({seconds / ours:.2f}x)" if ours and peer != "norvane" else ""
+                ratio = f" ({seconds / ours:.2f}x{', ' + note if note else ''})" if ours and peer != "norvane" else ""
                 cells.append(f"{peer}: {seconds * 1e3:.1f} ms{ratio}")
         print(f"{label:34s} " + " | ".join(cells), flush=True)
 
@@ -297,7 +301,8 @@ def write_report(rows, gate_line):
                 elif p == "norvane":
                     cells.append(f"{seconds * 1e3:.1f} ms")
                 else:
-                    cells.append(f"{seconds * 1e3:.1f} ms ({seconds / ours:.2f}x)")
+                    setting = f", {note}" if note else ""
+                    cells.append(f"{seconds * 1e3:.1f} ms ({seconds / ours:.2f}x{setting})")
             f.write(f"| {label} | " + " | ".join(cells) + " |\n")
         f.write(f"\n{gate_line}\n")
     print(f"written {path}")
@@ -305,6 +310,7 @@ def write_report(rows, gate_line):
 
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--worker":
-        worker_main(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]), int(sys.argv[6]))
+        worker_main(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]), int(sys.argv[6]),
+                    *map(int, sys.argv[7:]))
     else:
         main()

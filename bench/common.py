@@ -47,6 +47,19 @@ def measure_in_subprocess(script, args, threads, timeout=900):
     return result.get("seconds"), result.get("skip")
 
 
+def measure_fastest_setting(script, args, threads, settings, label):
+    """The fastest of measure_in_subprocess(script, (*args, setting)) over `settings`: a peer's
+    tuning knob tried at each value. The note names the value ("label value")."""
+    best, note = None, None
+    for setting in settings:
+        seconds, why = measure_in_subprocess(script, (*args, setting), threads)
+        if seconds is not None and (best is None or seconds < best):
+            best, note = seconds, f"{label} {setting}"
+        elif best is None:
+            note = why
+    return best, note
+
+
 def report_worker(make, repeats):
     """Worker side of measure_in_subprocess: times the callable that make() returns."""
     try:
