@@ -112,9 +112,10 @@ def test_apply_gate_matches_the_contraction(circuit, seed):
 def test_one_qubit_and_controlled_gates_on_every_index_bit_match_the_contraction():
     # 8 qubits: pairs within a vector, a few vectors apart and in runs, for each form of matrix
     # the kernels tell apart (real, real diagonal with imaginary off-diagonal, the exchange,
-    # general). Controlled one-qubit gates with a target or a control among the lowest six index
-    # bits run block by block from position tables; qubits 0 and 1 lie above a block. Every
-    # control and target placement, with a second control anywhere for CCX.
+    # general). Controlled and multiplexed one-qubit gates with a target or a control among the
+    # lowest six index bits run block by block (position tables, or runs switching between two
+    # matrices); qubits 0 and 1 lie above a block. Every control and target placement, with a
+    # second control anywhere for CCX.
     n = 8
     rng = np.random.default_rng(7)
     state = rng.normal(size=2**n) + 1j * rng.normal(size=2**n)
@@ -127,6 +128,8 @@ def test_one_qubit_and_controlled_gates_on_every_index_bit_match_the_contraction
 
     controlled_u = np.eye(4, dtype=complex)
     controlled_u[2:, 2:] = random_unitary(1, 11)
+    multiplexed = np.zeros((4, 4), dtype=complex)  # one matrix where the first qubit is 0, another where 1
+    multiplexed[:2, :2], multiplexed[2:, 2:] = random_unitary(1, 12), random_unitary(1, 13)
     for target in range(n):
         for gate in (g.RY([target], [0.7]), g.RX([target], [0.7]), g.X([target]), g.Y([target]),
                      g.UnitaryGate([target], random_unitary(1, target))):
@@ -136,7 +139,8 @@ def test_one_qubit_and_controlled_gates_on_every_index_bit_match_the_contraction
                 continue
             other = int(next(q for q in rng.permutation(n) if q not in (control, target)))
             for gate in (g.CX([control, target]), g.CRX([control, target], [0.4]),
-                         g.UnitaryGate([control, target], controlled_u), g.CCX([other, control, target])):
+                         g.UnitaryGate([control, target], controlled_u), g.UnitaryGate([control, target], multiplexed),
+                         g.CCX([other, control, target])):
                 check(gate)
 
 

@@ -74,8 +74,17 @@ public:
             }
         } else if (t.size() >= 2 && gate.is_diagonal()) {
             add_diagonal(gate);
+        } else if (t.size() == 2 && gate.n_controls() == 1) {
+            // The gate held on the target joins it (a multiplexed gate: still one 2x2 matrix per
+            // amplitude pair, so the same arithmetic as the held gate's pass alone).
+            Matrix m = gate.matrix();
+            if (held_[t[1]]) m = multiply(m, kron(kIdentity2, take(t[1])), 4);
+            if (!holds_diagonal(t[0])) flush(t[0]);
+            emit({t, std::move(m)});
         } else {
-            for (int q : t) flush(q);
+            // A diagonal gate held on a control commutes with the gate and stays held.
+            for (std::size_t j = 0; j < t.size(); ++j)
+                if (int(j) >= gate.n_controls() || !holds_diagonal(t[j])) flush(t[j]);
             emit({t, gate.matrix()});
         }
     }
@@ -101,8 +110,8 @@ private:
         for (std::size_t r = 0; r < dim; ++r) d[r] = gate.matrix()[r * dim + r];
         // A diagonal one-qubit gate held on a target joins the diagonal instead of a pass of its own.
         for (std::size_t j = 0; j < t.size(); ++j) {
+            if (!holds_diagonal(t[j])) continue;
             std::optional<Matrix> &h = held_[t[j]];
-            if (!h || (*h)[1] != 0.0 || (*h)[2] != 0.0) continue;
             for (std::size_t r = 0; r < dim; ++r) d[r] *= (*h)[(r >> (t.size() - 1 - j)) & 1 ? 3 : 0];
             h.reset();
         }
@@ -165,6 +174,8 @@ private:
     // Folding one-qubit gates into a diagonal or controlled gate would make it a dense 4x4
     // gate, which costs about two one-qubit passes of arithmetic: no gain unless the state is
     // far beyond the caches. Such gates are kept as they are.
+    bool holds_diagonal(int q) const { return held_[q] && (*held_[q])[1] == 0.0 && (*held_[q])[2] == 0.0; }
+
     static bool is_dense(const PreparedGate &gate) { return !gate.is_diagonal() && gate.n_controls() == 0; }
 
     static bool same_pair(const std::vector<int> &a, const std::vector<int> &b) {

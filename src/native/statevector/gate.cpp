@@ -13,6 +13,9 @@ namespace {
 
 constexpr std::size_t kGrain = std::size_t(1) << 15;
 
+// Runs of at least this many amplitudes hold whole vectors of every instruction set.
+constexpr std::uint64_t kSwitchedRun = 4;
+
 // Diagonals on up to this many targets may be applied as periodic patterns (at most
 // 2^(kPeriodicTargets - 1) patterns of 2^kPeriodBits entries).
 constexpr int kPeriodicTargets = 6;
@@ -108,16 +111,20 @@ void apply_low_quads(cplx *psi, int n, const std::vector<int> &targets, const st
                  });
 }
 
-// A controlled one-qubit gate `u` on the lowest bits, block by block (see PairPatterns).
-void apply_pair_patterns(cplx *psi, int n, const PairPatterns &p, std::uint64_t stride, const std::vector<cplx> &u,
-                         PairForm form) {
+// A controlled one-qubit gate `u` on the lowest bits, block by block (see PairPatterns), over
+// the blocks `blocks` picks.
+void apply_pair_patterns(cplx *psi, int n, const PairPatterns &p, const IndexLayout &blocks, std::uint64_t stride,
+                         const std::vector<cplx> &u, const std::vector<cplx> &u0, PairForm form) {
     const RunKernels &runs = run_kernels();
     const double *m = reinterpret_cast<const double *>(u.data());
     const std::uint64_t period = std::uint64_t(1) << p.block_bits;
     auto apply_blocks = [&](std::uint64_t first, std::uint64_t count) {
         double *a = as_doubles(psi + (first << p.block_bits));
         const std::uint64_t amplitudes = count << p.block_bits;
-        if (!p.swaps.empty() && stride < period)
+        if (p.switch_stride)
+            runs.pairs_switched(a, amplitudes, stride, p.switch_stride,
+                                u0.empty() ? nullptr : reinterpret_cast<const double *>(u0.data()), m);
+        else if (!p.swaps.empty() && stride < period)
             runs.exchange_periodic(a, amplitudes, stride, p.swaps.data(), period);
         else if (!p.swaps.empty())
             runs.exchange_runs_periodic(a, a + 2 * stride, amplitudes, p.swaps.data(), period);
@@ -129,8 +136,8 @@ void apply_pair_patterns(cplx *psi, int n, const PairPatterns &p, std::uint64_t 
             runs.pair_runs_periodic(a, a + 2 * stride, amplitudes, p.table.data(), period);
     };
     const int block_qubits = n - p.block_bits;
-    if (!p.runs.fixed_bits.empty()) {
-        for_each_base(block_qubits, p.runs, apply_blocks);
+    if (!blocks.fixed_bits.empty()) {
+        for_each_base(block_qubits, blocks, apply_blocks);
         return;
     }
     parallel_for(std::size_t(1) << block_qubits, std::max<std::size_t>(1, kGrain >> p.block_bits),
@@ -239,6 +246,14 @@ PairForm pair_form(const std::vector<cplx> &u) {
     return PairForm::general;
 }
 
+// True when the 4x4 m is zero wherever row and column differ in their first target's bit.
+bool blocks_on_first_target(const std::vector<cplx> &m) {
+    for (std::size_t r = 0; r < 4; ++r)
+        for (std::size_t c = 0; c < 4; ++c)
+            if ((r >> 1) != (c >> 1) && m[r * 4 + c] != cplx(0.0, 0.0)) return false;
+    return true;
+}
+
 // True when m equals the identity except on rows and columns whose leading c bits are all 1.
 bool identity_outside_controls(const std::vector<cplx> &m, std::size_t dim, int k, int c) {
     const std::size_t lead = ((std::size_t(1) << c) - 1) << (k - c);
@@ -276,6 +291,12 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
             }
     while (n_controls_ + 1 <= k - (diagonal_ ? 0 : 1) && identity_outside_controls(matrix, dim, k, n_controls_ + 1))
         ++n_controls_;
+    // A two-qubit matrix that never mixes the values of its first target applies one 2x2 matrix
+    // where that target is 0 and another where it is 1, in one pass like a controlled gate's.
+    if (!diagonal_ && k == 2 && n_controls_ == 0 && blocks_on_first_target(matrix)) {
+        n_controls_ = 1;
+        zero_block_ = {matrix[0], matrix[1], matrix[4], matrix[5]};
+    }
     if (diagonal_ && k > 0 && n_controls_ == k) --n_controls_;  // keep one target to scale
     const std::size_t sub = std::size_t(1) << (k - n_controls_), first = dim - sub;
     for (std::size_t r = 0; r < sub; ++r)
@@ -283,6 +304,11 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
             if (!diagonal_ || r == c) block_.push_back(matrix[(first + r) * dim + first + c]);
     matrix_ = std::move(matrix);
     if (k > 0) layout_ = IndexLayout(n_qubits, targets_, n_controls_);
+    if (!zero_block_.empty()) {
+        zero_layout_ = layout_;
+        zero_layout_.control_mask = 0;
+        zero_form_ = pair_form(zero_block_);
+    }
     if (diagonal_ && k > 0 && k <= kPeriodicTargets && layout_.fixed_bits.front() < kPeriodBits) {
         // Periodic patterns scale every amplitude; runs skip the entries equal to 1, which pays
         // once the runs are long enough and most entries are 1 (as for controlled phases).
@@ -293,7 +319,7 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
     if (!diagonal_ && k - n_controls_ == 1) form_ = pair_form(block_);
     if (!diagonal_ && k - n_controls_ == 1 && n_controls_ > 0) {
         const bool low = std::any_of(targets_.begin(), targets_.end(), [&](int q) { return n_qubits - 1 - q < kPeriodBits; });
-        if (low) controlled_low_ = PairPatterns(n_qubits, targets_, n_controls_, block_);
+        if (low) controlled_low_ = PairPatterns(n_qubits, targets_, n_controls_, block_, zero_block_);
     }
     // Short runs of a dense two-qubit gate: in blocks (controlled gates keep their cheaper
     // kernel, which touches half the amplitudes).
@@ -347,7 +373,8 @@ DiagonalPatterns::DiagonalPatterns(int n, const std::vector<int> &targets, const
         }
 }
 
-PairPatterns::PairPatterns(int n, const std::vector<int> &targets, int n_controls, const std::vector<cplx> &u) {
+PairPatterns::PairPatterns(int n, const std::vector<int> &targets, int n_controls, const std::vector<cplx> &u,
+                           const std::vector<cplx> &u0) {
     block_bits = std::min(n, kPeriodBits);
     const std::uint64_t period = std::uint64_t(1) << block_bits;
     const int target_bit = n - 1 - targets.back();
@@ -366,8 +393,21 @@ PairPatterns::PairPatterns(int n, const std::vector<int> &targets, int n_control
     const bool high_target = target_bit >= block_bits;
     if (high_target) fixed.push_back(block_qubits - 1 - (target_bit - block_bits));
     if (!fixed.empty()) runs = IndexLayout(block_qubits, fixed, high_controls);
-    if (!low_controls) return;
-    if (pair_form(u) == PairForm::exchange) {
+    if (!low_controls) {
+        if (!u0.empty()) {
+            zero_runs = runs;
+            zero_runs.control_mask = 0;
+        }
+        return;
+    }
+    const std::uint64_t stride = std::uint64_t(1) << target_bit;
+    const bool one_control = (low_controls & (low_controls - 1)) == 0;
+    if (one_control && low_controls >= kSwitchedRun && (high_target || stride >= kSwitchedRun) &&
+        !(u0.empty() && pair_form(u) == PairForm::exchange)) {
+        switch_stride = low_controls;
+        return;
+    }
+    if (u0.empty() && pair_form(u) == PairForm::exchange) {
         swaps.resize(2 * period);
         for (std::uint64_t j = 0; j < period; ++j)
             swaps[2 * j] = swaps[2 * j + 1] = (j & low_controls) == low_controls ? ~std::uint64_t(0) : 0;
@@ -381,8 +421,9 @@ PairPatterns::PairPatterns(int n, const std::vector<int> &targets, int n_control
         const std::uint64_t j = p % period;
         const bool second = high_target ? p >= period : (j >> target_bit) & 1;
         const bool active = (j & low_controls) == low_controls;
-        const cplx own = !active ? cplx(1.0, 0.0) : second ? u[3] : u[0];
-        const cplx partner = !active ? cplx(0.0, 0.0) : second ? u[2] : u[1];
+        const std::vector<cplx> &m = active ? u : u0;
+        const cplx own = !active && u0.empty() ? cplx(1.0, 0.0) : second ? m[3] : m[0];
+        const cplx partner = !active && u0.empty() ? cplx(0.0, 0.0) : second ? m[2] : m[1];
         own_re[2 * p] = own_re[2 * p + 1] = own.real();
         own_im[2 * p] = -own.imag();
         own_im[2 * p + 1] = own.imag();
@@ -394,7 +435,11 @@ PairPatterns::PairPatterns(int n, const std::vector<int> &targets, int n_control
 
 void PreparedGate::apply(cplx *psi) const {
     if (controlled_low_.block_bits > 0) {
-        apply_pair_patterns(psi, n_qubits_, controlled_low_, layout_.offsets[1], block_, form_);
+        const std::uint64_t stride = layout_.offsets[1];
+        apply_pair_patterns(psi, n_qubits_, controlled_low_, controlled_low_.runs, stride, block_, zero_block_, form_);
+        if (!controlled_low_.zero_runs.fixed_bits.empty())
+            apply_pair_patterns(psi, n_qubits_, controlled_low_, controlled_low_.zero_runs, stride, zero_block_, {},
+                                zero_form_);
         return;
     }
     if (low_quads_)
@@ -405,6 +450,8 @@ void PreparedGate::apply(cplx *psi) const {
         apply_diagonal(psi, n_qubits_, targets_, layout_, block_);
     else
         apply_dense(psi, n_qubits_, n_controls_, layout_, block_, form_);
+    if (!zero_block_.empty() && controlled_low_.block_bits == 0)
+        apply_dense(psi, n_qubits_, n_controls_, zero_layout_, zero_block_, zero_form_);
 }
 
 }  // namespace statevector

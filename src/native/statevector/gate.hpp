@@ -76,22 +76,31 @@ struct DiagonalPatterns {
 // `table` gives the coefficients of each position in a block in the form of
 // RunKernels::pairs_periodic (when the target lies above the block, the positions with the
 // target 0, then those with it 1): the identity where the block's own control bits are not all
-// 1. Without such control bits the coefficients are the same everywhere and `table` is empty.
-// When the matrix exchanges the pair (as that of a CX), `swaps` takes the place of `table`:
-// all ones at the positions whose pair is exchanged, in the form of RunKernels::exchange_periodic.
+// 1 (or the matrix u0 of a multiplexed gate, which applies u0 where its control is 0). Without
+// such control bits the coefficients are the same everywhere and `table` is empty; a
+// multiplexed gate then also applies u0 to the blocks `zero_runs` picks (its control 0). When
+// the matrix exchanges the pair (as that of a CX), `swaps` takes the place of `table`: all ones
+// at the positions whose pair is exchanged, in the form of RunKernels::exchange_periodic.
 struct PairPatterns {
     int block_bits = 0;
-    IndexLayout runs;
+    IndexLayout runs, zero_runs;
+    // With one control among the block's bits, whose runs and the target's hold whole vectors:
+    // that control's stride (RunKernels::pairs_switched), in place of a table.
+    std::uint64_t switch_stride = 0;
     AlignedDoubles table;
     std::vector<std::uint64_t, StateAllocator<std::uint64_t>> swaps;
 
     PairPatterns() = default;
-    PairPatterns(int n, const std::vector<int> &targets, int n_controls, const std::vector<cplx> &u);
+    // u0 empty: a controlled gate, the identity where its controls are not all 1.
+    PairPatterns(int n, const std::vector<int> &targets, int n_controls, const std::vector<cplx> &u,
+                 const std::vector<cplx> &u0);
 };
 
 // A gate matrix classified once, so that each application takes the cheapest kernel: diagonal
-// matrices only scale amplitudes, and a matrix that is the identity unless its leading targets
-// are all 1 touches only that subspace.
+// matrices only scale amplitudes, a matrix that is the identity unless its leading targets are
+// all 1 touches only that subspace, and a two-qubit matrix block diagonal in its first target
+// (multiplexed) applies one 2x2 matrix to each half. n_controls() counts the leading targets
+// that act as controls: gates on other qubits commute with a diagonal gate held on them.
 class PreparedGate {
 public:
     // Throws std::invalid_argument for duplicate or out-of-range targets or a matrix of the
@@ -116,6 +125,11 @@ private:
     IndexLayout layout_;
     DiagonalPatterns periodic_;
     PairPatterns controlled_low_;  // a controlled one-qubit gate on the lowest bits
+    // A multiplexed gate (two-qubit, block diagonal in its first target, which acts as a
+    // control): the 2x2 matrix where that target is 0, its form, and the layout of those pairs.
+    std::vector<cplx> zero_block_;
+    PairForm zero_form_ = PairForm::general;
+    IndexLayout zero_layout_;
     bool low_quads_ = false;  // dense on two of the lowest bits: applied in blocks
     PairForm form_ = PairForm::general;  // of a 2x2 block
 };

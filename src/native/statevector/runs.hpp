@@ -50,6 +50,12 @@ struct RunKernels {
     // j % period of a table of 2 * period positions, b[j] at position period + j % period.
     void (*pair_runs_periodic)(double *a, double *b, std::uint64_t length, const double *table,
                                std::uint64_t period);
+    // The pairs (psi[j], psi[j + stride]) for every j < amplitudes whose bit `stride` is 0 (all
+    // of them when stride >= amplitudes), with the general 2x2 matrix m1 where bit
+    // `switch_stride` of j is 1 and m0 where it is 0 (nothing there when m0 is null). Both
+    // strides are powers of two and amplitudes is a multiple of the smaller.
+    void (*pairs_switched)(double *psi, std::uint64_t amplitudes, std::uint64_t stride, std::uint64_t switch_stride,
+                           const double *m0, const double *m1);
     // Exchanges psi[j] and psi[j ^ stride] for every j < amplitudes (as pairs_periodic) whose
     // swap[2 * (j % period)] is all ones (entries 2p and 2p + 1 both all ones or both zero).
     void (*exchange_periodic)(double *psi, std::uint64_t amplitudes, std::uint64_t stride,
