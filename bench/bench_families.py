@@ -2,10 +2,11 @@
 
 Families (bench/circuits.py): a grid circuit measured one qubit at a time (as OpenQASM files
 write measurements) in Z and in X (peers, which measure in Z only, get an H before each), QAOA
-p = 4 on a 3-regular graph, random grid circuits of depth 14, the QFT, GHZ sampled 1,024 times,
-and a new simulator per call (10 qubits, 100 gates, run(1024)), the way a variational loop uses
-one. Peers: qiskit-aer (gate fusion on, its default), qulacs (its circuit optimiser, block size
-2), qsimcirq (gate fusion up to 2, 3 and 4 qubits, the fastest kept; single precision) and
+p=4 on a 3-regular graph, random grid circuits of depth 14, random CX circuits of depth 20
+(random rotations, CX on random pairs), the QFT, GHZ sampled 1,024 times, and a new simulator
+per call (10 qubits, 100 gates, run(1024)), the way a variational loop uses one. Peers:
+qiskit-aer (gate fusion on, its default), qulacs (its circuit optimiser, block size 2), qsimcirq
+(gate fusion up to 2, 3 and 4 qubits, the fastest kept; single precision) and
 pennylane-lightning. Each measurement runs in its own process. Run from the repository root:
 `python bench/bench_families.py [--quick]`; results go to bench/results/families.md.
 """
@@ -30,7 +31,7 @@ def family(name, n, measures_in_x=False):
     cannot measure in X (`measures_in_x` false) gets an H on the qubit before a Z measurement."""
     import numpy as np
 
-    from circuits import ghz, grid_random, qaoa_3regular, qft
+    from circuits import ghz, grid_random, qaoa_3regular, qft, random_cx
 
     if name == "per-qubit measure":
         return grid_random(n, depth=100), ("each", 8192)
@@ -42,6 +43,8 @@ def family(name, n, measures_in_x=False):
         return qaoa_3regular(n), None
     if name == "grid depth 14":
         return grid_random(n), None
+    if name == "random cx":
+        return random_cx(n), None
     if name == "qft":
         return qft(n), None
     if name == "ghz":
@@ -203,7 +206,8 @@ WORKERS = {"norvane": worker_norvane, "qiskit-aer": worker_qiskit_aer, "qulacs":
 def main():
     quick = "--quick" in sys.argv
     cases = [("per-qubit measure", 16), ("per-qubit measure X", 16), ("qaoa p=4", 20), ("qaoa p=4", 22),
-             ("grid depth 14", 20), ("grid depth 14", 24), ("qft", 20), ("qft", 22), ("ghz", 24),
+             ("grid depth 14", 20), ("grid depth 14", 24), ("random cx", 20), ("random cx", 22), ("qft", 20),
+             ("qft", 22), ("ghz", 24),
              ("fresh simulator", 10)]
     if quick:
         cases = [(name, min(n, 20)) for name, n in cases if n <= 20]

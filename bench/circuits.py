@@ -97,6 +97,21 @@ def qaoa_3regular(n, p=4, seed=7):
     return ops
 
 
+def random_cx(n, depth=20, seed=9):
+    """Random two-qubit-gate circuits as public benchmark suites write them: each layer a random
+    gate from {H, RX, RY, RZ} (random angles) on every qubit, then CX, in a random direction, on
+    the pairs of a random matching of all qubits."""
+    rng = np.random.default_rng(seed)
+    ops = []
+    for _ in range(depth):
+        for q in range(n):
+            kind = ("h", "rx", "ry", "rz")[rng.integers(4)]
+            ops.append((kind, (q,), None if kind == "h" else float(rng.uniform(0, 2 * np.pi))))
+        order = rng.permutation(n)
+        ops.extend(("cx", (int(order[k]), int(order[k + 1])), None) for k in range(0, n - 1, 2))
+    return ops
+
+
 def grid_random(n, depth=14, seed=5):
     """Random circuits on a near-square grid: each cycle a random rotation from {RX, RY} by
     pi/2 or RZ by pi/4 on every qubit, then CZ on one of four coupler patterns."""
