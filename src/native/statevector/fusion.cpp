@@ -72,21 +72,28 @@ public:
             } else {
                 emit({t, std::move(m), true});
             }
+        } else if (is_cz(gate) && (holds_dense(t[0]) || holds_dense(t[1]))) {
+            // Symmetric: either qubit may be the target that joins its held gate.
+            add_multiplexed(holds_dense(t[1]) ? t : std::vector<int>{t[1], t[0]}, gate.matrix());
         } else if (t.size() >= 2 && gate.is_diagonal()) {
             add_diagonal(gate);
         } else if (t.size() == 2 && gate.n_controls() == 1) {
-            // The gate held on the target joins it (a multiplexed gate: still one 2x2 matrix per
-            // amplitude pair, so the same arithmetic as the held gate's pass alone).
-            Matrix m = gate.matrix();
-            if (held_[t[1]]) m = multiply(m, kron(kIdentity2, take(t[1])), 4);
-            if (!holds_diagonal(t[0])) flush(t[0]);
-            emit({t, std::move(m)});
+            add_multiplexed(t, gate.matrix());
         } else {
             // A diagonal gate held on a control commutes with the gate and stays held.
             for (std::size_t j = 0; j < t.size(); ++j)
                 if (int(j) >= gate.n_controls() || !holds_diagonal(t[j])) flush(t[j]);
             emit({t, gate.matrix()});
         }
+    }
+
+    // A controlled gate on (control, target): the gate held on the target joins it (a
+    // multiplexed gate: still one 2x2 matrix per amplitude pair, so the same arithmetic as the
+    // held gate's pass alone).
+    void add_multiplexed(const std::vector<int> &t, Matrix m) {
+        if (held_[t[1]]) m = multiply(m, kron(kIdentity2, take(t[1])), 4);
+        if (!holds_diagonal(t[0])) flush(t[0]);
+        emit({t, std::move(m)});
     }
 
     std::vector<PreparedGate> finish() {
@@ -171,11 +178,20 @@ private:
         return m;
     }
 
-    // Folding one-qubit gates into a diagonal or controlled gate would make it a dense 4x4
-    // gate, which costs about two one-qubit passes of arithmetic: no gain unless the state is
-    // far beyond the caches. Such gates are kept as they are.
     bool holds_diagonal(int q) const { return held_[q] && (*held_[q])[1] == 0.0 && (*held_[q])[2] == 0.0; }
+    bool holds_dense(int q) const { return held_[q] && !holds_diagonal(q); }
 
+    // CZ: its real +-1 diagonal keeps the form (real, or real diagonal) of a gate that joins it.
+    // Other diagonal gates stay in merged diagonal passes, which a joined gate would break up.
+    static bool is_cz(const PreparedGate &gate) {
+        const Matrix &m = gate.matrix();
+        return gate.targets().size() == 2 && gate.is_diagonal() && m[0] == 1.0 && m[5] == 1.0 && m[10] == 1.0 &&
+               m[15] == -1.0;
+    }
+
+    // Folding one-qubit gates into a diagonal or controlled gate as a dense 4x4 gate would cost
+    // about two one-qubit passes of arithmetic; they join controlled gates and CZ as multiplexed
+    // gates instead (add_multiplexed).
     static bool is_dense(const PreparedGate &gate) { return !gate.is_diagonal() && gate.n_controls() == 0; }
 
     static bool same_pair(const std::vector<int> &a, const std::vector<int> &b) {
