@@ -44,6 +44,7 @@ struct Pending {
     Matrix matrix;            // for a diagonal block: its diagonal only
     bool dense = false;       // a dense two-qubit gate, which one-qubit gates may be folded into
     bool diagonal = false;    // a block of merged diagonal gates, open while it is the last gate
+    bool multiplexed = false; // block diagonal in its first target: gates on its second may join
 };
 
 // The entry of a diagonal over `targets` (first most significant) at the basis state in which
@@ -93,7 +94,7 @@ public:
     void add_multiplexed(const std::vector<int> &t, Matrix m) {
         if (held_[t[1]]) m = multiply(m, kron(kIdentity2, take(t[1])), 4);
         if (!holds_diagonal(t[0])) flush(t[0]);
-        emit({t, std::move(m)});
+        emit({t, std::move(m), false, false, true});
     }
 
     std::vector<PreparedGate> finish() {
@@ -161,8 +162,7 @@ private:
     // that block (where it commutes), keeping the block open.
     void flush_before_block(int q) {
         if (!held_[q]) return;
-        const int last = last_touch_[q];
-        if (last >= 0 && out_[last].targets.size() == 2 && out_[last].dense) {
+        if (foldable(q)) {
             flush(q);
             return;
         }
@@ -209,18 +209,28 @@ private:
         out_.push_back(std::move(gate));
     }
 
-    // Applies the held gate of q: folded into the last two-qubit gate on q (nothing after it
-    // touches q, so it commutes there), or as a gate of its own.
+    // Applies the held gate of q: folded into the last gate on q where it can be, or as a gate
+    // of its own.
     void flush(int q) {
         if (!held_[q]) return;
+        const bool fold = foldable(q);
         Matrix h = take(q);
-        const int last = last_touch_[q];
-        if (last >= 0 && out_[last].targets.size() == 2 && out_[last].dense) {
-            Pending &p = out_[last];
+        if (fold) {
+            Pending &p = out_[last_touch_[q]];
             p.matrix = multiply(p.targets[0] == q ? kron(h, kIdentity2) : kron(kIdentity2, h), p.matrix, 4);
         } else {
             emit({{q}, std::move(h)});
         }
+    }
+
+    // Whether the gate held on q can be folded into the last gate on q (nothing after it touches
+    // q, so they commute there): a dense two-qubit gate, or a multiplexed one that stays
+    // multiplexed (q its second target, or its first with a diagonal gate held).
+    bool foldable(int q) const {
+        const int last = last_touch_[q];
+        if (last < 0 || !held_[q]) return false;
+        const Pending &p = out_[last];
+        return p.dense || (p.multiplexed && (p.targets[1] == q || holds_diagonal(q)));
     }
 
     int n_, first_local_, max_high_;
