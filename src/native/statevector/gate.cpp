@@ -318,8 +318,9 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
     }
     if (!diagonal_ && k - n_controls_ == 1) form_ = pair_form(block_);
     if (!diagonal_ && k - n_controls_ == 1 && n_controls_ > 0) {
-        const bool low = std::any_of(targets_.begin(), targets_.end(), [&](int q) { return n_qubits - 1 - q < kPeriodBits; });
-        if (low) controlled_low_ = PairPatterns(n_qubits, targets_, n_controls_, block_, zero_block_);
+        auto on_low_bit = [&](int q) { return n_qubits - 1 - q < kPeriodBits; };
+        if (std::any_of(targets_.begin(), targets_.end(), on_low_bit))
+            controlled_low_ = PairPatterns(n_qubits, targets_, n_controls_, block_, zero_block_);
     }
     // Short runs of a dense two-qubit gate: in blocks (controlled gates keep their cheaper
     // kernel, which touches half the amplitudes).

@@ -100,7 +100,7 @@ struct PairPatterns {
 // matrices only scale amplitudes, a matrix that is the identity unless its leading targets are
 // all 1 touches only that subspace, and a two-qubit matrix block diagonal in its first target
 // (multiplexed) applies one 2x2 matrix to each half. n_controls() counts the leading targets
-// that act as controls: gates on other qubits commute with a diagonal gate held on them.
+// that act as controls: the gate commutes with any diagonal gate on them.
 class PreparedGate {
 public:
     // Throws std::invalid_argument for duplicate or out-of-range targets or a matrix of the
