@@ -111,8 +111,8 @@ void apply_low_quads(cplx *psi, int n, const std::vector<int> &targets, const st
                  });
 }
 
-// A controlled one-qubit gate `u` on the lowest bits, block by block (see PairPatterns), over
-// the blocks `blocks` picks.
+// A one-qubit gate `u`, controlled or not, on the lowest bits, block by block (see
+// PairPatterns), over the blocks `blocks` picks.
 void apply_pair_patterns(cplx *psi, int n, const PairPatterns &p, const IndexLayout &blocks, std::uint64_t stride,
                          const std::vector<cplx> &u, const std::vector<cplx> &u0, PairForm form) {
     const RunKernels &runs = run_kernels();
@@ -175,17 +175,6 @@ void apply_dense(cplx *psi, int n, int n_controls, const IndexLayout &layout, co
     const std::size_t dim = layout.offsets.size();
     const RunKernels &runs = run_kernels();
     const double *m = reinterpret_cast<const double *>(u.data());
-    if (dim == 2 && n_controls == 0 && layout.fixed_bits[0] < kPeriodBits) {
-        // Target on one of the lowest bits: short pairs, taken in blocks of the period.
-        const int block_bits = std::min(n, kPeriodBits);
-        const std::uint64_t stride = std::uint64_t(1) << layout.fixed_bits[0];
-        parallel_for((std::size_t(1) << n) >> block_bits, std::max<std::size_t>(1, kGrain >> block_bits),
-                     [&](std::size_t begin, std::size_t end) {
-                         runs.pairs_within(as_doubles(psi + (begin << block_bits)), (end - begin) << block_bits,
-                                           stride, m, form);
-                     });
-        return;
-    }
     if (dim == 2) {
         const std::uint64_t step = layout.offsets[1];
         for_each_base(n, layout, [&](std::uint64_t first, std::uint64_t length) {
@@ -317,10 +306,10 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
         if (layout_.fixed_bits.front() < 3 || 2 * ones < dim) periodic_ = DiagonalPatterns(n_qubits, targets_, matrix_);
     }
     if (!diagonal_ && k - n_controls_ == 1) form_ = pair_form(block_);
-    if (!diagonal_ && k - n_controls_ == 1 && n_controls_ > 0) {
+    if (!diagonal_ && k - n_controls_ == 1) {
         auto on_low_bit = [&](int q) { return n_qubits - 1 - q < kPeriodBits; };
         if (std::any_of(targets_.begin(), targets_.end(), on_low_bit))
-            controlled_low_ = PairPatterns(n_qubits, targets_, n_controls_, block_, zero_block_);
+            low_pairs_ = PairPatterns(n_qubits, targets_, n_controls_, block_, zero_block_);
     }
     // Short runs of a dense two-qubit gate: in blocks (controlled gates keep their cheaper
     // kernel, which touches half the amplitudes).
@@ -403,12 +392,12 @@ PairPatterns::PairPatterns(int n, const std::vector<int> &targets, int n_control
     }
     const std::uint64_t stride = std::uint64_t(1) << target_bit;
     const bool one_control = (low_controls & (low_controls - 1)) == 0;
-    if (one_control && low_controls >= kSwitchedRun && (high_target || stride >= kSwitchedRun) &&
-        !(u0.empty() && pair_form(u) == PairForm::exchange)) {
+    const bool exchange = u0.empty() && pair_form(u) == PairForm::exchange;
+    if (one_control && low_controls >= kSwitchedRun && (high_target || stride >= kSwitchedRun) && !exchange) {
         switch_stride = low_controls;
         return;
     }
-    if (u0.empty() && pair_form(u) == PairForm::exchange) {
+    if (exchange) {
         swaps.resize(2 * period);
         for (std::uint64_t j = 0; j < period; ++j)
             swaps[2 * j] = swaps[2 * j + 1] = (j & low_controls) == low_controls ? ~std::uint64_t(0) : 0;
@@ -435,11 +424,11 @@ PairPatterns::PairPatterns(int n, const std::vector<int> &targets, int n_control
 }
 
 void PreparedGate::apply(cplx *psi) const {
-    if (controlled_low_.block_bits > 0) {
+    if (low_pairs_.block_bits > 0) {
         const std::uint64_t stride = layout_.offsets[1];
-        apply_pair_patterns(psi, n_qubits_, controlled_low_, controlled_low_.runs, stride, block_, zero_block_, form_);
-        if (!controlled_low_.zero_runs.fixed_bits.empty())
-            apply_pair_patterns(psi, n_qubits_, controlled_low_, controlled_low_.zero_runs, stride, zero_block_, {},
+        apply_pair_patterns(psi, n_qubits_, low_pairs_, low_pairs_.runs, stride, block_, zero_block_, form_);
+        if (!low_pairs_.zero_runs.fixed_bits.empty())
+            apply_pair_patterns(psi, n_qubits_, low_pairs_, low_pairs_.zero_runs, stride, zero_block_, {},
                                 zero_form_);
         return;
     }
@@ -451,7 +440,7 @@ void PreparedGate::apply(cplx *psi) const {
         apply_diagonal(psi, n_qubits_, targets_, layout_, block_);
     else
         apply_dense(psi, n_qubits_, n_controls_, layout_, block_, form_);
-    if (!zero_block_.empty() && controlled_low_.block_bits == 0)
+    if (!zero_block_.empty() && low_pairs_.block_bits == 0)
         apply_dense(psi, n_qubits_, n_controls_, zero_layout_, zero_block_, zero_form_);
 }
 

@@ -70,17 +70,17 @@ struct DiagonalPatterns {
     DiagonalPatterns(int n, const std::vector<int> &targets, const std::vector<cplx> &matrix);
 };
 
-// A controlled one-qubit gate whose target or some control lies among the lowest kPeriodBits
-// bits. The amplitudes are taken in blocks of 2^kPeriodBits: `runs` (over blocks) picks those
-// whose control bits above the block are all 1, with the target 0 when it lies above the block.
-// `table` gives the coefficients of each position in a block in the form of
+// A one-qubit gate, controlled or not, whose target or some control lies among the lowest
+// kPeriodBits bits. The amplitudes are taken in blocks of 2^kPeriodBits: `runs` (over blocks)
+// picks those whose control bits above the block are all 1, with the target 0 when it lies above
+// the block. `table` gives the coefficients of each position in a block in the form of
 // RunKernels::pairs_periodic (when the target lies above the block, the positions with the
-// target 0, then those with it 1): the identity where the block's own control bits are not all
-// 1 (or the matrix u0 of a multiplexed gate, which applies u0 where its control is 0). Without
-// such control bits the coefficients are the same everywhere and `table` is empty; a
-// multiplexed gate then also applies u0 to the blocks `zero_runs` picks (its control 0). When
-// the matrix exchanges the pair (as that of a CX), `swaps` takes the place of `table`: all ones
-// at the positions whose pair is exchanged, in the form of RunKernels::exchange_periodic.
+// target 0, then those with it 1): the identity where the block's own control bits are not all 1
+// (or the matrix u0 of a multiplexed gate, which applies u0 where its control is 0). Without
+// such control bits the coefficients are the same everywhere and `table` is empty; a multiplexed
+// gate then also applies u0 to the blocks `zero_runs` picks (its control 0). When the matrix
+// exchanges the pair (as that of a CX), `swaps` takes the place of `table`: all ones at the
+// positions whose pair is exchanged, in the form of RunKernels::exchange_periodic.
 struct PairPatterns {
     int block_bits = 0;
     IndexLayout runs, zero_runs;
@@ -124,7 +124,7 @@ private:
     std::vector<cplx> block_;  // the diagonal, or the matrix on the controlled subspace
     IndexLayout layout_;
     DiagonalPatterns periodic_;
-    PairPatterns controlled_low_;  // a controlled one-qubit gate on the lowest bits
+    PairPatterns low_pairs_;  // a one-qubit gate, controlled or not, on the lowest bits
     // A multiplexed gate (two-qubit, block diagonal in its first target, which acts as a
     // control): the 2x2 matrix where that target is 0, its form, and the layout of those pairs.
     std::vector<cplx> zero_block_;
