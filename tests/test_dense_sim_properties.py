@@ -158,6 +158,18 @@ def test_large_states_through_fusion_and_cache_blocking_match_the_reference(seed
     assert native.run(3).memory == reference.run(3)[1]
 
 
+def test_runs_of_few_and_of_many_shots_per_basis_state_match_the_reference():
+    # 11 qubits measured at once: 3 shots search the whole distribution and keep outcomes in a
+    # hash map, 40 narrow the search by a table first, 200 also keep outcomes in a flat table.
+    n = 11
+    instructions = random_gate_list(n, 30, np.random.default_rng(5)) + [Measurement(list(range(n)))]
+    circuit = DigitalCircuit(n, instructions, n_cbits=n)
+    for shots in (3, 40, 200):
+        result = DigitalDenseSimulator(circuit, seed=shots).run(shots)
+        counts, memory = ReferenceSimulator(circuit, seed=shots).run(shots)
+        assert result.memory == memory and result.counts == counts
+
+
 def random_gate_list(n, count, rng, qubits=None):
     """`count` gates of every class on up to three of `qubits` (all n by default), a sixth of
     them random unitaries."""

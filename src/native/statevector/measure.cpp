@@ -36,21 +36,29 @@ std::uint64_t sample_index(const Distribution &cdf, double u) {
     return std::uint64_t(std::upper_bound(cdf.begin(), cdf.end(), u) - cdf.begin());
 }
 
-OutcomeSampler::OutcomeSampler(Distribution cdf) : cdf_(std::move(cdf)) {
+OutcomeSampler::OutcomeSampler(Distribution cdf, std::uint64_t expected_draws) : cdf_(std::move(cdf)) {
+    // A search over the whole distribution costs a few cache misses, the table one pass over it:
+    // the table is built only where enough draws share it.
+    if (expected_draws < cdf_.size() / 64) return;
     std::size_t slices = 1;
     while (slices < cdf_.size() && slices < (std::size_t(1) << 16)) slices <<= 1;
     slices_ = double(slices);
     slice_start_.resize(slices + 1);
-    std::uint64_t i = 0;
-    for (std::size_t b = 0; b < slices; ++b) {
-        const double bound = double(b) / slices_;  // exact: slices is a power of two
-        while (i < cdf_.size() && !(cdf_[i] > bound)) ++i;
-        slice_start_[b] = i;
-    }
+    // The distribution is nondecreasing, so each range of slices starts from one search and
+    // then walks forward; ranges are independent.
+    parallel_for(slices, 1024, [&](std::size_t first, std::size_t end) {
+        auto at = std::upper_bound(cdf_.begin(), cdf_.end(), double(first) / slices_);
+        for (std::size_t b = first; b < end; ++b) {
+            const double bound = double(b) / slices_;  // exact: slices is a power of two
+            while (at != cdf_.end() && !(*at > bound)) ++at;
+            slice_start_[b] = std::uint64_t(at - cdf_.begin());
+        }
+    });
     slice_start_[slices] = cdf_.size();
 }
 
 std::uint64_t OutcomeSampler::operator()(double u) const {
+    if (slice_start_.empty()) return sample_index(cdf_, u);
     // u lies in slice b = floor(u * slices): the answer is between that slice's start and the
     // next one's, inclusive, and the search there compares exactly as the full search would.
     const std::size_t b = std::size_t(u * slices_);

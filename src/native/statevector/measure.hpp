@@ -24,14 +24,17 @@ template <class At> bool build_cdf(const cplx *psi, std::uint64_t size, const At
     const double total = norm_squared(psi, size);
     if (!(total > 0.0) || !std::isfinite(total)) return false;
     cdf.resize(size);
-    double running = 0.0;
-    for (std::uint64_t i = 0; i < size; ++i) {
-        running += abs2(psi[at(i)]) / total;
-        cdf[i] = running;
-    }
-    const double last = cdf[size - 1];
+    double *values = cdf.data();
+    // The probabilities on every thread, then their running sum in index order (one add per
+    // entry, rounding as a single loop over the probabilities does), then the division.
     parallel_for(size, std::uint64_t(1) << 16, [&](std::size_t begin, std::size_t end) {
-        for (std::uint64_t i = begin; i < end; ++i) cdf[i] /= last;
+        for (std::uint64_t i = begin; i < end; ++i) values[i] = abs2(psi[at(i)]) / total;
+    });
+    double running = 0.0;
+    for (std::uint64_t i = 0; i < size; ++i) values[i] = running += values[i];
+    const double last = values[size - 1];
+    parallel_for(size, std::uint64_t(1) << 16, [&](std::size_t begin, std::size_t end) {
+        for (std::uint64_t i = begin; i < end; ++i) values[i] /= last;
     });
     return true;
 }
@@ -43,17 +46,18 @@ bool build_cdf(const cplx *psi, std::uint64_t size, Distribution &cdf);
 std::uint64_t sample_index(const Distribution &cdf, double u);
 
 // The same search, narrowed first by a table of where each of 2^k equal slices of [0, 1)
-// starts in the distribution: for drawing many outcomes from one distribution.
+// starts in the distribution when about `expected_draws` draws (an upper bound will do) are
+// many enough to pay for the table.
 class OutcomeSampler {
 public:
-    explicit OutcomeSampler(Distribution cdf);
+    OutcomeSampler(Distribution cdf, std::uint64_t expected_draws);
     std::uint64_t operator()(double u) const;
     std::size_t bytes() const { return cdf_.size() * sizeof(double) + slice_start_.size() * sizeof(std::uint64_t); }
 
 private:
     Distribution cdf_;
     std::vector<std::uint64_t> slice_start_;  // slice b: first index with cdf > b / slices
-    double slices_;
+    double slices_ = 0.0;
 };
 
 // Zeroes every amplitude whose bits under `mask` differ from `value`, then divides by the

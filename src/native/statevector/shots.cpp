@@ -30,14 +30,19 @@ std::uint64_t branch_bytes(int n_qubits) {
 }
 
 // The tally index of each outcome of a final measurement seen so far, by outcome key: a flat
-// table for registers of up to 2^20 basis states, a hash map beyond.
+// table over the register's basis states where they are few (up to 2^20, and not many more than
+// the shots), a hash map otherwise.
 class FinalOutcomes {
 public:
     static constexpr std::uint32_t kNone = ~std::uint32_t(0);
 
+    static bool flat_for(int n_qubits, long long shots) {
+        return n_qubits <= 20 && (std::uint64_t(1) << n_qubits) <= 16 * std::uint64_t(std::max(shots, 1LL));
+    }
+
     template <class Register>
-    std::uint32_t find_or_add(int n_qubits, std::uint64_t key, const Register &register_outcome) {
-        if (n_qubits <= 20) {
+    std::uint32_t find_or_add(bool flat, int n_qubits, std::uint64_t key, const Register &register_outcome) {
+        if (flat) {
             if (dense_.empty()) dense_.assign(std::size_t(1) << n_qubits, kNone);
             std::uint32_t &slot = dense_[key];
             if (slot == kNone) slot = register_outcome();
@@ -101,7 +106,7 @@ public:
         for (const PreparedGate *g : program_.measurement(op).before) g->apply(state.data());
         Distribution cdf;
         if (!build_cdf(state.data(), state.size(), cdf)) program_.undefined_probabilities(state.data(), state.size());
-        branch->sample.emplace(std::move(cdf));
+        branch->sample.emplace(std::move(cdf), std::uint64_t(options_.shots));
         branch->state = std::move(state);
         return branch;
     }
@@ -196,7 +201,7 @@ public:
                 const std::uint64_t key = idx & qubits_mask(options_.n_qubits, program_.measurement(branch->op).qubits);
                 if (!measured_after(branch->op + 1)) {
                     outcome = branch->final_outcomes.find_or_add(
-                        options_.n_qubits, key, [&] { return register_outcome(final_cbits(*branch, idx)); });
+                        flat_outcomes_, options_.n_qubits, key, [&] { return register_outcome(final_cbits(*branch, idx)); });
                     break;
                 }
                 auto found = branch->children.find(key);
@@ -248,7 +253,7 @@ private:
 
     // The tally index of the outcome `key` of a branch's terminal measurements.
     std::uint32_t terminal_outcome(Branch &branch, std::uint64_t key) {
-        return branch.final_outcomes.find_or_add(options_.n_qubits, key,
+        return branch.final_outcomes.find_or_add(flat_outcomes_, options_.n_qubits, key,
                                                  [&] { return register_outcome(terminal_cbits(branch, key)); });
     }
 
@@ -291,6 +296,7 @@ private:
 
     ShotProgram &program_;
     const ShotOptions &options_;
+    const bool flat_outcomes_ = FinalOutcomes::flat_for(options_.n_qubits, options_.shots);
     Poller poll_;
     std::function<double()> uniform_ = [this] { return program_.uniform(); };
 };

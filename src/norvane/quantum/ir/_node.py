@@ -29,8 +29,12 @@ class Node:
 
 def index_tuple(values, what: str, owner: str) -> tuple[int, ...]:
     """Return `values` as a tuple of Python ints; refuse non-integers with a TypeError."""
-    if type(values) is tuple and all(type(value) is int for value in values):
-        return values
+    if type(values) is tuple:
+        for value in values:
+            if type(value) is not int:
+                break
+        else:
+            return values
     if isinstance(values, (str, bytes)) or not hasattr(values, "__iter__"):
         raise TypeError(f"{owner}: {what} must be a sequence of integers, got {type(values).__name__}")
     result = []

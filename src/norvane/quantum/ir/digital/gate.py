@@ -6,6 +6,7 @@ column index puts t0 in the most significant bit. Controlled gates list their co
 
 from __future__ import annotations
 
+import cmath
 import math
 from typing import Callable, ClassVar
 
@@ -189,7 +190,7 @@ class ParametricGate(Gate):
             )
 
     def _eval_params(self, **bindings) -> tuple[float, ...]:
-        return tuple(p.evaluate(bindings) for p in self.params)
+        return tuple([p.evaluate(bindings) for p in self.params])
 
     def matrix(self) -> np.ndarray:
         return np.asarray(self._matrix_of(*self._eval_params()), dtype=np.complex128)
@@ -201,7 +202,10 @@ class ParametricGate(Gate):
 
 def _rx(t):
     c, s = math.cos(t / 2), math.sin(t / 2)
-    return np.array([[c, -1j * s], [-1j * s, c]])
+    m = np.empty((2, 2), np.complex128)
+    m[0, 0] = m[1, 1] = c
+    m[0, 1] = m[1, 0] = -1j * s
+    return m
 
 
 def _ry(t):
@@ -210,11 +214,11 @@ def _ry(t):
 
 
 def _rz(t):
-    return np.diag([np.exp(-0.5j * t), np.exp(0.5j * t)])
+    return np.array([[cmath.exp(-0.5j * t), 0], [0, cmath.exp(0.5j * t)]])
 
 
 def _phase(lam):
-    return np.diag([1.0, np.exp(1j * lam)])
+    return np.array([[1.0, 0], [0, cmath.exp(1j * lam)]])
 
 
 def _u3(theta, phi, lam):

@@ -78,7 +78,8 @@ private:
     // evaluated values; the requested gate and its symbolic parameters are left untouched.
     static nb::object literal_copy(nb::handle gate, nb::handle cls, const nb::kwargs &kwargs) {
         nb::object values = eval_params(gate, kwargs);
-        nb::object cast = nb::module_::import_("norvane.quantum.ir.scalar").attr("cast");
+        nb::object scalar = norvane::imported_module(NORVANE_NAME("norvane.quantum.ir.scalar"));
+        nb::object cast = norvane::module_attr(scalar, NORVANE_NAME("cast"));
         nb::list literals;
         for (nb::handle value : values) literals.append(cast(value));
         return cls(nb::arg("targets") = gate.attr("targets"),
