@@ -60,11 +60,12 @@ int cbit_count(nb::handle circuit) {
 // shared by every shot that produced it.
 std::pair<nb::dict, nb::list> counts_and_memory(const statevector::ShotTally &tally) {
     std::vector<nb::str> bitstrings;
+    bitstrings.reserve(tally.counts.size());
     nb::dict counts;
-    for (std::size_t i = 0; i < tally.outcomes.size(); ++i) {
-        std::string text(tally.outcomes[i].size(), '0');
-        for (std::size_t b = 0; b < text.size(); ++b)
-            if (tally.outcomes[i][b]) text[b] = '1';
+    std::string text(std::size_t(tally.n_cbits), '0');
+    for (std::size_t i = 0; i < tally.counts.size(); ++i) {
+        const std::uint8_t *bits = tally.outcome(i);
+        for (std::size_t b = 0; b < text.size(); ++b) text[b] = bits[b] ? '1' : '0';
         bitstrings.emplace_back(text.data(), text.size());
         counts[bitstrings.back()] = nb::int_(tally.counts[i]);
     }

@@ -22,6 +22,8 @@ std::atomic<std::uint64_t> budget{std::uint64_t(512) << 20};
 
 // Shots whose per-shot record is reserved up front; longer runs grow it as they go.
 constexpr long long kReservedShots = 1 << 20;
+// Distinct outcomes whose lookup table is sized up front.
+constexpr long long kReservedOutcomes = 1 << 12;
 
 // Bytes of one branch of n qubits at its largest: state, distribution and slice table.
 std::uint64_t branch_bytes(int n_qubits) {
@@ -123,8 +125,10 @@ public:
     // The classical bits after the last measurement of a path. Only they matter from there
     // on: the rest of the circuit is still prepared and its conditions evaluated (so its
     // errors surface as before), but no state is copied, collapsed or evolved.
-    std::vector<std::uint8_t> final_cbits(const Branch &parent, std::uint64_t outcome_idx) {
-        std::vector<std::uint8_t> cbits = parent.cbits;
+    // Written into the runner's scratch bits, valid until the next call.
+    const std::vector<std::uint8_t> &final_cbits(const Branch &parent, std::uint64_t outcome_idx) {
+        std::vector<std::uint8_t> &cbits = scratch_cbits_;
+        cbits = parent.cbits;
         for (const auto &[qubit, bit] : program_.measurement(parent.op).writes)
             cbits[bit] = (outcome_idx & bit_of(options_.n_qubits, qubit)) ? 1 : 0;
         std::size_t op = parent.op + 1;
@@ -155,9 +159,11 @@ public:
         return TerminalMeasurements::plan(options_.n_qubits, measured, options_.branch_memory_budget);
     }
 
-    // The classical bits after the measurements from branch.op on read the qubits in `key`.
-    std::vector<std::uint8_t> terminal_cbits(const Branch &branch, std::uint64_t key) {
-        std::vector<std::uint8_t> cbits = branch.cbits;
+    // The classical bits after the measurements from branch.op on read the qubits in `key`, in
+    // the runner's scratch bits.
+    const std::vector<std::uint8_t> &terminal_cbits(const Branch &branch, std::uint64_t key) {
+        std::vector<std::uint8_t> &cbits = scratch_cbits_;
+        cbits = branch.cbits;
         for (std::size_t k = branch.op; k < program_.size(); ++k)
             if (program_.kind(k) == ShotProgram::Kind::Measure)
                 for (const auto &[qubit, bit] : program_.measurement(k).writes)
@@ -175,7 +181,9 @@ public:
     }
 
     ShotTally run() {
+        tally_.n_cbits = options_.n_cbits;
         tally_.memory.reserve(std::size_t(std::clamp<long long>(options_.shots, 0, kReservedShots)));
+        outcome_ids_.reserve(std::size_t(std::clamp<long long>(options_.shots, 1, kReservedOutcomes)));
         std::unique_ptr<Branch> root =
             settle(basis_state(options_.n_qubits), std::vector<std::uint8_t>(options_.n_cbits, 0), 0);
         if (root->terminal) {
@@ -266,9 +274,9 @@ private:
     // The tally index of an outcome, registering it at its first occurrence.
     std::uint32_t register_outcome(const std::vector<std::uint8_t> &cbits) {
         auto [it, inserted] = outcome_ids_.try_emplace(std::string(cbits.begin(), cbits.end()),
-                                                       std::uint32_t(tally_.outcomes.size()));
+                                                       std::uint32_t(tally_.counts.size()));
         if (inserted) {
-            tally_.outcomes.push_back(cbits);
+            tally_.outcome_bits.insert(tally_.outcome_bits.end(), cbits.begin(), cbits.end());
             tally_.counts.push_back(0);
         }
         return it->second;
@@ -276,6 +284,7 @@ private:
 
     ShotTally tally_;
     std::unordered_map<std::string, std::uint32_t> outcome_ids_;
+    std::vector<std::uint8_t> scratch_cbits_;
 
     // The unconditional gates from `op` up to the next other instruction, fused.
     struct FusedRun {

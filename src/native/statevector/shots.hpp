@@ -66,12 +66,16 @@ struct ShotOptions {
 // record of `bytes_per_shot` (saturating at the largest value).
 std::uint64_t run_peak_bytes(const ShotOptions &options, std::uint64_t bytes_per_shot);
 
-// The classical bits of every shot: distinct outcomes in order of first occurrence, how often
-// each occurred, and the outcome of each shot in shot order.
+// The classical bits of every shot: distinct outcomes in order of first occurrence (their bits
+// one after another, n_cbits each), how often each occurred, and the outcome of each shot in
+// shot order.
 struct ShotTally {
-    std::vector<std::vector<std::uint8_t>> outcomes;
+    int n_cbits = 0;
+    std::vector<std::uint8_t> outcome_bits;
     std::vector<long long> counts;
     std::vector<std::uint32_t> memory;
+
+    const std::uint8_t *outcome(std::size_t i) const { return outcome_bits.data() + i * std::size_t(n_cbits); }
 };
 
 ShotTally run_shots(ShotProgram &program, const ShotOptions &options);
