@@ -1,8 +1,9 @@
 // The innermost amplitude loops, built for the baseline instruction set and, on x86-64 with GCC
 // or Clang, also for AVX2 and AVX-512. The widest set the processor supports is chosen at load
 // time.
-// Both compute every output with the same operations in the same order (no fused multiply-add),
-// so results do not depend on the choice.
+// The baseline and AVX2 builds compute every output with the same operations in the same order
+// (no fused multiply-add); the AVX-512 build may round the last bit differently (see
+// runs_impl.inc). The choice is made once per process, so it never varies within a run.
 #pragma once
 
 #include <cstdint>
