@@ -62,12 +62,17 @@ std::pair<nb::dict, nb::list> counts_and_memory(const statevector::ShotTally &ta
     std::vector<nb::str> bitstrings;
     bitstrings.reserve(tally.counts.size());
     nb::dict counts;
-    std::string text(std::size_t(tally.n_cbits), '0');
+    const Py_ssize_t length = tally.n_cbits;
     for (std::size_t i = 0; i < tally.counts.size(); ++i) {
+        // An ASCII text written in place.
+        PyObject *text = PyUnicode_New(length, 127);
+        if (!text) throw nb::python_error();
+        bitstrings.push_back(nb::steal<nb::str>(text));
         const std::uint8_t *bits = tally.outcome(i);
-        for (std::size_t b = 0; b < text.size(); ++b) text[b] = bits[b] ? '1' : '0';
-        bitstrings.emplace_back(text.data(), text.size());
-        counts[bitstrings.back()] = nb::int_(tally.counts[i]);
+        Py_UCS1 *chars = PyUnicode_1BYTE_DATA(text);
+        for (Py_ssize_t b = 0; b < length; ++b) chars[b] = bits[b] ? '1' : '0';
+        nb::object count = nb::int_(tally.counts[i]);
+        if (PyDict_SetItem(counts.ptr(), text, count.ptr()) < 0) throw nb::python_error();
     }
     PyObject *memory = PyList_New(Py_ssize_t(tally.memory.size()));
     if (!memory) throw nb::python_error();

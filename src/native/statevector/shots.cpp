@@ -67,6 +67,7 @@ struct Branch {
     std::vector<std::uint8_t> cbits;
     StateVector state;
     std::optional<OutcomeSampler> sample;
+    std::uint64_t measured_mask = 0;  // the index bits of the measured qubits, with `sample`
     std::unordered_map<std::uint64_t, std::unique_ptr<Branch>> children;
     std::unique_ptr<TerminalMeasurements> terminal;  // when only measurements follow (no state kept)
     FinalOutcomes final_outcomes;  // used at the last measurement of a path
@@ -109,6 +110,7 @@ public:
         Distribution cdf;
         if (!build_cdf(state.data(), state.size(), cdf)) program_.undefined_probabilities(state.data(), state.size());
         branch->sample.emplace(std::move(cdf), std::uint64_t(options_.shots));
+        branch->measured_mask = qubits_mask(options_.n_qubits, program_.measurement(op).qubits);
         branch->state = std::move(state);
         return branch;
     }
@@ -206,7 +208,7 @@ public:
                     break;
                 }
                 const std::uint64_t idx = (*branch->sample)(program_.uniform());
-                const std::uint64_t key = idx & qubits_mask(options_.n_qubits, program_.measurement(branch->op).qubits);
+                const std::uint64_t key = idx & branch->measured_mask;
                 if (!measured_after(branch->op + 1)) {
                     outcome = branch->final_outcomes.find_or_add(
                         flat_outcomes_, options_.n_qubits, key, [&] { return register_outcome(final_cbits(*branch, idx)); });
@@ -273,8 +275,11 @@ private:
 
     // The tally index of an outcome, registering it at its first occurrence.
     std::uint32_t register_outcome(const std::vector<std::uint8_t> &cbits) {
-        auto [it, inserted] = outcome_ids_.try_emplace(std::string(cbits.begin(), cbits.end()),
-                                                       std::uint32_t(tally_.counts.size()));
+        // Keyed by the bits packed eight to a byte: short keys stay within the string itself.
+        std::string key((cbits.size() + 7) / 8, '\0');
+        for (std::size_t b = 0; b < cbits.size(); ++b)
+            if (cbits[b]) key[b / 8] = char(key[b / 8] | (1 << (b % 8)));
+        auto [it, inserted] = outcome_ids_.try_emplace(std::move(key), std::uint32_t(tally_.counts.size()));
         if (inserted) {
             tally_.outcome_bits.insert(tally_.outcome_bits.end(), cbits.begin(), cbits.end());
             tally_.counts.push_back(0);
