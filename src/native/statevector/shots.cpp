@@ -38,14 +38,17 @@ class FinalOutcomes {
 public:
     static constexpr std::uint32_t kNone = ~std::uint32_t(0);
 
-    static bool flat_for(int n_qubits, long long shots) {
-        return n_qubits <= 20 && (std::uint64_t(1) << n_qubits) <= 16 * std::uint64_t(std::max(shots, 1LL));
+    // The size of the flat table for a run, 0 where outcomes go into the hash map.
+    static std::size_t flat_size(int n_qubits, long long shots) {
+        if (n_qubits > 20) return 0;
+        const std::size_t states = std::size_t(1) << n_qubits;
+        return states <= 16 * std::uint64_t(std::max(shots, 1LL)) ? states : 0;
     }
 
     template <class Register>
-    std::uint32_t find_or_add(bool flat, int n_qubits, std::uint64_t key, const Register &register_outcome) {
-        if (flat) {
-            if (dense_.empty()) dense_.assign(std::size_t(1) << n_qubits, kNone);
+    std::uint32_t find_or_add(std::size_t flat_size, std::uint64_t key, const Register &register_outcome) {
+        if (flat_size) {
+            if (dense_.empty()) dense_.assign(flat_size, kNone);
             std::uint32_t &slot = dense_[key];
             if (slot == kNone) slot = register_outcome();
             return slot;
@@ -211,7 +214,7 @@ public:
                 const std::uint64_t key = idx & branch->measured_mask;
                 if (!measured_after(branch->op + 1)) {
                     outcome = branch->final_outcomes.find_or_add(
-                        flat_outcomes_, options_.n_qubits, key, [&] { return register_outcome(final_cbits(*branch, idx)); });
+                        flat_outcomes_, key, [&] { return register_outcome(final_cbits(*branch, idx)); });
                     break;
                 }
                 auto found = branch->children.find(key);
@@ -263,7 +266,7 @@ private:
 
     // The tally index of the outcome `key` of a branch's terminal measurements.
     std::uint32_t terminal_outcome(Branch &branch, std::uint64_t key) {
-        return branch.final_outcomes.find_or_add(flat_outcomes_, options_.n_qubits, key,
+        return branch.final_outcomes.find_or_add(flat_outcomes_, key,
                                                  [&] { return register_outcome(terminal_cbits(branch, key)); });
     }
 
@@ -310,7 +313,7 @@ private:
 
     ShotProgram &program_;
     const ShotOptions &options_;
-    const bool flat_outcomes_ = FinalOutcomes::flat_for(options_.n_qubits, options_.shots);
+    const std::size_t flat_outcomes_ = FinalOutcomes::flat_size(options_.n_qubits, options_.shots);
     Poller poll_;
     std::function<double()> uniform_ = [this] { return program_.uniform(); };
 };
