@@ -11,7 +11,7 @@ namespace statevector {
 
 namespace {
 
-constexpr std::size_t kGrain = std::size_t(1) << 15;
+constexpr std::size_t kGrain = kStreamedPerThread;
 
 // Runs of at least this many amplitudes hold whole vectors of every instruction set.
 constexpr std::uint64_t kSwitchedRun = 4;

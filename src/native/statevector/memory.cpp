@@ -19,8 +19,9 @@ namespace {
 
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
 constexpr std::size_t kCacheLine = 64;
-// Threads fill states in ranges of this many amplitudes at least.
-constexpr std::size_t kFillGrain = std::size_t(1) << 16;
+// Threads fill states in ranges of this many amplitudes at least: a fill of fresh memory is
+// bound by page faults, which a second thread slows down below about 16 MiB.
+constexpr std::size_t kFillGrain = std::size_t(1) << 20;
 
 std::align_val_t alignment(std::size_t bytes) { return std::align_val_t(bytes >= kHugePage ? kHugePage : kCacheLine); }
 

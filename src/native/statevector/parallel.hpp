@@ -10,6 +10,13 @@
 
 namespace statevector {
 
+// The least work worth a thread of its own, about 100 microseconds: starting and joining a
+// thread takes tens of microseconds on a virtual machine, so a smaller range runs faster on the
+// calling thread. That is a loop over this many amplitudes of a state that is not in cache...
+constexpr std::size_t kStreamedPerThread = std::size_t(1) << 18;
+// ...or this many amplitude updates (gates times amplitudes) of gates on a chunk in cache.
+constexpr std::size_t kCachedUpdatesPerThread = std::size_t(1) << 20;
+
 // Upper bound on threads used by kernels; 0 means the hardware concurrency.
 void set_max_threads(unsigned threads);
 unsigned max_threads();
