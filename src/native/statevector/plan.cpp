@@ -35,6 +35,13 @@ int first_level_below(int n_qubits, int level) {
 // amplitudes): some tens of milliseconds.
 constexpr std::uint64_t kUpdatesBetweenPolls = std::uint64_t(1) << 28;
 
+// The number of ways to choose k of n, or more than 2^32 when that is larger.
+std::uint64_t choices(int n, int k) {
+    std::uint64_t c = 1;
+    for (int j = 1; j <= k && c <= (std::uint64_t(1) << 32); ++j) c = c * std::uint64_t(n - k + j) / std::uint64_t(j);
+    return c;
+}
+
 int ones(std::uint64_t mask) {
     int count = 0;
     for (; mask; mask &= mask - 1) ++count;
@@ -58,6 +65,8 @@ GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
     for (const PreparedGate &g : gates) masks.push_back(qubits_mask(n_qubits, g.targets()));
     // Which gates a pass takes: every gate whose qubits no gate left for later touches and,
     // for a chunked pass, whose high bits fit with those taken so far (starting from `held`).
+    // Once every bit the gates use is blocked, no later gate can be taken.
+    std::uint64_t in_use = 0;
     auto select = [&](bool chunked, std::uint64_t held, std::vector<bool> &take) {
         std::uint64_t blocked = 0;
         std::size_t count = 0;
@@ -67,29 +76,54 @@ GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
             if (take[i]) {
                 if (chunked) held |= mask & ~low;
                 ++count;
-            } else {
-                blocked |= mask;
+            } else if ((blocked |= mask) == in_use) {
+                std::fill(take.begin() + std::ptrdiff_t(i) + 1, take.end(), false);
+                break;
             }
         }
         return std::make_pair(count, held);
     };
     // Alternating passes: first the gates a chunk can hold, then those it cannot. A chunked
-    // pass tries, as its first high bits, those of each of the first few gates that need some,
-    // and keeps the choice that takes the most gates.
+    // pass tries every choice of its gathered bits among the high bits the gates use or, where
+    // those choices are too many, the high bits of each of the first few gates that need some
+    // (to which gates add theirs while they fit), and keeps the choice that takes the most gates.
+    constexpr std::size_t kMaxChoices = 8192;
     constexpr std::size_t kTrials = 16;
     std::vector<bool> take(gates.size()), best_take;
     bool chunked = true;
     while (!gates.empty()) {
+        in_use = 0;
+        for (std::uint64_t mask : masks) in_use |= mask;
         auto best = select(chunked, 0, take);
         best_take = take;
-        for (std::size_t i = 0, tried = 0; chunked && i < masks.size() && tried < kTrials; ++i) {
-            const std::uint64_t seed = masks[i] & ~low;
-            if (!seed || high_bits(seed) > gathered) continue;
-            ++tried;
-            const auto trial = select(true, seed, take);
+        auto try_held = [&](std::uint64_t held) {
+            const auto trial = select(true, held, take);
             if (trial.first > best.first) {
                 best = trial;
                 best_take = take;
+            }
+        };
+        std::vector<int> used;  // the high bits the gates use
+        for (int b = contiguous; chunked && gathered > 0 && b < n_qubits; ++b)
+            if (in_use >> b & 1) used.push_back(b);
+        if (int(used.size()) > gathered && choices(int(used.size()), gathered) <= kMaxChoices) {
+            // Each subset of `gathered` of the used bits, as a mask over their positions in `used`.
+            const std::uint64_t end = std::uint64_t(1) << used.size();
+            for (std::uint64_t subset = (std::uint64_t(1) << gathered) - 1; subset < end;) {
+                std::uint64_t held = 0;
+                for (std::size_t j = 0; j < used.size(); ++j)
+                    if (subset >> j & 1) held |= std::uint64_t(1) << used[j];
+                try_held(held);
+                // The next subset of as many bits, in increasing order.
+                const std::uint64_t lowest = subset & (~subset + 1), raised = subset + lowest;
+                subset = raised | (((raised ^ subset) / lowest) >> 2);
+            }
+        } else if (int(used.size()) > gathered) {
+            for (std::size_t i = 0, tried = 0; i < masks.size() && tried < kTrials; ++i) {
+                const std::uint64_t seed = masks[i] & ~low;
+                if (!seed || high_bits(seed) > gathered) continue;
+                ++tried;
+                try_held(seed);
             }
         }
         std::vector<PreparedGate> taken, later;
