@@ -210,11 +210,18 @@ def _rx(t):
 
 def _ry(t):
     c, s = math.cos(t / 2), math.sin(t / 2)
-    return np.array([[c, -s], [s, c]], dtype=np.complex128)
+    m = np.empty((2, 2), np.complex128)
+    m[0, 0] = m[1, 1] = c
+    m[0, 1] = -s
+    m[1, 0] = s
+    return m
 
 
 def _rz(t):
-    return np.array([[cmath.exp(-0.5j * t), 0], [0, cmath.exp(0.5j * t)]])
+    m = np.zeros((2, 2), np.complex128)
+    m[0, 0] = cmath.exp(-0.5j * t)
+    m[1, 1] = cmath.exp(0.5j * t)
+    return m
 
 
 def _phase(lam):
@@ -223,10 +230,12 @@ def _phase(lam):
 
 def _u3(theta, phi, lam):
     c, s = math.cos(theta / 2), math.sin(theta / 2)
-    return np.array([
-        [c, -np.exp(1j * lam) * s],
-        [np.exp(1j * phi) * s, np.exp(1j * (phi + lam)) * c],
-    ])
+    m = np.empty((2, 2), np.complex128)
+    m[0, 0] = c
+    m[0, 1] = -cmath.exp(1j * lam) * s
+    m[1, 0] = cmath.exp(1j * phi) * s
+    m[1, 1] = cmath.exp(1j * (phi + lam)) * c
+    return m
 
 
 def _two_qubit_rotation(pauli, t):
