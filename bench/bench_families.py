@@ -2,11 +2,11 @@
 
 Families (bench/circuits.py): a grid circuit of depth 100 measured one qubit at a time (as
 OpenQASM files write measurements) in Z and in X (peers, which measure in Z only, get an H
-before each), QAOA p=4 on a 3-regular graph, random grid circuits of depth 14, random CX circuits of depth 20
-(random rotations, CX on random pairs), the QFT, GHZ sampled 1,024 times, and a new simulator
-per call (10 qubits, 100 gates, run(1024)), the way a variational loop uses one. Peers:
-qiskit-aer (gate fusion on, its default), qulacs (its circuit optimiser, block size 2), qsimcirq
-(gate fusion up to 2, 3 and 4 qubits, the fastest kept; single precision) and
+before each), QAOA p=4 on a 3-regular graph, random grid circuits of depth 14, random CX
+circuits of depth 20 (random rotations, CX on random pairs), the QFT, GHZ sampled 1,024 times,
+and a new simulator per call (10 qubits, 100 gates, run(1024)), the way a variational loop uses
+one. Peers: qiskit-aer (gate fusion on, its default), qulacs (its circuit optimiser, block size
+2), qsimcirq (gate fusion up to 2, 3 and 4 qubits, the fastest kept; single precision) and
 pennylane-lightning. Each measurement runs in its own process. Run from the repository root:
 `python bench/bench_families.py [--quick]`; results go to bench/results/families.md.
 """
