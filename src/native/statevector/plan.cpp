@@ -209,7 +209,8 @@ void GatePlan::apply_chunked(cplx *psi, const Segment &segment, Poller *poll) co
     const std::uint64_t chunks = (std::uint64_t(1) << n_qubits_) >> chunk_qubits;
     const std::uint64_t updates = std::max<std::uint64_t>(1, plan.size()) << chunk_qubits;
     const std::uint64_t batch = std::max<std::uint64_t>(max_threads(), kUpdatesBetweenPolls / updates);
-    const std::size_t grain = nested_ ? chunks : std::size_t(std::max<std::uint64_t>(1, kCachedUpdatesPerThread / updates));
+    const std::size_t grain =
+        nested_ ? chunks : std::size_t(std::max<std::uint64_t>(1, kCachedUpdatesPerThread / updates));
     std::atomic<bool> out_of_memory{false};
     for (std::uint64_t first = 0; first < chunks && !out_of_memory; first += batch) {
         const std::uint64_t count = std::min(batch, chunks - first);
