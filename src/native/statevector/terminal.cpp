@@ -157,12 +157,26 @@ std::uint64_t TerminalMeasurements::draw(const std::function<double()> &uniform)
             const std::uint64_t hi = lo + (std::uint64_t(1) << free_bits);
             const double start = below(lo);
             const double target = start + (s == 0 ? offset * (cdf[hi - 1] - start) : offset);
-            std::uint64_t found = std::uint64_t(std::upper_bound(cdf.begin() + lo, cdf.begin() + hi, target) - cdf.begin());
-            found = std::min(found, hi - 1);  // a draw at the block's very top rounds to its last index
+            // Only the block's leading walk[s].free_bits index bits are read, so the search runs
+            // over the last entries of its sub-blocks: the first sub-block whose last entry
+            // exceeds the target holds the first entry that does, which a search of the whole
+            // block would find. None does at the block's very top: the draw rounds to the last.
             free_bits -= step.walk[s].free_bits;
-            lo = (found >> free_bits) << free_bits;
+            const std::uint64_t sub = std::uint64_t(1) << free_bits;
+            const std::uint64_t blocks = std::uint64_t(1) << step.walk[s].free_bits;
+            std::uint64_t first = 0;
+            for (std::uint64_t count = blocks; count > 0;) {
+                const std::uint64_t half = count / 2, mid = first + half;
+                if (target < cdf[lo + (mid + 1) * sub - 1]) {
+                    count = half;
+                } else {
+                    first = mid + 1;
+                    count -= half + 1;
+                }
+            }
+            lo += std::min(first, blocks - 1) * sub;
             offset = target - below(lo);
-            scale = cdf[lo + (std::uint64_t(1) << free_bits) - 1] - below(lo);
+            scale = cdf[lo + sub - 1] - below(lo);
         }
         for (std::size_t k = 0; k < step.new_qubits.size(); ++k) {
             const std::uint64_t bit = (lo >> step.layout_bits[k]) & 1;
