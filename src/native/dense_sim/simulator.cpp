@@ -3,6 +3,7 @@
 #include <nanobind/ndarray.h>
 
 #include <string>
+#include <vector>
 
 #include "circuit_program.hpp"
 #include "gates.hpp"
@@ -56,23 +57,41 @@ int cbit_count(nb::handle circuit) {
     return int(n);
 }
 
+// The text of an outcome, bit 0 first: an ASCII text written in place.
+nb::str new_bitstring(const std::uint8_t *bits, int length) {
+    PyObject *text = PyUnicode_New(length, 127);
+    if (!text) throw nb::python_error();
+    Py_UCS1 *chars = PyUnicode_1BYTE_DATA(text);
+    for (int b = 0; b < length; ++b) chars[b] = bits[b] ? '1' : '0';
+    return nb::steal<nb::str>(text);
+}
+
+// Registers of up to this many bits take their texts from a table made once per process (at
+// most 2^12 short texts per width), which every result shares: a run of a small circuit sees
+// many of its outcomes, and a shared text also keeps its hash for the counts dictionary.
+constexpr int kSharedBitstringBits = 12;
+
+nb::str bitstring(const std::uint8_t *bits, int length) {
+    if (length > kSharedBitstringBits) return new_bitstring(bits, length);
+    static std::vector<PyObject *> shared[kSharedBitstringBits + 1];  // kept for the process
+    std::vector<PyObject *> &texts = shared[length];
+    if (texts.empty()) texts.assign(std::size_t(1) << length, nullptr);
+    std::size_t index = 0;
+    for (int b = 0; b < length; ++b) index = (index << 1) | bits[b];
+    if (!texts[index]) texts[index] = new_bitstring(bits, length).release().ptr();
+    return nb::borrow<nb::str>(texts[index]);
+}
+
 // The result's counts and memory from the engine's tally: one Python text per distinct outcome,
 // shared by every shot that produced it.
 std::pair<nb::dict, nb::list> counts_and_memory(const statevector::ShotTally &tally) {
     std::vector<nb::str> bitstrings;
     bitstrings.reserve(tally.counts.size());
     nb::dict counts;
-    const Py_ssize_t length = tally.n_cbits;
     for (std::size_t i = 0; i < tally.counts.size(); ++i) {
-        // An ASCII text written in place.
-        PyObject *text = PyUnicode_New(length, 127);
-        if (!text) throw nb::python_error();
-        bitstrings.push_back(nb::steal<nb::str>(text));
-        const std::uint8_t *bits = tally.outcome(i);
-        Py_UCS1 *chars = PyUnicode_1BYTE_DATA(text);
-        for (Py_ssize_t b = 0; b < length; ++b) chars[b] = bits[b] ? '1' : '0';
+        bitstrings.push_back(bitstring(tally.outcome(i), tally.n_cbits));
         nb::object count = nb::int_(tally.counts[i]);
-        if (PyDict_SetItem(counts.ptr(), text, count.ptr()) < 0) throw nb::python_error();
+        if (PyDict_SetItem(counts.ptr(), bitstrings.back().ptr(), count.ptr()) < 0) throw nb::python_error();
     }
     PyObject *memory = PyList_New(Py_ssize_t(tally.memory.size()));
     if (!memory) throw nb::python_error();

@@ -288,33 +288,43 @@ PreparedGate::PreparedGate(int n_qubits, std::vector<int> targets, std::vector<c
     }
     if (diagonal_ && k > 0 && n_controls_ == k) --n_controls_;  // keep one target to scale
     const std::size_t sub = std::size_t(1) << (k - n_controls_), first = dim - sub;
+    block_.reserve(diagonal_ ? sub : sub * sub);
     for (std::size_t r = 0; r < sub; ++r)
         for (std::size_t c = 0; c < sub; ++c)
             if (!diagonal_ || r == c) block_.push_back(matrix[(first + r) * dim + first + c]);
     matrix_ = std::move(matrix);
-    if (k > 0) layout_ = IndexLayout(n_qubits, targets_, n_controls_);
+    if (!zero_block_.empty()) zero_form_ = pair_form(zero_block_);
+    if (!diagonal_ && k - n_controls_ == 1) form_ = pair_form(block_);
+}
+
+PreparedGate::Kernels PreparedGate::build_kernels() const {
+    Kernels kernels;
+    const int k = int(targets_.size());
+    if (k == 0) return kernels;
+    const IndexLayout &layout = kernels.layout = IndexLayout(n_qubits_, targets_, n_controls_);
     if (!zero_block_.empty()) {
-        zero_layout_ = layout_;
-        zero_layout_.control_mask = 0;
-        zero_form_ = pair_form(zero_block_);
+        kernels.zero_layout = layout;
+        kernels.zero_layout.control_mask = 0;
     }
-    if (diagonal_ && k > 0 && k <= kPeriodicTargets && layout_.fixed_bits.front() < kPeriodBits) {
+    if (diagonal_ && k <= kPeriodicTargets && layout.fixed_bits.front() < kPeriodBits) {
         // Periodic patterns scale every amplitude; runs skip the entries equal to 1, which pays
         // once the runs are long enough and most entries are 1 (as for controlled phases).
+        const std::size_t dim = std::size_t(1) << k;
         const std::size_t ones = std::size_t(std::count(block_.begin(), block_.end(), cplx(1.0, 0.0))) +
                                  (dim - block_.size());
-        if (layout_.fixed_bits.front() < 3 || 2 * ones < dim) periodic_ = DiagonalPatterns(n_qubits, targets_, matrix_);
+        if (layout.fixed_bits.front() < 3 || 2 * ones < dim)
+            kernels.periodic = DiagonalPatterns(n_qubits_, targets_, matrix_);
     }
-    if (!diagonal_ && k - n_controls_ == 1) form_ = pair_form(block_);
     if (!diagonal_ && k - n_controls_ == 1) {
-        auto on_low_bit = [&](int q) { return n_qubits - 1 - q < kPeriodBits; };
+        auto on_low_bit = [&](int q) { return n_qubits_ - 1 - q < kPeriodBits; };
         if (std::any_of(targets_.begin(), targets_.end(), on_low_bit))
-            low_pairs_ = PairPatterns(n_qubits, targets_, n_controls_, block_, zero_block_);
+            kernels.low_pairs = PairPatterns(n_qubits_, targets_, n_controls_, block_, zero_block_);
     }
     // Short runs of a dense two-qubit gate: in blocks (controlled gates keep their cheaper
     // kernel, which touches half the amplitudes).
-    low_quads_ = !diagonal_ && n_controls_ == 0 && k == 2 && layout_.fixed_bits.front() < 3 &&
-                 layout_.fixed_bits.back() < kQuadBlockBits && run_kernels().quads_within;
+    kernels.low_quads = !diagonal_ && n_controls_ == 0 && k == 2 && layout.fixed_bits.front() < 3 &&
+                        layout.fixed_bits.back() < kQuadBlockBits && run_kernels().quads_within;
+    return kernels;
 }
 
 IndexLayout::IndexLayout(int n, const std::vector<int> &targets, int n_controls) {
@@ -424,24 +434,25 @@ PairPatterns::PairPatterns(int n, const std::vector<int> &targets, int n_control
 }
 
 void PreparedGate::apply(cplx *psi) const {
-    if (low_pairs_.block_bits > 0) {
-        const std::uint64_t stride = layout_.offsets[1];
-        apply_pair_patterns(psi, n_qubits_, low_pairs_, low_pairs_.runs, stride, block_, zero_block_, form_);
-        if (!low_pairs_.zero_runs.fixed_bits.empty())
-            apply_pair_patterns(psi, n_qubits_, low_pairs_, low_pairs_.zero_runs, stride, zero_block_, {},
-                                zero_form_);
+    const Kernels &kernels = kernels_.get([this] { return build_kernels(); });
+    const PairPatterns &low_pairs = kernels.low_pairs;
+    if (low_pairs.block_bits > 0) {
+        const std::uint64_t stride = kernels.layout.offsets[1];
+        apply_pair_patterns(psi, n_qubits_, low_pairs, low_pairs.runs, stride, block_, zero_block_, form_);
+        if (!low_pairs.zero_runs.fixed_bits.empty())
+            apply_pair_patterns(psi, n_qubits_, low_pairs, low_pairs.zero_runs, stride, zero_block_, {}, zero_form_);
         return;
     }
-    if (low_quads_)
+    if (kernels.low_quads)
         apply_low_quads(psi, n_qubits_, targets_, matrix_);
-    else if (diagonal_ && !periodic_.re_parts.empty())
-        apply_periodic_diagonal(psi, n_qubits_, periodic_);
+    else if (diagonal_ && !kernels.periodic.re_parts.empty())
+        apply_periodic_diagonal(psi, n_qubits_, kernels.periodic);
     else if (diagonal_)
-        apply_diagonal(psi, n_qubits_, targets_, layout_, block_);
+        apply_diagonal(psi, n_qubits_, targets_, kernels.layout, block_);
     else
-        apply_dense(psi, n_qubits_, n_controls_, layout_, block_, form_);
-    if (!zero_block_.empty() && low_pairs_.block_bits == 0)
-        apply_dense(psi, n_qubits_, n_controls_, zero_layout_, zero_block_, zero_form_);
+        apply_dense(psi, n_qubits_, n_controls_, kernels.layout, block_, form_);
+    if (!zero_block_.empty() && low_pairs.block_bits == 0)
+        apply_dense(psi, n_qubits_, n_controls_, kernels.zero_layout, zero_block_, zero_form_);
 }
 
 }  // namespace statevector

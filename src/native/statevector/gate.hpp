@@ -5,8 +5,10 @@
 // the most significant bit.
 #pragma once
 
+#include <atomic>
 #include <complex>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "runs.hpp"
@@ -96,6 +98,30 @@ struct PairPatterns {
                  const std::vector<cplx> &u0);
 };
 
+// A value built at its first use, once, by whichever thread asks first (racing builders keep
+// the first value stored); movable, and empty again once moved from.
+template <class T> class BuiltOnce {
+public:
+    BuiltOnce() = default;
+    BuiltOnce(BuiltOnce &&other) noexcept : value_(other.value_.exchange(nullptr)) {}
+    BuiltOnce &operator=(BuiltOnce &&other) noexcept {
+        delete value_.exchange(other.value_.exchange(nullptr));
+        return *this;
+    }
+    ~BuiltOnce() { delete value_.load(); }
+
+    template <class Build> const T &get(const Build &build) const {
+        if (const T *value = value_.load(std::memory_order_acquire)) return *value;
+        auto made = std::make_unique<const T>(build());
+        const T *expected = nullptr;
+        if (value_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return *made.release();
+        return *expected;
+    }
+
+private:
+    mutable std::atomic<const T *> value_{nullptr};
+};
+
 // A gate matrix classified once, so that each application takes the cheapest kernel: diagonal
 // matrices only scale amplitudes, a matrix that is the identity unless its leading targets are
 // all 1 touches only that subspace, and a two-qubit matrix block diagonal in its first target
@@ -116,22 +142,29 @@ public:
     void apply(cplx *psi) const;
 
 private:
+    // Where apply() finds the amplitudes: built at the first application, since most gates of
+    // a circuit are folded into fused gates and never applied themselves.
+    struct Kernels {
+        IndexLayout layout;
+        DiagonalPatterns periodic;
+        PairPatterns low_pairs;  // a one-qubit gate, controlled or not, on the lowest bits
+        IndexLayout zero_layout;  // the pairs of a multiplexed gate's zero_block_
+        bool low_quads = false;   // dense on two of the lowest bits: applied in blocks
+    };
+    Kernels build_kernels() const;
+
     int n_qubits_;
     std::vector<int> targets_;
     std::vector<cplx> matrix_;
     bool diagonal_ = false;
     int n_controls_ = 0;
     std::vector<cplx> block_;  // the diagonal, or the matrix on the controlled subspace
-    IndexLayout layout_;
-    DiagonalPatterns periodic_;
-    PairPatterns low_pairs_;  // a one-qubit gate, controlled or not, on the lowest bits
     // A multiplexed gate (two-qubit, block diagonal in its first target, which acts as a
-    // control): the 2x2 matrix where that target is 0, its form, and the layout of those pairs.
+    // control): the 2x2 matrix where that target is 0, and its form.
     std::vector<cplx> zero_block_;
     PairForm zero_form_ = PairForm::general;
-    IndexLayout zero_layout_;
-    bool low_quads_ = false;  // dense on two of the lowest bits: applied in blocks
     PairForm form_ = PairForm::general;  // of a 2x2 block
+    BuiltOnce<Kernels> kernels_;
 };
 
 }  // namespace statevector

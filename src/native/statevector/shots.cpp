@@ -38,10 +38,11 @@ class FinalOutcomes {
 public:
     static constexpr std::uint32_t kNone = ~std::uint32_t(0);
 
-    // The size of the flat table for a run, 0 where outcomes go into the hash map.
-    static std::size_t flat_size(int n_qubits, long long shots) {
-        if (n_qubits > 20) return 0;
-        const std::size_t states = std::size_t(1) << n_qubits;
+    // The size of a flat table over the values of `n_bits` bits for a run, 0 where outcomes go
+    // into the hash map.
+    static std::size_t flat_size(int n_bits, long long shots) {
+        if (n_bits > 20) return 0;
+        const std::size_t states = std::size_t(1) << n_bits;
         return states <= 16 * std::uint64_t(std::max(shots, 1LL)) ? states : 0;
     }
 
@@ -188,7 +189,7 @@ public:
     ShotTally run() {
         tally_.n_cbits = options_.n_cbits;
         tally_.memory.reserve(std::size_t(std::clamp<long long>(options_.shots, 0, kReservedShots)));
-        outcome_ids_.reserve(std::size_t(std::clamp<long long>(options_.shots, 1, kReservedOutcomes)));
+        if (!flat_ids_size_) outcome_ids_.reserve(std::size_t(std::clamp<long long>(options_.shots, 1, kReservedOutcomes)));
         std::unique_ptr<Branch> root =
             settle(basis_state(options_.n_qubits), std::vector<std::uint8_t>(options_.n_cbits, 0), 0);
         if (root->terminal) {
@@ -278,19 +279,33 @@ private:
 
     // The tally index of an outcome, registering it at its first occurrence.
     std::uint32_t register_outcome(const std::vector<std::uint8_t> &cbits) {
-        // Keyed by the bits packed eight to a byte: short keys stay within the string itself.
-        std::string key((cbits.size() + 7) / 8, '\0');
-        for (std::size_t b = 0; b < cbits.size(); ++b)
-            if (cbits[b]) key[b / 8] = char(key[b / 8] | (1 << (b % 8)));
-        auto [it, inserted] = outcome_ids_.try_emplace(std::move(key), std::uint32_t(tally_.counts.size()));
-        if (inserted) {
+        const std::uint32_t next = std::uint32_t(tally_.counts.size());
+        std::uint32_t id;
+        if (flat_ids_size_) {
+            std::uint64_t index = 0;
+            for (std::uint8_t bit : cbits) index = (index << 1) | bit;
+            if (flat_ids_.empty()) flat_ids_.assign(flat_ids_size_, FinalOutcomes::kNone);
+            std::uint32_t &slot = flat_ids_[index];
+            if (slot == FinalOutcomes::kNone) slot = next;
+            id = slot;
+        } else {
+            // Keyed by the bits packed eight to a byte: short keys stay within the string itself.
+            std::string key((cbits.size() + 7) / 8, '\0');
+            for (std::size_t b = 0; b < cbits.size(); ++b)
+                if (cbits[b]) key[b / 8] = char(key[b / 8] | (1 << (b % 8)));
+            id = outcome_ids_.try_emplace(std::move(key), next).first->second;
+        }
+        if (id == next) {
             tally_.outcome_bits.insert(tally_.outcome_bits.end(), cbits.begin(), cbits.end());
             tally_.counts.push_back(0);
         }
-        return it->second;
+        return id;
     }
 
     ShotTally tally_;
+    // Tally indices by outcome: a flat table over the register's values where they are few
+    // (sized as for final outcomes, below), else keyed by the packed bits.
+    std::vector<std::uint32_t> flat_ids_;
     std::unordered_map<std::string, std::uint32_t> outcome_ids_;
     std::vector<std::uint8_t> scratch_cbits_;
 
@@ -314,6 +329,7 @@ private:
     ShotProgram &program_;
     const ShotOptions &options_;
     const std::size_t flat_outcomes_ = FinalOutcomes::flat_size(options_.n_qubits, options_.shots);
+    const std::size_t flat_ids_size_ = FinalOutcomes::flat_size(options_.n_cbits, options_.shots);
     Poller poll_;
     std::function<double()> uniform_ = [this] { return program_.uniform(); };
 };

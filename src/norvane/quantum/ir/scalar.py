@@ -85,22 +85,36 @@ class Scalar(Node):
 
 
 class Literal(Scalar):
-    """A constant held as an exact decimal (and, for evaluation, as the nearest float)."""
+    """A constant held as an exact decimal (and, for evaluation, as the nearest float).
 
-    __slots__ = ("value", "_float", "_float_of")
+    A literal made from a float keeps the float and writes its decimal (the float's shortest
+    round-trip text, which converts back to it) only when `value` is first read: gate matrices
+    built from evaluated parameters never need the text.
+    """
+
+    __slots__ = ("_value", "_float")
     _fields = ("value",)
 
     def __init__(self, value):
-        self.value = _to_decimal(value)
-        self._float_of = None
         if type(value) is float:
-            # The decimal is the float's shortest round-trip text, so it converts back to it.
-            self._float, self._float_of = value, self.value
+            self._value, self._float = None, value
+        else:
+            self._value, self._float = _to_decimal(value), None
+
+    @property
+    def value(self) -> Decimal:
+        if self._value is None:
+            self._value = _to_decimal(self._float)
+        return self._value
+
+    @value.setter
+    def value(self, value):
+        self._value, self._float = value, None
 
     def evaluate(self, bindings=None) -> float:
         # Converting a decimal goes through text: do it once per value.
-        if self._float_of is not self.value:
-            self._float, self._float_of = float(self.value), self.value
+        if self._float is None:
+            self._float = float(self._value)
         return self._float
 
     def print_node(self) -> str:

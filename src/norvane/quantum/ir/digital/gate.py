@@ -34,14 +34,11 @@ class Gate(Node):
     n_targets: ClassVar[int | None] = None
 
     def __init__(self, targets):
-        self.targets = index_tuple(targets, "targets", type(self).__name__)
-        self._check_target_count()
-
-    def _check_target_count(self):
-        if self.n_targets is not None and len(self.targets) != self.n_targets:
+        self.targets = targets = index_tuple(targets, "targets", type(self).__name__)
+        if self.n_targets is not None and len(targets) != self.n_targets:
             raise ValueError(
                 f"{type(self).__name__} acts on {self.n_targets} qubit(s), "
-                f"got {len(self.targets)} target(s): {self.targets!r}"
+                f"got {len(targets)} target(s): {targets!r}"
             )
 
     def matrix(self) -> np.ndarray:
@@ -182,7 +179,7 @@ class ParametricGate(Gate):
         super().__init__(targets)
         if isinstance(params, (str, bytes, Scalar)) or not hasattr(params, "__iter__"):
             params = (params,)
-        self.params = tuple([cast(p) for p in params])
+        self.params = tuple([p if isinstance(p, Scalar) else cast(p) for p in params])
         if len(self.params) != self.n_params:
             raise ValueError(
                 f"{type(self).__name__} takes {self.n_params} parameter(s), "
