@@ -24,6 +24,7 @@ __all__ = [
 ]
 
 _SQRT1_2 = 1.0 / math.sqrt(2.0)
+_COMPLEX128 = np.dtype(np.complex128)
 
 
 class Gate(Node):
@@ -177,7 +178,7 @@ class ParametricGate(Gate):
 
     def __init__(self, targets, params):
         super().__init__(targets)
-        if isinstance(params, (str, bytes, Scalar)) or not hasattr(params, "__iter__"):
+        if type(params) is not tuple and (isinstance(params, (str, bytes, Scalar)) or not hasattr(params, "__iter__")):
             params = (params,)
         self.params = tuple([p if isinstance(p, Scalar) else cast(p) for p in params])
         if len(self.params) != self.n_params:
@@ -187,10 +188,16 @@ class ParametricGate(Gate):
             )
 
     def _eval_params(self, **bindings) -> tuple[float, ...]:
-        return tuple([p.evaluate(bindings) for p in self.params])
+        params = self.params
+        if len(params) == 1:  # most gates: no comprehension to run
+            return (params[0].evaluate(bindings),)
+        return tuple([p.evaluate(bindings) for p in params])
 
     def matrix(self) -> np.ndarray:
-        return np.asarray(self._matrix_of(*self._eval_params()), dtype=np.complex128)
+        m = self._matrix_of(*self._eval_params())
+        if type(m) is np.ndarray and m.dtype is _COMPLEX128:  # the built-in matrices already are
+            return m
+        return np.asarray(m, dtype=np.complex128)
 
     @staticmethod
     def _matrix_of(*values) -> np.ndarray:
