@@ -114,6 +114,7 @@ template <class F> auto CircuitProgram::with_python(F &&f) {
 const statevector::GatePlan &CircuitProgram::fused_plan(std::size_t begin, std::size_t end) {
     return *with_python([&] {
         std::vector<statevector::GateRef> gates;
+        gates.reserve(end - begin);
         for (std::size_t op = begin; op < end; ++op)
             gates.push_back(store_.prepare(ops_[op].instruction, cache_, kwargs_, n_qubits_));
         plans_.push_back(store_.plan(n_qubits_, gates));

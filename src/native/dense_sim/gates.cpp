@@ -18,12 +18,7 @@ namespace dense_sim {
 namespace {
 
 nb::object cache_get(nb::handle cache, nb::handle gate, nb::handle kwargs) {
-    nb::object method = cache.attr("get");
-    nb::object args = nb::make_tuple(gate);
-    PyObject *kw = (kwargs.is_valid() && PyDict_GET_SIZE(kwargs.ptr())) ? kwargs.ptr() : nullptr;
-    PyObject *matrix = PyObject_Call(method.ptr(), args.ptr(), kw);
-    if (!matrix) throw nb::python_error();
-    return nb::steal(matrix);
+    return norvane::call_method(cache, NORVANE_NAME("get"), {gate}, kwargs);
 }
 
 // A target index as a C int; indices beyond int range are reported as out of range later.
@@ -63,6 +58,23 @@ std::vector<int> gate_targets(nb::handle gate) {
     return targets;
 }
 
+// A gate's key in the store, packed into a text that stays within the string object itself for
+// gates on a few qubits: the matrix object's address, the qubit count (at most 50) and the
+// targets, a byte each (five for a target outside 0..254).
+std::string store_key(PyObject *matrix, int n_qubits, const std::vector<int> &targets) {
+    std::string key(reinterpret_cast<const char *>(&matrix), sizeof matrix);
+    key.push_back(char(n_qubits));
+    for (int t : targets) {
+        if (t >= 0 && t < 255) {
+            key.push_back(char(t));
+        } else {
+            key.push_back(char(255));
+            key.append(reinterpret_cast<const char *>(&t), sizeof t);
+        }
+    }
+    return key;
+}
+
 }  // namespace
 
 statevector::PreparedGate prepare_gate(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits) {
@@ -79,7 +91,7 @@ void GateStore::start_call() {
 statevector::GateRef GateStore::prepare(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits) {
     nb::object matrix = cache_get(cache, gate, kwargs);
     std::vector<int> targets = gate_targets(gate);
-    auto key = std::make_tuple(matrix.ptr(), n_qubits, targets);
+    std::string key = store_key(matrix.ptr(), n_qubits, targets);
     auto found = gates_.find(key);
     if (found != gates_.end()) return found->second.gate;
     std::vector<cplx> values = matrix_values(matrix, std::size_t(1) << targets.size(), gate);

@@ -3,9 +3,9 @@
 
 #include <nanobind/nanobind.h>
 
-#include <map>
 #include <memory>
-#include <tuple>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "statevector/gate.hpp"
@@ -42,7 +42,8 @@ private:
         nb::object matrix;  // kept so that its identity stays unique while it is a key
         statevector::GateRef gate;
     };
-    std::map<std::tuple<PyObject *, int, std::vector<int>>, Entry> gates_;
+    // Keyed by the matrix object's address, the qubit count and the targets (store_key).
+    std::unordered_map<std::string, Entry> gates_;
     statevector::PlanCache plans_;
 };
 

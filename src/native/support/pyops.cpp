@@ -1,6 +1,7 @@
 #include "pyops.hpp"
 
 #include <cstdarg>
+#include <vector>
 
 namespace norvane {
 
@@ -102,6 +103,35 @@ nb::object module_attr(nb::handle module, nb::handle name) {
         if (PyErr_Occurred()) throw nb::python_error();
     }
     return module.attr(name);
+}
+
+nb::object call_method(nb::handle obj, nb::handle name, std::initializer_list<nb::handle> args, nb::handle kwargs) {
+    const std::size_t n_args = 1 + args.size();
+    if (!kwargs.is_valid() || PyDict_GET_SIZE(kwargs.ptr()) == 0) {
+        PyObject *stack[4];
+        if (n_args <= 4) {
+            std::size_t i = 0;
+            stack[i++] = obj.ptr();
+            for (nb::handle arg : args) stack[i++] = arg.ptr();
+            return checked(PyObject_VectorcallMethod(name.ptr(), stack, n_args, nullptr));
+        }
+    }
+    std::vector<PyObject *> stack{obj.ptr()};
+    for (nb::handle arg : args) stack.push_back(arg.ptr());
+    nb::object names;
+    std::vector<nb::object> values;  // held for the call: the callee may change the dict
+    if (kwargs.is_valid() && PyDict_GET_SIZE(kwargs.ptr())) {
+        names = checked(PyTuple_New(PyDict_GET_SIZE(kwargs.ptr())));
+        Py_ssize_t position = 0, slot = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs.ptr(), &position, &key, &value)) {
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(names.ptr(), slot++, key);
+            values.push_back(nb::borrow(value));
+            stack.push_back(value);
+        }
+    }
+    return checked(PyObject_VectorcallMethod(name.ptr(), stack.data(), n_args, names.ptr()));
 }
 
 nb::handle interned(const char *text) {

@@ -7,6 +7,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
+
 namespace norvane {
 
 namespace nb = nanobind;
@@ -47,6 +49,11 @@ nb::object imported_module(nb::handle name);
 // getattr(module, name) for a str `name`, read straight from the module's namespace when it
 // is there (no type lookup on the module object first).
 nb::object module_attr(nb::handle module, nb::handle name);
+
+// obj.name(*args, **kwargs) by the interpreter's method-call path, which makes no bound method;
+// `kwargs` is a dict of str keys, or null.
+nb::object call_method(nb::handle obj, nb::handle name, std::initializer_list<nb::handle> args = {},
+                       nb::handle kwargs = nb::handle());
 
 // `text` as an interned Python str kept for the rest of the process.
 nb::handle interned(const char *text);

@@ -45,14 +45,14 @@ public:
         if (is_instance(gate, gc.parametric)) {
             nb::object key = nb::make_tuple(cls, eval_params(gate, kwargs));
             if (PyObject *hit = lookup(key)) return nb::borrow(hit);
-            return store(key, literal_copy(gate, cls, kwargs).attr("matrix")());
+            return store(key, norvane::call_method(literal_copy(gate, cls, kwargs), NORVANE_NAME("matrix")));
         }
-        if (is_instance(gate, gc.custom)) return gate.attr("matrix")();
+        if (is_instance(gate, gc.custom)) return norvane::call_method(gate, NORVANE_NAME("matrix"));
         nb::object key = is_instance(gate, gc.unitary)
                              ? nb::object(nb::make_tuple(cls, gate.attr("unitary")))
                              : nb::borrow(cls);
         if (PyObject *hit = lookup(key)) return nb::borrow(hit);
-        return store(key, gate.attr("matrix")());
+        return store(key, norvane::call_method(gate, NORVANE_NAME("matrix")));
     }
 
     void clear() { cache.clear(); }
@@ -64,14 +64,7 @@ public:
 
 private:
     static nb::object eval_params(nb::handle gate, const nb::kwargs &kwargs) {
-        nb::object method = gate.attr("_eval_params");
-        PyObject *kw = PyDict_GET_SIZE(kwargs.ptr()) ? kwargs.ptr() : nullptr;
-        PyObject *empty = PyTuple_New(0);
-        if (!empty) throw nb::python_error();
-        PyObject *result = PyObject_Call(method.ptr(), empty, kw);
-        Py_DECREF(empty);
-        if (!result) throw nb::python_error();
-        return nb::steal(result);
+        return norvane::call_method(gate, NORVANE_NAME("_eval_params"), {}, kwargs);
     }
 
     // A fresh instance of the gate's own class whose parameters are literal scalars of the
