@@ -67,14 +67,18 @@ StateVector state_copy(const StateVector &state) {
 }
 
 std::uint64_t physical_memory_bytes() {
+    // Asked once: the answer takes a system call, and every run checks its size against it.
+    static const std::uint64_t bytes = [] {
 #if defined(_WIN32)
-    MEMORYSTATUSEX status;
-    status.dwLength = sizeof(status);
-    return GlobalMemoryStatusEx(&status) ? std::uint64_t(status.ullTotalPhys) : 0;
+        MEMORYSTATUSEX status;
+        status.dwLength = sizeof(status);
+        return GlobalMemoryStatusEx(&status) ? std::uint64_t(status.ullTotalPhys) : std::uint64_t(0);
 #else
-    long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
-    return (pages > 0 && page_size > 0) ? std::uint64_t(pages) * std::uint64_t(page_size) : 0;
+        long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
+        return (pages > 0 && page_size > 0) ? std::uint64_t(pages) * std::uint64_t(page_size) : std::uint64_t(0);
 #endif
+    }();
+    return bytes;
 }
 
 bool bytes_fit(std::uint64_t bytes) {

@@ -180,7 +180,11 @@ class ParametricGate(Gate):
         super().__init__(targets)
         if type(params) is not tuple and (isinstance(params, (str, bytes, Scalar)) or not hasattr(params, "__iter__")):
             params = (params,)
-        self.params = tuple([p if isinstance(p, Scalar) else cast(p) for p in params])
+        if len(params) == 1:  # most gates: no comprehension to run
+            p = params[0]
+            self.params = (p if isinstance(p, Scalar) else cast(p),)
+        else:
+            self.params = tuple([p if isinstance(p, Scalar) else cast(p) for p in params])
         if len(self.params) != self.n_params:
             raise ValueError(
                 f"{type(self).__name__} takes {self.n_params} parameter(s), "
