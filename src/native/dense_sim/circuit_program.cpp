@@ -2,6 +2,7 @@
 
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
 #include <string>
 
 #include "gates.hpp"
@@ -93,6 +94,9 @@ CircuitProgram::CircuitProgram(nb::handle instructions, int n_qubits, int n_cbit
     : n_qubits_(n_qubits), n_cbits_(n_cbits), store_(store), cache_(nb::borrow(cache)), kwargs_(nb::borrow(kwargs)),
       rng_(nb::borrow(rng)), bitgen_(rng) {
     const Imports &im = imports();
+    const Py_ssize_t expected = PyObject_LengthHint(instructions.ptr(), 0);
+    if (expected < 0) throw nb::python_error();
+    ops_.reserve(std::size_t(std::min<Py_ssize_t>(expected, 1 << 16)));  // a hint: bounded
     for (nb::handle instruction : instructions) {
         Kind kind = norvane::is_instance(instruction, im.conditional) ? Kind::Conditional
                     : norvane::is_instance(instruction, im.gate)      ? Kind::Gate
