@@ -434,7 +434,7 @@ PairPatterns::PairPatterns(int n, const std::vector<int> &targets, int n_control
 }
 
 void PreparedGate::apply(cplx *psi) const {
-    const Kernels &kernels = kernels_.get([this] { return build_kernels(); });
+    const Kernels &kernels = this->kernels();
     const PairPatterns &low_pairs = kernels.low_pairs;
     if (low_pairs.block_bits > 0) {
         const std::uint64_t stride = kernels.layout.offsets[1];

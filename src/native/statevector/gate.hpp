@@ -140,6 +140,8 @@ public:
 
     // Applies the gate in place to the 2^n amplitudes at psi.
     void apply(cplx *psi) const;
+    // Builds now what apply() needs, which it otherwise builds at the first application.
+    void build_kernels_now() const { kernels(); }
 
 private:
     // Where apply() finds the amplitudes: built at the first application, since most gates of
@@ -152,6 +154,9 @@ private:
         bool low_quads = false;   // dense on two of the lowest bits: applied in blocks
     };
     Kernels build_kernels() const;
+    const Kernels &kernels() const {
+        return kernels_.get([this] { return build_kernels(); });
+    }
 
     int n_qubits_;
     std::vector<int> targets_;

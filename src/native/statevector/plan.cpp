@@ -54,7 +54,7 @@ GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
     : n_qubits_(n_qubits), nested_(level > 0), size_(gates.size()) {
     level = first_level_below(n_qubits, level);
     if (level == kLevelCount) {
-        segments_.push_back({std::move(gates)});
+        add_whole_pass(std::move(gates));
         return;
     }
     const int gathered = kLevels[level].gathered_bits;
@@ -145,13 +145,21 @@ GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
                 if (held >> b & 1) bits.push_back(b);
             add_chunked(std::move(taken), contiguous, std::move(bits), level);
         } else if (!taken.empty()) {
-            segments_.push_back({std::move(taken)});
+            add_whole_pass(std::move(taken));
         }
         gates = std::move(later);
         masks = std::move(later_masks);
         take.resize(gates.size());
         chunked = !chunked;
     }
+}
+
+void GatePlan::add_whole_pass(std::vector<PreparedGate> gates) {
+    // A chunk's gates run inside the threads' loops, which must not throw: their kernels are
+    // built here rather than at their first application.
+    if (nested_)
+        for (const PreparedGate &g : gates) g.build_kernels_now();
+    segments_.push_back({std::move(gates)});
 }
 
 void GatePlan::add_chunked(std::vector<PreparedGate> gates, int contiguous_bits, std::vector<int> gathered_bits,

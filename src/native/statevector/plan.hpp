@@ -35,6 +35,7 @@ private:
         int contiguous_bits = 0;          // a chunk's lowest index bits, contiguous in memory
         std::vector<int> gathered_bits;   // and its higher index bits (ascending), gathered
     };
+    void add_whole_pass(std::vector<PreparedGate> gates);
     void add_chunked(std::vector<PreparedGate> gates, int contiguous_bits, std::vector<int> gathered_bits,
                      int level);
     void apply_chunked(cplx *psi, const Segment &segment, Poller *poll) const;
