@@ -107,21 +107,19 @@ nb::object module_attr(nb::handle module, nb::handle name) {
 
 nb::object call_method(nb::handle obj, nb::handle name, std::initializer_list<nb::handle> args, nb::handle kwargs) {
     const std::size_t n_args = 1 + args.size();
-    if (!kwargs.is_valid() || PyDict_GET_SIZE(kwargs.ptr()) == 0) {
-        PyObject *stack[4];
-        if (n_args <= 4) {
-            std::size_t i = 0;
-            stack[i++] = obj.ptr();
-            for (nb::handle arg : args) stack[i++] = arg.ptr();
-            return checked(PyObject_VectorcallMethod(name.ptr(), stack, n_args, nullptr));
-        }
+    const Py_ssize_t n_kwargs = kwargs.is_valid() ? PyDict_GET_SIZE(kwargs.ptr()) : 0;
+    if (n_kwargs == 0 && n_args <= 4) {  // the common calls: no list to allocate
+        PyObject *stack[4] = {obj.ptr()};
+        std::size_t i = 1;
+        for (nb::handle arg : args) stack[i++] = arg.ptr();
+        return checked(PyObject_VectorcallMethod(name.ptr(), stack, n_args, nullptr));
     }
     std::vector<PyObject *> stack{obj.ptr()};
     for (nb::handle arg : args) stack.push_back(arg.ptr());
     nb::object names;
     std::vector<nb::object> values;  // held for the call: the callee may change the dict
-    if (kwargs.is_valid() && PyDict_GET_SIZE(kwargs.ptr())) {
-        names = checked(PyTuple_New(PyDict_GET_SIZE(kwargs.ptr())));
+    if (n_kwargs) {
+        names = checked(PyTuple_New(n_kwargs));
         Py_ssize_t position = 0, slot = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs.ptr(), &position, &key, &value)) {
