@@ -26,6 +26,18 @@ def test_cast_and_literals_keep_exact_decimals():
             cast(bad)
 
 
+def test_literals_of_floats_match_literals_of_their_decimal_text():
+    # A float's literal writes its decimal text only when asked; until then and after, it
+    # compares, hashes and evaluates as the literal of that text.
+    for x in (0.1, -2.5e-300, 1 / 3, 7.0):
+        from_float, from_text = Literal(x), Literal(repr(x))
+        assert from_float.evaluate() == x and hash(from_float) == hash(from_text)
+        assert from_float == from_text and from_float.value == Decimal(repr(x))
+    changed = Literal(0.5)
+    changed.value = Decimal("0.25")
+    assert changed.evaluate() == 0.25 and changed.print_node() == "0.25"
+
+
 def test_expression_evaluation():
     a, b = Variable("a"), Variable("b")
     expr = Max([Min([a, b, Literal(5)]), Negative(Div(a, Literal(4)))]) + AssignedVariable("c", 2)
