@@ -175,6 +175,15 @@ def test_runs_of_few_and_of_many_shots_per_basis_state_match_the_reference(n):
             assert result.memory == memory and result.counts == counts
 
 
+def test_registers_wider_than_64_bits_tally_as_the_reference():
+    n = 4
+    instructions = random_gate_list(n, 12, np.random.default_rng(9)) + [Measurement(list(range(n)), [0, 33, 64, 69])]
+    circuit = DigitalCircuit(n, instructions, n_cbits=70)
+    result = DigitalDenseSimulator(circuit, seed=4).run(50)
+    counts, memory = ReferenceSimulator(circuit, seed=4).run(50)
+    assert result.memory == memory and result.counts == counts and len(counts) > 1
+
+
 def random_gate_list(n, count, rng, qubits=None):
     """`count` gates of every class on up to three of `qubits` (all n by default), a sixth of
     them random unitaries."""

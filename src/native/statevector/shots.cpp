@@ -31,10 +31,10 @@ std::uint64_t branch_bytes(int n_qubits) {
     return amplitudes * (sizeof(cplx) + sizeof(double)) + ((std::uint64_t(1) << 16) + 1) * sizeof(std::uint64_t);
 }
 
-// The tally index of each outcome of a final measurement seen so far, by outcome key: a flat
-// table over the register's basis states where they are few (up to 2^20, and not many more than
-// the shots), a hash map otherwise.
-class FinalOutcomes {
+// An index for each outcome seen so far, by a key of up to 64 bits (the outcome of a final
+// measurement, or a register's bits): a flat table over the keys' values where they are few (up
+// to 2^20, and not many more than the shots), a hash map otherwise.
+class OutcomeIds {
 public:
     static constexpr std::uint32_t kNone = ~std::uint32_t(0);
 
@@ -74,7 +74,7 @@ struct Branch {
     std::uint64_t measured_mask = 0;  // the index bits of the measured qubits, with `sample`
     std::unordered_map<std::uint64_t, std::unique_ptr<Branch>> children;
     std::unique_ptr<TerminalMeasurements> terminal;  // when only measurements follow (no state kept)
-    FinalOutcomes final_outcomes;  // used at the last measurement of a path
+    OutcomeIds final_outcomes;  // tally indices, used at the last measurement of a path
     long long outcome = -1;        // at the end: its tally index, once counted
 
     std::uint64_t bytes() const {
@@ -189,7 +189,7 @@ public:
     ShotTally run() {
         tally_.n_cbits = options_.n_cbits;
         tally_.memory.reserve(std::size_t(std::clamp<long long>(options_.shots, 0, kReservedShots)));
-        if (!flat_ids_size_) outcome_ids_.reserve(std::size_t(std::clamp<long long>(options_.shots, 1, kReservedOutcomes)));
+        if (options_.n_cbits > 64) wide_ids_.reserve(std::size_t(std::clamp<long long>(options_.shots, 1, kReservedOutcomes)));
         std::unique_ptr<Branch> root =
             settle(basis_state(options_.n_qubits), std::vector<std::uint8_t>(options_.n_cbits, 0), 0);
         if (root->terminal) {
@@ -279,34 +279,28 @@ private:
 
     // The tally index of an outcome, registering it at its first occurrence.
     std::uint32_t register_outcome(const std::vector<std::uint8_t> &cbits) {
-        const std::uint32_t next = std::uint32_t(tally_.counts.size());
-        std::uint32_t id;
-        if (flat_ids_size_) {
-            std::uint64_t index = 0;
-            for (std::uint8_t bit : cbits) index = (index << 1) | bit;
-            if (flat_ids_.empty()) flat_ids_.assign(flat_ids_size_, FinalOutcomes::kNone);
-            std::uint32_t &slot = flat_ids_[index];
-            if (slot == FinalOutcomes::kNone) slot = next;
-            id = slot;
-        } else {
-            // Keyed by the bits packed eight to a byte: short keys stay within the string itself.
-            std::string key((cbits.size() + 7) / 8, '\0');
-            for (std::size_t b = 0; b < cbits.size(); ++b)
-                if (cbits[b]) key[b / 8] = char(key[b / 8] | (1 << (b % 8)));
-            id = outcome_ids_.try_emplace(std::move(key), next).first->second;
-        }
-        if (id == next) {
+        auto add = [&] {
             tally_.outcome_bits.insert(tally_.outcome_bits.end(), cbits.begin(), cbits.end());
             tally_.counts.push_back(0);
+            return std::uint32_t(tally_.counts.size() - 1);
+        };
+        if (cbits.size() <= 64) {
+            std::uint64_t key = 0;
+            for (std::uint8_t bit : cbits) key = (key << 1) | bit;
+            return register_ids_.find_or_add(flat_register_ids_, key, add);
         }
-        return id;
+        // Keyed by the bits packed eight to a byte.
+        std::string key((cbits.size() + 7) / 8, '\0');
+        for (std::size_t b = 0; b < cbits.size(); ++b)
+            if (cbits[b]) key[b / 8] = char(key[b / 8] | (1 << (b % 8)));
+        auto [it, inserted] = wide_ids_.try_emplace(std::move(key), 0);
+        if (inserted) it->second = add();
+        return it->second;
     }
 
     ShotTally tally_;
-    // Tally indices by outcome: a flat table over the register's values where they are few
-    // (sized as for final outcomes, below), else keyed by the packed bits.
-    std::vector<std::uint32_t> flat_ids_;
-    std::unordered_map<std::string, std::uint32_t> outcome_ids_;
+    OutcomeIds register_ids_;  // tally indices of registers of up to 64 bits
+    std::unordered_map<std::string, std::uint32_t> wide_ids_;  // and of wider ones
     std::vector<std::uint8_t> scratch_cbits_;
 
     // The unconditional gates from `op` up to the next other instruction, fused.
@@ -328,8 +322,8 @@ private:
 
     ShotProgram &program_;
     const ShotOptions &options_;
-    const std::size_t flat_outcomes_ = FinalOutcomes::flat_size(options_.n_qubits, options_.shots);
-    const std::size_t flat_ids_size_ = FinalOutcomes::flat_size(options_.n_cbits, options_.shots);
+    const std::size_t flat_outcomes_ = OutcomeIds::flat_size(options_.n_qubits, options_.shots);
+    const std::size_t flat_register_ids_ = OutcomeIds::flat_size(options_.n_cbits, options_.shots);
     Poller poll_;
     std::function<double()> uniform_ = [this] { return program_.uniform(); };
 };
