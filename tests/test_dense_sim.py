@@ -14,6 +14,7 @@ from norvane.quantum.ir.digital.measurement import Measurement, MeasurementBasis
 from norvane.quantum.ir.scalar import Variable
 from norvane.quantum.simulator.digital import dense_sim
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator, SimulationResult
+from norvane.quantum.simulator.digital.unitab import GateMatrixCache
 from tests.native_modules import assert_initialises_once
 
 ARG_MESSAGE = "Argument '{}' has incorrect type (expected {}, got {})"
@@ -138,6 +139,25 @@ class TestSimulator:
         assert s.run(10, t=0.0).counts == {"0": 10}
         with pytest.raises(ValueError, match="'t'"):
             s.run(1)
+
+    def test_the_cache_is_asked_as_a_python_call_would_ask_it(self, monkeypatch):
+        # A patched or overridden get sees every request; a binding named "gate" is refused
+        # as a second value for get's own argument.
+        s = sim(1, [RX([0], [Variable("t")]), Measurement([0])])
+        asked, original = [], GateMatrixCache.get
+        monkeypatch.setattr(GateMatrixCache, "get", lambda self, gate, **kw: asked.append(kw) or original(self, gate, **kw))
+        assert s.run(4, t=math.pi).counts == {"1": 4} and asked == [{"t": math.pi}]
+        monkeypatch.undo()
+        with pytest.raises(TypeError, match=r"^get\(\): incompatible function arguments"):
+            s.run(1, gate=0.5, t=0.0)
+
+        class Logged(GateMatrixCache):
+            def get(self, gate, **kw):
+                asked.append(type(gate).__name__)
+                return super().get(gate, **kw)
+
+        s._cache = Logged()
+        assert s.run(4, t=0.0).counts == {"0": 4} and asked[-1] == "RX"
 
     def test_argument_types(self):
         with pytest.raises(TypeError, match=r"^Argument 'seed' has incorrect type \(expected int, got str\)$"):

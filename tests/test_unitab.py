@@ -118,6 +118,24 @@ def test_custom_gates_are_computed_per_request():
     assert cache._cache == {}
 
 
+def test_gates_are_told_apart_by_isinstance_which_honours_a_class_attribute():
+    class Plain:  # not a gate of any kind: keyed by its class, computed once
+        matrices = 0
+
+        def matrix(self):
+            Plain.matrices += 1
+            return np.eye(2)
+
+    class PassesForCustom(Plain):  # isinstance(x, CustomGate) through __class__: computed per request
+        __class__ = property(lambda self: CustomGate)
+
+    cache = GateMatrixCache()
+    for _ in range(2):
+        cache.get(Plain())
+        cache.get(PassesForCustom())
+    assert Plain.matrices == 3 and list(cache._cache) == [Plain]
+
+
 def test_errors_pass_through_and_store_nothing():
     cache = GateMatrixCache()
     with pytest.raises(ValueError, match="'theta'"):

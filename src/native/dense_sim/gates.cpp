@@ -17,7 +17,16 @@ namespace dense_sim {
 
 namespace {
 
+// cache.get(gate, **kwargs). The cache class's own, unpatched `get` is called as a C function,
+// except with a "gate" binding, which the Python call refuses as a second value for `gate`.
 nb::object cache_get(nb::handle cache, nb::handle gate, nb::handle kwargs) {
+    const Imports &im = imports();
+    PyTypeObject *type = Py_TYPE(cache.ptr());
+    if (type == reinterpret_cast<PyTypeObject *>(im.gate_matrix_cache.ptr()) &&
+        _PyType_Lookup(type, NORVANE_NAME("get").ptr()) == im.cache_get_method.ptr() &&
+        (!kwargs.ptr() || !PyDict_GET_SIZE(kwargs.ptr()) || !PyDict_GetItemWithError(kwargs.ptr(), NORVANE_NAME("gate").ptr())))
+        return norvane::checked(im.cache_get(cache.ptr(), gate.ptr(), kwargs.ptr()));
+    if (PyErr_Occurred()) throw nb::python_error();
     return norvane::call_method(cache, NORVANE_NAME("get"), {gate}, kwargs);
 }
 
@@ -53,7 +62,8 @@ statevector::PreparedGate make_prepared(nb::handle gate, int n_qubits, std::vect
 
 std::vector<int> gate_targets(nb::handle gate) {
     std::vector<int> targets;
-    for (nb::handle t : gate.attr("targets")) targets.push_back(target_index(t));
+    targets.reserve(2);
+    norvane::for_each_item(gate.attr(NORVANE_NAME("targets")), [&](nb::handle t) { targets.push_back(target_index(t)); });
     if (targets.size() > 30) throw nb::value_error((norvane::py_repr(gate) + ": too many targets").c_str());
     return targets;
 }

@@ -23,6 +23,9 @@ void load_imports() {
     loaded.basis_x = nb::object(basis.attr("X")).release();
     loaded.basis_y = nb::object(basis.attr("Y")).release();
     loaded.gate_matrix_cache = import_kept("norvane.quantum.simulator.digital.unitab", "GateMatrixCache");
+    loaded.cache_get_method = nb::object(loaded.gate_matrix_cache.attr("__dict__")["get"]).release();
+    loaded.cache_get = reinterpret_cast<norvane::CacheGetFunction>(PyCapsule_Import(norvane::kCacheGetCapsule, 0));
+    if (!loaded.cache_get) throw nb::python_error();
     loaded.default_rng = import_kept("numpy.random", "default_rng");
     loaded.ascontiguousarray = import_kept("numpy", "ascontiguousarray");
     loaded.complex128 = import_kept("numpy", "complex128");

@@ -3,12 +3,17 @@
 
 #include <nanobind/nanobind.h>
 
+#include "support/cache_call.hpp"
+
 namespace dense_sim {
 
 namespace nb = nanobind;
 
 struct Imports {
     nb::handle gate, conditional, measurement, basis_x, basis_y, h, s, sdg, gate_matrix_cache, default_rng, ascontiguousarray, complex128, rlock;
+    // The cache class's `get` as defined, and the same as a C function.
+    nb::handle cache_get_method;
+    norvane::CacheGetFunction cache_get = nullptr;
 };
 
 const Imports &imports();

@@ -208,7 +208,11 @@ public:
                     break;
                 }
                 if (branch->terminal) {
-                    outcome = terminal_outcome(*branch, branch->terminal->draw(uniform_));
+                    scratch_uniforms_.resize(branch->terminal->draws_per_shot());
+                    for (double &u : scratch_uniforms_) u = program_.uniform();
+                    std::uint64_t key;
+                    branch->terminal->draw(scratch_uniforms_.data(), 1, &key);
+                    outcome = terminal_outcome(*branch, key);
                     break;
                 }
                 const std::uint64_t idx = (*branch->sample)(program_.uniform());
@@ -255,10 +259,7 @@ private:
             for (double &u : uniforms) u = program_.uniform();
             keys.resize(count);
             parallel_for(count, kShotsPerThread, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t shot = begin; shot < end; ++shot) {
-                    const double *next = uniforms.data() + shot * per_shot;
-                    keys[shot] = terminal.draw([&next] { return *next++; });
-                }
+                terminal.draw(uniforms.data() + begin * per_shot, end - begin, keys.data() + begin);
             });
             for (std::uint64_t key : keys) record(terminal_outcome(root, key));
             poll_();
@@ -302,6 +303,7 @@ private:
     OutcomeIds register_ids_;  // tally indices of registers of up to 64 bits
     std::unordered_map<std::string, std::uint32_t> wide_ids_;  // and of wider ones
     std::vector<std::uint8_t> scratch_cbits_;
+    std::vector<double> scratch_uniforms_;  // one shot's terminal draws
 
     // The unconditional gates from `op` up to the next other instruction, fused.
     struct FusedRun {
@@ -325,7 +327,6 @@ private:
     const std::size_t flat_outcomes_ = OutcomeIds::flat_size(options_.n_qubits, options_.shots);
     const std::size_t flat_register_ids_ = OutcomeIds::flat_size(options_.n_cbits, options_.shots);
     Poller poll_;
-    std::function<double()> uniform_ = [this] { return program_.uniform(); };
 };
 
 }  // namespace

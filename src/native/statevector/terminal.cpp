@@ -137,55 +137,74 @@ bool TerminalMeasurements::prepare(const cplx *psi) {
     return true;
 }
 
-std::uint64_t TerminalMeasurements::draw(const std::function<double()> &uniform) const {
-    std::uint64_t prefix = 0, key = 0;  // outcomes so far, in layout order and as index bits
-    int fixed = 0;
-    for (const Step &step : steps_) {
-        const double u = uniform();
-        if (step.walk.empty()) continue;
-        const Distribution &cdf = layouts_[step.layout].cdf;
-        auto below = [&cdf](std::uint64_t i) { return i == 0 ? 0.0 : cdf[i - 1]; };
-        // The indices still possible: the block [lo, lo + 2^free_bits) of the table, each index
-        // standing for as many as the halvings so far. The draw's position among them is
-        // `offset` of `scale`: a fraction of the mass until the first search, table units after.
-        int free_bits = n_qubits_ - fixed;
-        std::uint64_t lo = prefix << free_bits;
-        double offset = u, scale = 1.0;
-        for (std::size_t s = 0; s < step.walk.size(); ++s) {
-            for (int h = 0; h < step.walk[s].halvings; ++h)  // exact while 0 <= offset < scale
-                offset = offset < scale / 2 ? 2 * offset : 2 * offset - scale;
-            const std::uint64_t hi = lo + (std::uint64_t(1) << free_bits);
-            const double start = below(lo);
-            const double target = start + (s == 0 ? offset * (cdf[hi - 1] - start) : offset);
-            // Only the block's leading walk[s].free_bits index bits are read, so the search runs
-            // over the last entries of its sub-blocks: the first sub-block whose last entry
-            // exceeds the target holds the first entry that does, which a search of the whole
-            // block would find. None does at the block's very top: the draw rounds to the last.
-            free_bits -= step.walk[s].free_bits;
-            const std::uint64_t sub = std::uint64_t(1) << free_bits;
-            const std::uint64_t blocks = std::uint64_t(1) << step.walk[s].free_bits;
-            std::uint64_t first = 0;
-            for (std::uint64_t count = blocks; count > 0;) {
-                const std::uint64_t half = count / 2, mid = first + half;
-                if (target < cdf[lo + (mid + 1) * sub - 1]) {
-                    count = half;
-                } else {
-                    first = mid + 1;
-                    count -= half + 1;
+void TerminalMeasurements::draw(const double *uniforms, std::size_t shots, std::uint64_t *keys) const {
+    // Each step is taken for a group of shots in turn: their searches are independent, so the
+    // processor overlaps them instead of waiting on one shot's chain of dependent loads.
+    constexpr std::size_t kGroup = 64;
+    const std::size_t per_shot = steps_.size();
+    for (std::size_t group = 0; group < shots; group += kGroup) {
+        const std::size_t count = std::min(kGroup, shots - group);
+        std::uint64_t prefix[kGroup] = {};  // outcomes so far, in layout order
+        std::uint64_t *key = keys + group;  // and as index bits
+        std::fill(key, key + count, 0);
+        int fixed = 0;
+        for (std::size_t k = 0; k < per_shot; ++k) {
+            const Step &step = steps_[k];
+            if (step.walk.empty()) continue;  // its outcomes are those drawn before
+            const Distribution &cdf = layouts_[step.layout].cdf;
+            const double *u = uniforms + group * per_shot + k;
+            for (std::size_t shot = 0; shot < count; ++shot) {
+                const std::uint64_t lo = locate(step, cdf, n_qubits_ - fixed, prefix[shot], u[shot * per_shot]);
+                for (std::size_t q = 0; q < step.new_qubits.size(); ++q) {
+                    const std::uint64_t bit = (lo >> step.layout_bits[q]) & 1;
+                    prefix[shot] = (prefix[shot] << 1) | bit;
+                    key[shot] |= bit * bit_of(n_qubits_, step.new_qubits[q]);
                 }
             }
-            lo += std::min(first, blocks - 1) * sub;
+            fixed += int(step.new_qubits.size());
+        }
+    }
+}
+
+std::uint64_t TerminalMeasurements::locate(const Step &step, const Distribution &cdf, int free_bits,
+                                           std::uint64_t prefix, double u) {
+    auto below = [&cdf](std::uint64_t i) { return i == 0 ? 0.0 : cdf[i - 1]; };
+    // The indices still possible: the block [lo, lo + 2^free_bits) of the table, each index
+    // standing for as many as the halvings so far. The draw's position among them is
+    // `offset` of `scale`: a fraction of the mass until the first search, table units after.
+    std::uint64_t lo = prefix << free_bits, sub = 0;
+    double offset = u, scale = 1.0, target = 0.0;
+    for (std::size_t s = 0; s < step.walk.size(); ++s) {
+        if (s > 0) {  // the position within the sub-block the last search chose
             offset = target - below(lo);
             scale = cdf[lo + sub - 1] - below(lo);
         }
-        for (std::size_t k = 0; k < step.new_qubits.size(); ++k) {
-            const std::uint64_t bit = (lo >> step.layout_bits[k]) & 1;
-            prefix = (prefix << 1) | bit;
-            if (bit) key |= bit_of(n_qubits_, step.new_qubits[k]);
+        for (int h = 0; h < step.walk[s].halvings; ++h)  // exact while 0 <= offset < scale
+            offset = offset < scale / 2 ? 2 * offset : 2 * offset - scale;
+        const std::uint64_t hi = lo + (std::uint64_t(1) << free_bits);
+        const double start = below(lo);
+        target = start + (s == 0 ? offset * (cdf[hi - 1] - start) : offset);
+        // Only the block's leading walk[s].free_bits index bits are read, so the search runs
+        // over the last entries of its sub-blocks: the first sub-block whose last entry
+        // exceeds the target holds the first entry that does, which a search of the whole
+        // block would find. None does at the block's very top: the draw rounds to the last.
+        // The table is nondecreasing, so that sub-block is also the count of last entries
+        // not above the target, found here without a branch on the draw.
+        free_bits -= step.walk[s].free_bits;
+        sub = std::uint64_t(1) << free_bits;
+        const std::uint64_t blocks = std::uint64_t(1) << step.walk[s].free_bits;
+        const double *last_entries = cdf.data() + lo + sub - 1;  // sub-block i's: [i * sub]
+        std::uint64_t first = 0;
+        for (std::uint64_t count = blocks; count > 1;) {
+            const std::uint64_t half = count / 2;
+            const std::uint64_t not_above = last_entries[(first + half - 1) * sub] <= target;
+            first += half & (0 - not_above);  // arithmetic, not a branch
+            count -= half;
         }
-        fixed += int(step.new_qubits.size());
+        first += last_entries[first * sub] <= target;
+        lo += std::min(first, blocks - 1) * sub;
     }
-    return key;
+    return lo;
 }
 
 std::uint64_t TerminalMeasurements::bytes() const {

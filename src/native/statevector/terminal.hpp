@@ -27,7 +27,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -48,9 +47,10 @@ public:
     // outcome probabilities are undefined (zero or non-finite norm); the tables are then unusable.
     bool prepare(const cplx *psi);
 
-    // One shot: one uniform variate per measurement, in order. Returns the index bits of every
-    // measured qubit (the others zero).
-    std::uint64_t draw(const std::function<double()> &uniform) const;
+    // `shots` shots, each from its draws_per_shot() variates in `uniforms` (one per
+    // measurement, in order; shot after shot). keys[k]: the index bits of every qubit shot k
+    // measured (the others zero).
+    void draw(const double *uniforms, std::size_t shots, std::uint64_t *keys) const;
 
     // Uniform variates one shot draws: one per measurement.
     std::size_t draws_per_shot() const { return steps_.size(); }
@@ -74,6 +74,11 @@ private:
         std::uint64_t rotated = 0;  // qubits (bit q) turned into their measurement basis
         Distribution cdf;
     };
+
+    // One step of one shot drawn with variate u, `free_bits` qubits still unmeasured and the
+    // outcomes so far `prefix`: the first index of the table block it lands in.
+    static std::uint64_t locate(const Step &step, const Distribution &cdf, int free_bits, std::uint64_t prefix,
+                                double u);
 
     int n_qubits_ = 0;
     std::vector<Step> steps_;

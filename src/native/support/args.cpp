@@ -66,7 +66,7 @@ nb::dict arg_dict(nb::handle value, const char *name) {
 }
 
 long long index_saturated(nb::handle value) {
-    nb::object index = checked(PyNumber_Index(value.ptr()));
+    nb::object index = PyLong_CheckExact(value.ptr()) ? nb::borrow(value) : checked(PyNumber_Index(value.ptr()));
     int overflow = 0;
     long long result = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (result == -1 && PyErr_Occurred()) throw nb::python_error();

@@ -10,7 +10,27 @@ nb::object checked(PyObject *result) {
     return nb::steal(result);
 }
 
+namespace {
+
+// Whether obj.__class__ is type(obj) for every instance of `type`: it reads attributes the
+// generic way and inherits object's own __class__ descriptor.
+bool class_is_own_type(PyTypeObject *type) {
+    static PyObject *const object_class = _PyType_Lookup(&PyBaseObject_Type, NORVANE_NAME("__class__").ptr());
+    return type->tp_getattro == PyObject_GenericGetAttr &&
+           _PyType_Lookup(type, NORVANE_NAME("__class__").ptr()) == object_class;
+}
+
+}  // namespace
+
 bool is_instance(nb::handle obj, nb::handle cls) {
+    // With a plain class (no metaclass __instancecheck__) isinstance tests the type's bases, then
+    // those of obj.__class__; that second look-up, an attribute read, is skipped where it cannot
+    // differ from the first.
+    if (PyType_CheckExact(cls.ptr())) {
+        PyTypeObject *type = Py_TYPE(obj.ptr());
+        if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(cls.ptr()))) return true;
+        if (class_is_own_type(type)) return false;
+    }
     int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (result < 0) throw nb::python_error();
     return result == 1;

@@ -1,6 +1,9 @@
 // norvane.quantum.simulator.digital.unitab: the gate matrix cache.
 #include <nanobind/nanobind.h>
 
+#include <new>
+
+#include "support/cache_call.hpp"
 #include "support/gc.hpp"
 #include "support/args.hpp"
 #include "support/module.hpp"
@@ -39,7 +42,8 @@ class GateMatrixCache {
 public:
     nb::dict cache;
 
-    nb::object get(nb::handle gate, nb::kwargs kwargs) {
+    // `kwargs`: the bindings, a dict of str keys, or null.
+    nb::object get(nb::handle gate, nb::handle kwargs) {
         const GateClasses &gc = gate_classes();
         nb::handle cls = (PyObject *)Py_TYPE(gate.ptr());
         if (is_instance(gate, gc.parametric)) {
@@ -63,13 +67,13 @@ public:
     }
 
 private:
-    static nb::object eval_params(nb::handle gate, const nb::kwargs &kwargs) {
+    static nb::object eval_params(nb::handle gate, nb::handle kwargs) {
         return norvane::call_method(gate, NORVANE_NAME("_eval_params"), {}, kwargs);
     }
 
     // A fresh instance of the gate's own class whose parameters are literal scalars of the
     // evaluated values; the requested gate and its symbolic parameters are left untouched.
-    static nb::object literal_copy(nb::handle gate, nb::handle cls, const nb::kwargs &kwargs) {
+    static nb::object literal_copy(nb::handle gate, nb::handle cls, nb::handle kwargs) {
         nb::object values = eval_params(gate, kwargs);
         nb::object scalar = norvane::imported_module(NORVANE_NAME("norvane.quantum.ir.scalar"));
         nb::object cast = norvane::module_attr(scalar, NORVANE_NAME("cast"));
@@ -91,6 +95,19 @@ private:
     }
 };
 
+PyObject *native_get(PyObject *cache, PyObject *gate, PyObject *bindings) noexcept {
+    try {
+        return nb::inst_ptr<GateMatrixCache>(cache)->get(gate, bindings).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 NB_MODULE(unitab, m) {
@@ -104,7 +121,8 @@ NB_MODULE(unitab, m) {
                                  nb::is_weak_referenceable()))
         .def(nb::init<>())
         .def_rw("_cache", &GateMatrixCache::cache)
-        .def("get", &GateMatrixCache::get, nb::arg("gate").none(), nb::arg("kwargs"),
+        .def("get", [](GateMatrixCache &c, nb::handle gate, nb::kwargs kwargs) { return c.get(gate, kwargs); },
+             nb::arg("gate").none(), nb::arg("kwargs"),
              "Return the matrix of `gate`; keyword arguments are parameter bindings.")
         .def("clear", &GateMatrixCache::clear, "Forget every stored matrix.")
         .def("__getstate__", [](const GateMatrixCache &c) { return nb::make_tuple(c.cache); })
@@ -114,6 +132,7 @@ NB_MODULE(unitab, m) {
             new (&c) GateMatrixCache();
             c.cache = nb::borrow<nb::dict>(entries);
         }, nb::arg("state").none());
+    m.attr("_native_get") = nb::capsule(reinterpret_cast<void *>(&native_get), norvane::kCacheGetCapsule);
     nb::list exports;
     exports.append("GateMatrixCache");
     m.attr("__all__") = exports;
