@@ -165,6 +165,12 @@ double CircuitProgram::uniform() {
     return bitgen_.next_double();
 }
 
+void CircuitProgram::uniforms(double *out, std::size_t count) {
+    if (count == 0) return;
+    out[0] = uniform();
+    for (std::size_t k = 1; k < count; ++k) out[k] = bitgen_.next_double();
+}
+
 void CircuitProgram::undefined_probabilities(const statevector::cplx *psi, std::uint64_t size) {
     nb::gil_scoped_acquire gil;
     bitgen_.let_go();  // the generator's own choice() takes the lock

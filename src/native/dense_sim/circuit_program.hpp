@@ -34,6 +34,7 @@ public:
     bool condition_holds(std::size_t op, const std::vector<std::uint8_t> &cbits) override;
     const statevector::MeasureOp &measurement(std::size_t op) override;
     double uniform() override;
+    void uniforms(double *out, std::size_t count) override;
     [[noreturn]] void undefined_probabilities(const statevector::cplx *psi, std::uint64_t size) override;
     void check_interrupt() override;
 

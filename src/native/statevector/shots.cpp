@@ -209,7 +209,7 @@ public:
                 }
                 if (branch->terminal) {
                     scratch_uniforms_.resize(branch->terminal->draws_per_shot());
-                    for (double &u : scratch_uniforms_) u = program_.uniform();
+                    program_.uniforms(scratch_uniforms_.data(), scratch_uniforms_.size());
                     std::uint64_t key;
                     branch->terminal->draw(scratch_uniforms_.data(), 1, &key);
                     outcome = terminal_outcome(*branch, key);
@@ -256,7 +256,7 @@ private:
         for (long long first = 0; first < options_.shots; first += kBatch) {
             const std::size_t count = std::size_t(std::min(kBatch, options_.shots - first));
             uniforms.resize(count * per_shot);
-            for (double &u : uniforms) u = program_.uniform();
+            program_.uniforms(uniforms.data(), uniforms.size());
             keys.resize(count);
             parallel_for(count, kShotsPerThread, [&](std::size_t begin, std::size_t end) {
                 terminal.draw(uniforms.data() + begin * per_shot, end - begin, keys.data() + begin);

@@ -137,37 +137,32 @@ bool TerminalMeasurements::prepare(const cplx *psi) {
     return true;
 }
 
-void TerminalMeasurements::draw(const double *uniforms, std::size_t shots, std::uint64_t *keys) const {
-    // Each step is taken for a group of shots in turn: their searches are independent, so the
-    // processor overlaps them instead of waiting on one shot's chain of dependent loads.
-    constexpr std::size_t kGroup = 64;
-    const std::size_t per_shot = steps_.size();
-    for (std::size_t group = 0; group < shots; group += kGroup) {
-        const std::size_t count = std::min(kGroup, shots - group);
-        std::uint64_t prefix[kGroup] = {};  // outcomes so far, in layout order
-        std::uint64_t *key = keys + group;  // and as index bits
-        std::fill(key, key + count, 0);
-        int fixed = 0;
-        for (std::size_t k = 0; k < per_shot; ++k) {
-            const Step &step = steps_[k];
-            if (step.walk.empty()) continue;  // its outcomes are those drawn before
-            const Distribution &cdf = layouts_[step.layout].cdf;
-            const double *u = uniforms + group * per_shot + k;
-            for (std::size_t shot = 0; shot < count; ++shot) {
-                const std::uint64_t lo = locate(step, cdf, n_qubits_ - fixed, prefix[shot], u[shot * per_shot]);
-                for (std::size_t q = 0; q < step.new_qubits.size(); ++q) {
-                    const std::uint64_t bit = (lo >> step.layout_bits[q]) & 1;
-                    prefix[shot] = (prefix[shot] << 1) | bit;
-                    key[shot] |= bit * bit_of(n_qubits_, step.new_qubits[q]);
-                }
-            }
-            fixed += int(step.new_qubits.size());
-        }
+namespace {
+
+// Where a draw's `target` lands among `blocks` sub-blocks of `sub` table entries from `lo`,
+// reading only their last entries: the first sub-block whose last entry exceeds the target
+// holds the first entry that does, which a search of the whole block would find. None does at
+// the block's very top: the draw rounds to the last. The table is nondecreasing, so that
+// sub-block is also the count of last entries not above the target, found here without a
+// branch on the draw (whose outcome no predictor can guess).
+inline std::uint64_t sub_block(const double *cdf, std::uint64_t lo, std::uint64_t sub, std::uint64_t blocks,
+                               double target) {
+    const double *last_entries = cdf + lo + sub - 1;  // sub-block i's: [i * sub]
+    std::uint64_t first = 0;
+    for (std::uint64_t count = blocks; count > 1;) {
+        const std::uint64_t half = count / 2;
+        const std::uint64_t not_above = last_entries[(first + half - 1) * sub] <= target;
+        first += half & (0 - not_above);
+        count -= half;
     }
+    first += last_entries[first * sub] <= target;
+    return std::min(first, blocks - 1);
 }
 
-std::uint64_t TerminalMeasurements::locate(const Step &step, const Distribution &cdf, int free_bits,
-                                           std::uint64_t prefix, double u) {
+}  // namespace
+
+inline std::uint64_t TerminalMeasurements::locate(const Step &step, const Distribution &cdf, int free_bits,
+                                                  std::uint64_t prefix, double u) {
     auto below = [&cdf](std::uint64_t i) { return i == 0 ? 0.0 : cdf[i - 1]; };
     // The indices still possible: the block [lo, lo + 2^free_bits) of the table, each index
     // standing for as many as the halvings so far. The draw's position among them is
@@ -184,27 +179,56 @@ std::uint64_t TerminalMeasurements::locate(const Step &step, const Distribution 
         const std::uint64_t hi = lo + (std::uint64_t(1) << free_bits);
         const double start = below(lo);
         target = start + (s == 0 ? offset * (cdf[hi - 1] - start) : offset);
-        // Only the block's leading walk[s].free_bits index bits are read, so the search runs
-        // over the last entries of its sub-blocks: the first sub-block whose last entry
-        // exceeds the target holds the first entry that does, which a search of the whole
-        // block would find. None does at the block's very top: the draw rounds to the last.
-        // The table is nondecreasing, so that sub-block is also the count of last entries
-        // not above the target, found here without a branch on the draw.
         free_bits -= step.walk[s].free_bits;
         sub = std::uint64_t(1) << free_bits;
-        const std::uint64_t blocks = std::uint64_t(1) << step.walk[s].free_bits;
-        const double *last_entries = cdf.data() + lo + sub - 1;  // sub-block i's: [i * sub]
-        std::uint64_t first = 0;
-        for (std::uint64_t count = blocks; count > 1;) {
-            const std::uint64_t half = count / 2;
-            const std::uint64_t not_above = last_entries[(first + half - 1) * sub] <= target;
-            first += half & (0 - not_above);  // arithmetic, not a branch
-            count -= half;
-        }
-        first += last_entries[first * sub] <= target;
-        lo += std::min(first, blocks - 1) * sub;
+        lo += sub_block(cdf.data(), lo, sub, std::uint64_t(1) << step.walk[s].free_bits, target) * sub;
     }
     return lo;
+}
+
+void TerminalMeasurements::draw(const double *uniforms, std::size_t shots, std::uint64_t *keys) const {
+    // Each step is taken for a group of shots in turn: their searches are independent, so the
+    // processor overlaps them instead of waiting on one shot's chain of dependent loads.
+    constexpr std::size_t kGroup = 64;
+    const std::size_t per_shot = steps_.size();
+    for (std::size_t group = 0; group < shots; group += kGroup) {
+        const std::size_t count = std::min(kGroup, shots - group);
+        std::uint64_t prefix[kGroup] = {};  // outcomes so far, in layout order
+        std::uint64_t *key = keys + group;  // and as index bits
+        std::fill(key, key + count, 0);
+        int fixed = 0;
+        for (std::size_t k = 0; k < per_shot; ++k) {
+            const Step &step = steps_[k];
+            if (step.walk.empty()) continue;  // its outcomes are those drawn before
+            const Distribution &cdf = layouts_[step.layout].cdf;
+            const double *u = uniforms + group * per_shot + k;
+            const int free_bits = n_qubits_ - fixed;
+            auto record = [&](std::size_t shot, std::uint64_t lo) {
+                for (std::size_t q = 0; q < step.new_qubits.size(); ++q) {
+                    const std::uint64_t bit = (lo >> step.layout_bits[q]) & 1;
+                    prefix[shot] = (prefix[shot] << 1) | bit;
+                    key[shot] |= bit * bit_of(n_qubits_, step.new_qubits[q]);
+                }
+            };
+            if (step.walk.size() == 1 && step.walk[0].halvings == 0) {
+                // One search with nothing to halve (no qubit measured in X or Y reads in
+                // between): locate()'s arithmetic with the step's constants set once.
+                const double *table = cdf.data();
+                const std::uint64_t span = std::uint64_t(1) << free_bits;
+                const std::uint64_t sub = span >> step.walk[0].free_bits, blocks = span / sub;
+                for (std::size_t shot = 0; shot < count; ++shot) {
+                    const std::uint64_t lo = prefix[shot] << free_bits;
+                    const double start = lo == 0 ? 0.0 : table[lo - 1];
+                    const double target = start + u[shot * per_shot] * (table[lo + span - 1] - start);
+                    record(shot, lo + sub_block(table, lo, sub, blocks, target) * sub);
+                }
+            } else {
+                for (std::size_t shot = 0; shot < count; ++shot)
+                    record(shot, locate(step, cdf, free_bits, prefix[shot], u[shot * per_shot]));
+            }
+            fixed += int(step.new_qubits.size());
+        }
+    }
 }
 
 std::uint64_t TerminalMeasurements::bytes() const {
