@@ -7,6 +7,8 @@ circuits of depth 20 (random rotations, CX on random pairs), the QFT, GHZ sample
 and a new simulator per call (10 qubits, 100 gates, run(1024)), the way a variational loop uses
 one; and the same circuit run on one simulator made once, to show what making a simulator costs
 (qulacs has no simulator object: both rows reuse its built circuit and make a state per call).
+Two small circuits (random CX on 6 qubits, per-qubit measurement on 8) show the cost of each
+gate and each shot where the state is too small to matter.
 Peers: qiskit-aer (gate fusion on, its default), qulacs (its circuit optimiser, block size 2),
 qsimcirq (gate fusion up to 2, 3 and 4 qubits, the fastest kept; single precision) and
 pennylane-lightning. Each measurement runs in its own process. Run from the repository root:
@@ -210,7 +212,7 @@ def main():
     cases = [("per-qubit measure", 16), ("per-qubit measure", 20), ("per-qubit measure X", 16), ("qaoa p=4", 20),
              ("qaoa p=4", 22), ("grid depth 14", 20), ("grid depth 14", 24), ("random cx", 20), ("random cx", 22),
              ("qft", 20), ("qft", 22), ("ghz", 24), ("fresh simulator", 10),
-             ("reused simulator", 10)]
+             ("reused simulator", 10), ("random cx", 6), ("per-qubit measure", 8)]
     if quick:
         cases = [(name, min(n, 20)) for name, n in cases if n <= 20]
     rows = []
@@ -218,7 +220,7 @@ def main():
         for name, n in cases:
             results = {}
             for peer in PEERS:
-                small_loop = name.endswith(" simulator")
+                small_loop = name.endswith(" simulator") or n <= 8
                 repeats = 3 if n >= 22 else (20 if small_loop else 5)
                 processes = 3 if small_loop else 1  # cheap rows: the fastest of three processes
                 args = (peer, name, n, threads, repeats)
@@ -237,8 +239,8 @@ def write_report(rows):
     with open(path, "w") as f:
         f.write("# Circuit families\n\n")
         f.write(f"Machine: {machine()}. Date: {datetime.date.today().isoformat()}.\n")
-        f.write("Best of 5 runs (3 at 22 qubits and more; for the fresh- and reused-simulator loops, 20 in each "
-                "of 3 processes); ratios are peer "
+        f.write("Best of 5 runs (3 at 22 qubits and more; for the fresh- and reused-simulator loops and the "
+                "small circuits, 20 in each of 3 processes); ratios are peer "
                 "time / norvane time (above 1: norvane is faster). "
                 f"Single precision: {', '.join(sorted(SINGLE_PRECISION))}; every other column computes in double.\n\n")
         f.write("| case | " + " | ".join(PEERS) + " |\n|---|" + "---|" * len(PEERS) + "\n")
