@@ -31,35 +31,30 @@ def best_seconds(fn, repeats: int, clock=time.perf_counter) -> float:
     return best
 
 
-def measure_in_subprocess(script, args, threads, timeout=900, processes=1):
+def measure_in_subprocess(script, args, threads, timeout=900):
     """Runs `script --worker *args` in a fresh interpreter with `threads` compute threads and
-    returns (seconds, note) from the last JSON line it prints: {"seconds": s} or {"skip": why}.
-    With `processes` above 1 it runs that many interpreters one after another and keeps the
-    fastest: on a shared host a whole process can run slower than the next one."""
+    returns (seconds, note) from the last JSON line it prints: {"seconds": s} or {"skip": why}."""
     env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
     cmd = [sys.executable, script, "--worker", *map(str, args)]
-    best = None
-    for _ in range(processes):
-        try:
-            out = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=timeout)
-        except subprocess.TimeoutExpired:
-            return None, "timed out"
-        lines = [line for line in out.stdout.splitlines() if line.startswith("{")]
-        if not lines:
-            return None, "failed: " + (out.stderr.strip().splitlines() or ["?"])[-1][:80]
-        result = json.loads(lines[-1])
-        if result.get("seconds") is None:
-            return None, result.get("skip")
-        best = result["seconds"] if best is None else min(best, result["seconds"])
-    return best, None
+    try:
+        out = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return None, "timed out"
+    lines = [line for line in out.stdout.splitlines() if line.startswith("{")]
+    if not lines:
+        return None, "failed: " + (out.stderr.strip().splitlines() or ["?"])[-1][:80]
+    result = json.loads(lines[-1])
+    if result.get("seconds") is None:
+        return None, result.get("skip")
+    return result["seconds"], None
 
 
-def measure_fastest_setting(script, args, threads, settings, label, processes=1):
+def measure_fastest_setting(script, args, threads, settings, label):
     """The fastest of measure_in_subprocess(script, (*args, setting)) over `settings`: a peer's
     tuning knob tried at each value. The note names the value ("label value")."""
     best, note = None, None
     for setting in settings:
-        seconds, why = measure_in_subprocess(script, (*args, setting), threads, processes=processes)
+        seconds, why = measure_in_subprocess(script, (*args, setting), threads)
         if seconds is not None and (best is None or seconds < best):
             best, note = seconds, f"{label} {setting}"
         elif best is None:
