@@ -17,16 +17,25 @@ namespace dense_sim {
 
 namespace {
 
-// cache.get(gate, **kwargs). The cache class's own, unpatched `get` is called as a C function,
-// except with a "gate" binding, which the Python call refuses as a second value for `gate`.
-nb::object cache_get(nb::handle cache, nb::handle gate, nb::handle kwargs) {
+// Whether cache.get(gate, **kwargs) would run the cache class's own `get` as defined: the
+// cache is of that exact class, nobody replaced `get` on it, and no binding is named "gate"
+// (which the Python call refuses as a second value for `gate`).
+bool runs_own_get(nb::handle cache, nb::handle kwargs) {
     const Imports &im = imports();
     PyTypeObject *type = Py_TYPE(cache.ptr());
-    if (type == reinterpret_cast<PyTypeObject *>(im.gate_matrix_cache.ptr()) &&
-        _PyType_Lookup(type, NORVANE_NAME("get").ptr()) == im.cache_get_method.ptr() &&
-        (!kwargs.ptr() || !PyDict_GET_SIZE(kwargs.ptr()) || !PyDict_GetItemWithError(kwargs.ptr(), NORVANE_NAME("gate").ptr())))
-        return norvane::checked(im.cache_get(cache.ptr(), gate.ptr(), kwargs.ptr()));
+    if (type != reinterpret_cast<PyTypeObject *>(im.gate_matrix_cache.ptr()) ||
+        _PyType_Lookup(type, NORVANE_NAME("get").ptr()) != im.cache_get_method.ptr())
+        return false;
+    if (!kwargs.ptr() || !PyDict_GET_SIZE(kwargs.ptr())) return true;
+    if (PyDict_GetItemWithError(kwargs.ptr(), NORVANE_NAME("gate").ptr())) return false;
     if (PyErr_Occurred()) throw nb::python_error();
+    return true;
+}
+
+// cache.get(gate, **kwargs); the class's own `get` is called as a C function.
+nb::object cache_get(nb::handle cache, nb::handle gate, nb::handle kwargs) {
+    if (runs_own_get(cache, kwargs))
+        return norvane::checked(imports().cache_get(cache.ptr(), gate.ptr(), kwargs.ptr()));
     return norvane::call_method(cache, NORVANE_NAME("get"), {gate}, kwargs);
 }
 

@@ -45,9 +45,7 @@ public:
     virtual const MeasureOp &measurement(std::size_t op) = 0;
     virtual double uniform() = 0;
     // `count` variates in a row, as that many uniform() calls would draw them.
-    virtual void uniforms(double *out, std::size_t count) {
-        for (std::size_t k = 0; k < count; ++k) out[k] = uniform();
-    }
+    virtual void uniforms(double *out, std::size_t count) = 0;
     // Called with a state whose outcome probabilities are undefined; must throw.
     [[noreturn]] virtual void undefined_probabilities(const cplx *psi, std::uint64_t size) = 0;
     // Throws when the caller asked the work to stop; called every few milliseconds.
