@@ -34,6 +34,10 @@ int first_level_below(int n_qubits, int level) {
 // A chunked pass between polls holds about this many amplitude updates (gates times
 // amplitudes): some tens of milliseconds.
 constexpr std::uint64_t kUpdatesBetweenPolls = std::uint64_t(1) << 28;
+// Gates applied to the whole state poll once they have made this many updates since the last
+// poll, well under a millisecond: a poll reads the clock, which costs more than a gate on a
+// small state.
+constexpr std::uint64_t kWholePassUpdatesPerPoll = std::uint64_t(1) << 20;
 
 // The number of ways to choose k of n, or more than 2^32 when that is larger.
 std::uint64_t choices(int n, int k) {
@@ -188,6 +192,8 @@ void GatePlan::add_chunked(std::vector<PreparedGate> gates, int contiguous_bits,
 }
 
 void GatePlan::apply(cplx *psi, Poller *poll) const {
+    const std::uint64_t updates_per_gate = std::uint64_t(1) << n_qubits_;
+    std::uint64_t updates = 0;  // by whole-pass gates since the last poll
     for (const Segment &segment : segments_) {
         if (!segment.chunk_plan.empty()) {
             apply_chunked(psi, segment, poll);
@@ -195,7 +201,10 @@ void GatePlan::apply(cplx *psi, Poller *poll) const {
         }
         for (const PreparedGate &g : segment.gates) {
             g.apply(psi);
-            if (poll) (*poll)();
+            if (poll && (updates += updates_per_gate) >= kWholePassUpdatesPerPoll) {
+                (*poll)();
+                updates = 0;
+            }
         }
     }
 }
