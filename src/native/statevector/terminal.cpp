@@ -220,7 +220,11 @@ void TerminalMeasurements::draw(const double *uniforms, std::size_t shots, std::
                     const std::uint64_t lo = prefix[shot] << free_bits;
                     const double start = lo == 0 ? 0.0 : table[lo - 1];
                     const double target = start + u[shot * per_shot] * (table[lo + span - 1] - start);
-                    record(shot, lo + sub_block(table, lo, sub, blocks, target) * sub);
+                    // Two sub-blocks (one qubit): the second unless the first's last entry exceeds
+                    // the target, as sub_block() finds.
+                    const std::uint64_t chosen =
+                        blocks == 2 ? std::uint64_t(table[lo + sub - 1] <= target) : sub_block(table, lo, sub, blocks, target);
+                    record(shot, lo + chosen * sub);
                 }
             } else {
                 for (std::size_t shot = 0; shot < count; ++shot)
