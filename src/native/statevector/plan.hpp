@@ -23,8 +23,8 @@ namespace statevector {
 class GatePlan {
 public:
     GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level = 0);
-    // Applies the gates in order; `poll`, when given, is called between passes over the state
-    // and within long ones.
+    // Applies the gates in order; `poll`, when given, is called within long passes over the
+    // state and between passes once they have done some work since the last call.
     void apply(cplx *psi, Poller *poll = nullptr) const;
     std::size_t size() const { return size_; }
 
