@@ -33,6 +33,11 @@ QSIM_FUSION = (2, 3, 4)
 ROUNDS_SMALL, ROUNDS_LARGE, ROUNDS = 3, 1, 2
 
 
+def small_loop(name, n):
+    """Whether a row times a loop of small calls (the simulator loops and the small circuits)."""
+    return name.endswith(" simulator") or n <= 8
+
+
 def fastest(a, b):
     """The faster of two (seconds, note) results; a failed or skipped one (seconds None) only
     when both are."""
@@ -226,25 +231,30 @@ def main():
              ("reused simulator", 10), ("random cx", 6), ("per-qubit measure", 8)]
     if quick:
         cases = [(name, min(n, 20)) for name, n in cases if n <= 20]
-    rows = []
-    for threads in sorted({1, os.cpu_count() or 1}):
-        for name, n in cases:
-            small_loop = name.endswith(" simulator") or n <= 8
-            repeats = 3 if n >= 22 else (20 if small_loop else 5)
-            results = {}
-            # Peers take turns, round after round, each in a new process, and each keeps its
-            # fastest: a slow spell of this shared host then meets every peer alike.
-            for _ in range(ROUNDS_SMALL if small_loop else ROUNDS_LARGE if n >= 24 else ROUNDS):
-                for peer in PEERS:
-                    args = (peer, name, n, threads, repeats)
-                    if peer == "qsimcirq":
-                        got = measure_fastest_setting(__file__, args, threads, QSIM_FUSION, "fusion")
-                    else:
-                        got = measure_in_subprocess(__file__, args, threads)
-                    results[peer] = fastest(results.get(peer), got)
-            label = f"{name} n={n} threads={threads}"
-            rows.append((label, results))
-            print(label, results, flush=True)
+    rows = [(threads, name, n) for threads in sorted({1, os.cpu_count() or 1}) for name, n in cases]
+    results = {row: {} for row in rows}
+
+    def rounds(name, n):
+        return ROUNDS_SMALL if small_loop(name, n) else ROUNDS_LARGE if n >= 24 else ROUNDS
+
+    # Round after round over the whole table, peers taking turns in each row, each in a new
+    # process and keeping its fastest: a slow spell of this shared host, which can last a
+    # minute, then meets every peer alike and only one round of a row.
+    for round_number in range(max(ROUNDS_SMALL, ROUNDS_LARGE, ROUNDS)):
+        for row in rows:
+            threads, name, n = row
+            if round_number >= rounds(name, n):
+                continue
+            repeats = 3 if n >= 22 else (20 if small_loop(name, n) else 5)
+            for peer in PEERS:
+                args = (peer, name, n, threads, repeats)
+                if peer == "qsimcirq":
+                    got = measure_fastest_setting(__file__, args, threads, QSIM_FUSION, "fusion")
+                else:
+                    got = measure_in_subprocess(__file__, args, threads)
+                results[row][peer] = fastest(results[row].get(peer), got)
+            print(f"round {round_number + 1}: {name} n={n} threads={threads}", results[row], flush=True)
+    rows = [(f"{name} n={n} threads={threads}", results[(threads, name, n)]) for threads, name, n in rows]
     write_report(rows)
 
 
@@ -254,8 +264,9 @@ def write_report(rows):
         f.write("# Circuit families\n\n")
         f.write(f"Machine: {machine()}. Date: {datetime.date.today().isoformat()}.\n")
         f.write("Best of 5 runs (3 at 22 qubits and more, 20 for the fresh- and reused-simulator loops and the "
-                f"small circuits) in each process; peers take turns over {ROUNDS} rounds of processes "
-                f"({ROUNDS_SMALL} for the small loops, {ROUNDS_LARGE} at 24 qubits), each keeping its fastest; "
+                f"small circuits) in each process; the table is measured {ROUNDS} times over "
+                f"({ROUNDS_SMALL} for the small loops, {ROUNDS_LARGE} at 24 qubits), one round after the other, "
+                "peers taking turns in each row in new processes, each keeping its fastest; "
                 "ratios are peer "
                 "time / norvane time (above 1: norvane is faster). "
                 f"Single precision: {', '.join(sorted(SINGLE_PRECISION))}; every other column computes in double.\n\n")
