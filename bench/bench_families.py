@@ -238,8 +238,8 @@ def main():
         return ROUNDS_SMALL if small_loop(name, n) else ROUNDS_LARGE if n >= 24 else ROUNDS
 
     # Round after round over the whole table, peers taking turns in each row, each in a new
-    # process and keeping its fastest: a slow spell of this shared host, which can last a
-    # minute, then meets every peer alike and only one round of a row.
+    # process and keeping its fastest: a slow stretch of this shared host then meets every peer
+    # of a row alike, and the rounds of a row lie minutes apart.
     for round_number in range(max(ROUNDS_SMALL, ROUNDS_LARGE, ROUNDS)):
         for row in rows:
             threads, name, n = row
