@@ -231,8 +231,8 @@ def main():
              ("reused simulator", 10), ("random cx", 6), ("per-qubit measure", 8)]
     if quick:
         cases = [(name, min(n, 20)) for name, n in cases if n <= 20]
-    rows = [(threads, name, n) for threads in sorted({1, os.cpu_count() or 1}) for name, n in cases]
-    results = {row: {} for row in rows}
+    table = [(threads, name, n) for threads in sorted({1, os.cpu_count() or 1}) for name, n in cases]
+    results = {row: {} for row in table}
 
     def rounds(name, n):
         return ROUNDS_SMALL if small_loop(name, n) else ROUNDS_LARGE if n >= 24 else ROUNDS
@@ -241,7 +241,7 @@ def main():
     # process and keeping its fastest: a slow stretch of this shared host then meets every peer
     # of a row alike, and the rounds of a row lie minutes apart.
     for round_number in range(max(ROUNDS_SMALL, ROUNDS_LARGE, ROUNDS)):
-        for row in rows:
+        for row in table:
             threads, name, n = row
             if round_number >= rounds(name, n):
                 continue
@@ -254,8 +254,7 @@ def main():
                     got = measure_in_subprocess(__file__, args, threads)
                 results[row][peer] = fastest(results[row].get(peer), got)
             print(f"round {round_number + 1}: {name} n={n} threads={threads}", results[row], flush=True)
-    rows = [(f"{name} n={n} threads={threads}", results[(threads, name, n)]) for threads, name, n in rows]
-    write_report(rows)
+    write_report([(f"{name} n={n} threads={threads}", results[(threads, name, n)]) for threads, name, n in table])
 
 
 def write_report(rows):

@@ -148,6 +148,7 @@ namespace {
 inline std::uint64_t sub_block(const double *cdf, std::uint64_t lo, std::uint64_t sub, std::uint64_t blocks,
                                double target) {
     const double *last_entries = cdf + lo + sub - 1;  // sub-block i's: [i * sub]
+    if (blocks == 2) return last_entries[0] <= target;  // one qubit: a single comparison decides
     std::uint64_t first = 0;
     for (std::uint64_t count = blocks; count > 1;) {
         const std::uint64_t half = count / 2;
@@ -220,11 +221,7 @@ void TerminalMeasurements::draw(const double *uniforms, std::size_t shots, std::
                     const std::uint64_t lo = prefix[shot] << free_bits;
                     const double start = lo == 0 ? 0.0 : table[lo - 1];
                     const double target = start + u[shot * per_shot] * (table[lo + span - 1] - start);
-                    // Two sub-blocks (one qubit): the second unless the first's last entry exceeds
-                    // the target, as sub_block() finds.
-                    const std::uint64_t chosen =
-                        blocks == 2 ? std::uint64_t(table[lo + sub - 1] <= target) : sub_block(table, lo, sub, blocks, target);
-                    record(shot, lo + chosen * sub);
+                    record(shot, lo + sub_block(table, lo, sub, blocks, target) * sub);
                 }
             } else {
                 for (std::size_t shot = 0; shot < count; ++shot)
