@@ -265,7 +265,7 @@ def mutated_job(draw_path, value, job):
 def fuzz_device():
     device = Device("local", runner=lambda job: [])
     yield device
-    device.queue.close()
+    device.close()
 
 
 @settings(max_examples=150, deadline=None)
@@ -275,7 +275,7 @@ def test_any_job_is_answered_with_a_verdict_never_a_crash(fuzz_device, path, val
     job = json.loads(FAR_APART.json(by_alias=True, exclude_none=True))
     body = raw_body if raw_body is not None else json.dumps(mutated_job(path, value, job)).encode()
     try:
-        status, answer = fuzz_device.handle("POST", "/tasks/validate", body, None)
+        status, answer = fuzz_device.handle("POST", "/tasks/validate", body, None, ACCESS)
     except HttpError as error:
         assert error.status in (400, 422) and error.message
         if error.status == 422:

@@ -4,7 +4,7 @@ norvane.quantum analog emulator. `start_service` starts one in this process;
 
 from __future__ import annotations
 
-from typing import Mapping
+from typing import Any, Callable, Mapping
 
 from .device import Device
 from .emulator import EmulatorRunner
@@ -14,13 +14,19 @@ from .server import DeviceService
 __all__ = ["DeviceService", "Device", "EmulatorRunner", "start_service"]
 
 DEFAULT_QPU_ID = "local"
+# Longest run of one job, in seconds, unless the service is told otherwise.
+DEFAULT_MAX_JOB_SECONDS = 600.0
 
 
 def start_service(credentials: Mapping[str, str], host: str = "127.0.0.1", port: int = 0,
-                  qpu_id: str = DEFAULT_QPU_ID, runner: Runner | None = None, use_experimental: bool = False,
-                  max_filled_sites: int = 12, seed: int | None = None) -> DeviceService:
+                  qpu_id: str = DEFAULT_QPU_ID, runner: Runner | Callable[[Any], list] | None = None,
+                  use_experimental: bool = False, max_filled_sites: int = 12, seed: int | None = None, *,
+                  database: str | None = None, workers: int = 1,
+                  max_job_seconds: float | None = DEFAULT_MAX_JOB_SECONDS,
+                  keep_results_for: float | None = None) -> DeviceService:
     """A device service serving from a background thread; `close()` it when done. Jobs run on
-    the analog emulator unless another `runner` is given."""
+    the analog emulator unless another `runner` is given (see `Device` for the rest)."""
     device = Device(qpu_id, runner if runner is not None else EmulatorRunner(seed), use_experimental,
-                    max_filled_sites)
+                    max_filled_sites, database=database, workers=workers, max_job_seconds=max_job_seconds,
+                    keep_results_for=keep_results_for)
     return DeviceService(device, credentials, host, port).start()

@@ -4,11 +4,14 @@ from __future__ import annotations
 
 import argparse
 import json
+import logging
 import os
+import re
 import secrets
+import signal
 import sys
 
-from . import DEFAULT_QPU_ID
+from . import DEFAULT_MAX_JOB_SECONDS, DEFAULT_QPU_ID
 from .device import Device
 from .emulator import EmulatorRunner
 from .server import DeviceService
@@ -29,6 +32,32 @@ def _credentials(path: str | None) -> tuple[dict[str, str], bool]:
     return {"local-" + secrets.token_hex(4): secrets.token_urlsafe(24)}, True
 
 
+_DURATION = re.compile(r"(\d+(?:\.\d*)?)\s*([smhd]?)")
+_SECONDS_PER = {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400}
+
+
+def _duration(text: str) -> float:
+    """Seconds of a duration such as 90, 90s, 15m, 12h or 7d."""
+    match = _DURATION.fullmatch(text.strip())
+    if match is None or float(match[1]) <= 0:
+        raise argparse.ArgumentTypeError(f"expected a positive duration such as 90, 15m, 12h or 7d, got {text!r}")
+    return float(match[1]) * _SECONDS_PER[match[2]]
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
+    return value
+
+
+def _interrupt(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(prog="python -m tavla.service", description=__doc__)
     parser.add_argument("--host", default="127.0.0.1", help="address to bind (default 127.0.0.1)")
@@ -38,16 +67,30 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--experimental", action="store_true", help="serve the experimental capabilities")
     parser.add_argument("--max-filled-sites", type=int, default=12, help="largest register to emulate (default 12)")
     parser.add_argument("--seed", type=int, help="seed for reproducible shot sampling")
+    parser.add_argument("--database", help="SQLite file keeping the jobs and their results across restarts "
+                                           "(default: a temporary file, removed when the service stops)")
+    parser.add_argument("--workers", type=_positive_int, default=1, help="jobs run at the same time (default 1)")
+    parser.add_argument("--max-job-seconds", type=_duration, default=DEFAULT_MAX_JOB_SECONDS,
+                        help=f"a job running longer is stopped and fails (default {DEFAULT_MAX_JOB_SECONDS:g})")
+    parser.add_argument("--keep-results-for", type=_duration,
+                        help="forget ended jobs after this long, e.g. 12h or 7d (default: keep them)")
     parser.add_argument("--verbose", action="store_true", help="log every request to stderr")
     args = parser.parse_args(argv)
 
+    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.INFO, stream=sys.stderr,
+                        format="tavla service %(levelname)s: %(message)s")
     credentials, generated = _credentials(args.credentials)
-    device = Device(args.qpu_id, EmulatorRunner(args.seed), args.experimental, args.max_filled_sites)
+    device = Device(args.qpu_id, EmulatorRunner(args.seed), args.experimental, args.max_filled_sites,
+                    database=args.database, workers=args.workers, max_job_seconds=args.max_job_seconds,
+                    keep_results_for=args.keep_results_for)
     service = DeviceService(device, credentials, args.host, args.port, verbose=args.verbose)
     print(service.url, flush=True)
     if generated:
         (access_key, secret_key), = credentials.items()
         print(f"access key: {access_key}\nsecret key: {secret_key}", flush=True)
+    # A polite stop (SIGTERM from an operator or a supervisor) ends like Ctrl-C: running jobs
+    # are given back to the queue of the database, the temporary one removed.
+    signal.signal(signal.SIGTERM, _interrupt)
     try:
         service.serve_forever()
     except KeyboardInterrupt:

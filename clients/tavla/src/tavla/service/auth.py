@@ -23,7 +23,8 @@ class SignatureCheck:
         self._nonces: dict[str, float] = {}
         self._lock = threading.Lock()
 
-    def check(self, method: str, path: str, headers: Mapping[str, str], body: bytes) -> None:
+    def check(self, method: str, path: str, headers: Mapping[str, str], body: bytes) -> str:
+        """The access key that signed the request; a 401 answer when it is not accepted."""
         values = {name: headers.get(name) for name in (signing.ACCESS_KEY, signing.TIMESTAMP, signing.NONCE,
                                                         signing.CONTENT_SHA256, signing.SIGNATURE)}
         missing = [name for name, value in values.items() if not value]
@@ -50,6 +51,7 @@ class SignatureCheck:
         if not hmac.compare_digest(expected, values[signing.SIGNATURE]):
             raise HttpError(401, "bad_signature", "the signature does not match (wrong secret key?)")
         self._remember_nonce(values[signing.NONCE], now)
+        return values[signing.ACCESS_KEY]
 
     def _remember_nonce(self, nonce: str, now: float) -> None:
         with self._lock:

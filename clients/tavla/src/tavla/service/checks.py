@@ -5,8 +5,8 @@ from __future__ import annotations
 import math
 from typing import Any
 
-# Problems listed one by one before the rest are only counted.
-MAX_LISTED_PROBLEMS = 50
+# Problems listed one by one, in a message and in an answer, before the rest are only counted.
+MAX_LISTED_PROBLEMS = 100
 
 # Relative slack for comparisons of floats that went through JSON and unit conversions.
 _SLACK = 1e-9
@@ -52,14 +52,22 @@ def _lattice_problems(lattice: Any, caps: Any) -> list[str]:
     for i, (x, y) in enumerate(sites):
         if x < 0 or y < 0 or _exceeds(x, caps.width) or _exceeds(y, caps.height):
             problems.append(f"site {i} at ({x}, {y}) lies outside the area [0, {caps.width}] x [0, {caps.height}] m")
-    spacing = caps.min_spacing * (1 - _SLACK)
+    # The pairwise check grows with the square of the sites: only for registers the device takes.
+    if len(sites) <= caps.max_sites:
+        problems += _spacing_problems(sites, caps.min_spacing)
+    return problems
+
+
+def _spacing_problems(sites: Any, min_spacing: float) -> list[str]:
+    problems = []
+    spacing = min_spacing * (1 - _SLACK)
     for i in range(len(sites)):
         xi, yi = sites[i]
         for j in range(i + 1, len(sites)):
             distance = math.hypot(sites[j][0] - xi, sites[j][1] - yi)
             if distance < spacing:
                 problems.append(f"sites {i} and {j} are {distance:.4g} m apart, closer than the minimum "
-                                f"spacing {caps.min_spacing} m")
+                                f"spacing {min_spacing} m")
     return problems
 
 

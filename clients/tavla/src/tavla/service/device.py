@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import json
 import re
-from typing import Any
+from typing import Any, Callable
 
-from .checks import capability_problems, summary
+from .checks import MAX_LISTED_PROBLEMS, capability_problems, summary
 from .errors import HttpError
-from .jobs import JobQueue, Runner, UnknownTask
+from .jobs import InProcessRunner, JobQueue, Runner, UnknownTask
+from .store import JobStore
 
 _TASK_ID = re.compile(r"[A-Za-z0-9._-]{1,100}")
 
@@ -16,10 +17,16 @@ _TASK_ID = re.compile(r"[A-Za-z0-9._-]{1,100}")
 class Device:
     """One device (qpu) of the service: answers the protocol's requests below its prefix.
 
-    `max_filled_sites` lowers the shipped register limit to what the emulator can hold.
+    `max_filled_sites` lowers the shipped register limit to what the emulator can hold. Jobs
+    are kept in the SQLite database at `database` (None: a temporary file) and run by
+    `workers` threads, each for at most `max_job_seconds`; ended jobs are forgotten after
+    `keep_results_for` seconds (None: kept). `runner` is a queue runner, or a function of
+    the job record run in the worker thread.
     """
 
-    def __init__(self, qpu_id: str, runner: Runner, use_experimental: bool = False, max_filled_sites: int = 12):
+    def __init__(self, qpu_id: str, runner: Runner | Callable[[Any], list], use_experimental: bool = False,
+                 max_filled_sites: int = 12, *, database: str | None = None, workers: int = 1,
+                 max_job_seconds: float | None = None, keep_results_for: float | None = None):
         try:
             from norvane.quantum.dispatch.base import DispatchExecutor
             from norvane.quantum.dispatch.program.capabilities import NrvCapabilities
@@ -34,17 +41,27 @@ class Device:
         self.qpu_id = qpu_id
         self.capabilities = NrvCapabilities(**shipped)
         self._job_record = NrvJobSpecification
-        self.queue = JobQueue(runner)
+        if not isinstance(runner, Runner):
+            runner = InProcessRunner(runner, NrvJobSpecification.parse_raw)
+        self.queue = JobQueue(JobStore(database), runner, workers, max_job_seconds, keep_results_for)
 
-    def handle(self, method: str, route: str, body: bytes, virtual_queue: str | None) -> tuple[int, dict]:
-        """The status and JSON answer of a request for `route` (the path below the device)."""
+    def close(self) -> None:
+        self.queue.close()
+        self.queue.store.close()
+
+    def handle(self, method: str, route: str, body: bytes, virtual_queue: str | None,
+               owner: str) -> tuple[int, dict | bytes]:
+        """The status and JSON answer (an object, or its encoded text) of a request for
+        `route` (the path below the device) made with access key `owner`. A task is seen
+        only by the key that submitted it."""
         if route == "/capabilities":
             _allow(method, "GET")
             return 200, json.loads(self.capabilities.json())
         if route == "/tasks":
             _allow(method, "POST")
             job = self._checked_job(body)
-            return 201, {"task_id": self.queue.submit(job, virtual_queue)}
+            request = job.json(by_alias=True, exclude_none=True)
+            return 201, {"task_id": self.queue.submit(owner, request, virtual_queue)}
         if route == "/tasks/validate":
             _allow(method, "POST")
             self._checked_job(body)
@@ -55,9 +72,9 @@ class Device:
             try:
                 if len(parts) == 4:
                     _allow(method, "GET")
-                    return 200, self.queue.results(task_id)
+                    return 200, _results_answer(*self.queue.results(task_id, owner))
                 _allow(method, "GET", "DELETE")
-                status = self.queue.status(task_id) if method == "GET" else self.queue.cancel(task_id)
+                status = self.queue.status(task_id, owner) if method == "GET" else self.queue.cancel(task_id, owner)
                 return 200, {"task_id": task_id, "status": status}
             except UnknownTask:
                 shown = task_id if _TASK_ID.fullmatch(task_id) else "(malformed id)"
@@ -65,22 +82,52 @@ class Device:
         raise HttpError(404, "not_found", f"no such endpoint: {route}")
 
     def _checked_job(self, body: bytes) -> Any:
-        """The job specification in `body`, or a 400/422 answer listing every problem."""
-        try:
-            data = json.loads(body)
-        except (UnicodeDecodeError, json.JSONDecodeError) as exc:
-            raise HttpError(400, "malformed_json", f"the request body is not valid JSON: {exc}") from None
+        """The job specification in `body`, or a 400/422 answer listing its problems."""
+        data = parse_json_body(body)
         if not isinstance(data, dict):
             raise HttpError(400, "malformed_json", "the job must be a JSON object")
         try:
             job = self._job_record.parse_obj(data)
-        except (ValueError, TypeError) as exc:
+        except (ValueError, TypeError, ArithmeticError) as exc:
             problems = _record_problems(exc)
         else:
             problems = capability_problems(job, self.capabilities)
         if problems:
-            raise HttpError(422, "invalid_job", summary(problems), problems=problems)
+            raise HttpError(422, "invalid_job", summary(problems), problems=problems[:MAX_LISTED_PROBLEMS],
+                            problem_count=len(problems))
         return job
+
+
+def parse_json_body(body: bytes) -> Any:
+    """The JSON value of a request body, or a 400 answer saying what is wrong with it."""
+    try:
+        text = body.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise HttpError(400, "malformed_json", f"the request body is not UTF-8 text: {exc}") from None
+    try:
+        return json.loads(text, parse_constant=_refuse_constant)
+    except json.JSONDecodeError as exc:
+        raise HttpError(400, "malformed_json", f"the request body is not valid JSON: {exc}") from None
+    except RecursionError:
+        raise HttpError(400, "malformed_json", "the request body nests JSON arrays or objects too deeply") from None
+    except _NotANumber as exc:
+        raise HttpError(400, "malformed_json", f"the request body is not valid JSON: {exc}") from None
+    except ValueError:  # Python refuses to read integers of thousands of digits
+        raise HttpError(400, "malformed_json", "the request body holds a number with too many digits") from None
+
+
+class _NotANumber(ValueError):
+    pass
+
+
+def _refuse_constant(name: str) -> Any:
+    raise _NotANumber(f"{name} is not a JSON number")
+
+
+def _results_answer(status: str, results: str | None) -> bytes:
+    # Readouts are stored as JSON text and sent as they are, not decoded and encoded again.
+    return b'{"task_status": %s, "shot_outputs": %s}' % (json.dumps(status).encode(),
+                                                          (results or "[]").encode())
 
 
 def _allow(method: str, *allowed: str) -> None:

@@ -3,9 +3,8 @@
 from __future__ import annotations
 
 import json
-import sys
+import logging
 import threading
-import traceback
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Mapping
 from urllib.parse import unquote, urlsplit
@@ -14,6 +13,8 @@ from .. import signing
 from .auth import SignatureCheck
 from .device import Device
 from .errors import HttpError
+
+log = logging.getLogger("tavla.service")
 
 # Largest request body accepted; a job of the largest register is far smaller.
 MAX_BODY_BYTES = 1 << 20
@@ -53,7 +54,7 @@ class DeviceService:
             self._server.shutdown()
             self._thread.join()
         self._server.server_close()
-        self.device.queue.close()
+        self.device.close()
 
     def __enter__(self) -> "DeviceService":
         return self.start()
@@ -61,12 +62,12 @@ class DeviceService:
     def __exit__(self, *exc_info) -> None:
         self.close()
 
-    def answer(self, method: str, target: str, headers: Mapping[str, str], body: bytes) -> tuple[int, dict]:
-        """Status and JSON answer of one request."""
+    def answer(self, method: str, target: str, headers: Mapping[str, str], body: bytes) -> tuple[int, dict | bytes]:
+        """Status and JSON answer (an object, or its encoded text) of one request."""
         # A request through a proxy may name the whole URL; the signature covers path and query.
         url = urlsplit(target)
         path = url.path
-        self.signatures.check(method, path + (f"?{url.query}" if url.query else ""), headers, body)
+        owner = self.signatures.check(method, path + (f"?{url.query}" if url.query else ""), headers, body)
         parts = path.split("/", 4)  # "", stage, "qpus", qpu id, route
         if len(parts) < 4 or parts[2] != "qpus":
             raise HttpError(404, "not_found", f"no such endpoint: {path}")
@@ -75,7 +76,7 @@ class DeviceService:
         if unquote(parts[3]) != self.device.qpu_id:
             raise HttpError(404, "unknown_qpu", f"unknown qpu (this service serves {self.device.qpu_id!r})")
         route = "/" + parts[4] if len(parts) == 5 else ""
-        return self.device.handle(method, route, body, headers.get(signing.VIRTUAL_QUEUE))
+        return self.device.handle(method, route, body, headers.get(signing.VIRTUAL_QUEUE), owner)
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -103,8 +104,9 @@ class _Handler(BaseHTTPRequestHandler):
         except OSError:  # the connection broke or stalled while the body was read
             self.close_connection = True
             return
-        except Exception:
-            traceback.print_exc(file=sys.stderr)
+        except Exception as exc:  # a fault of the service: logged, answered, and serving goes on
+            log.error("internal error answering %s %s: %s: %s", method, self.path[:200], type(exc).__name__, exc,
+                      exc_info=log.isEnabledFor(logging.DEBUG))
             status, payload = 500, {"error": "internal", "message": "internal error of the device service"}
         self._send(status, payload)
 
@@ -129,8 +131,8 @@ class _Handler(BaseHTTPRequestHandler):
             raise HttpError(400, "short_body", "the request body ended before its Content-Length")
         return body
 
-    def _send(self, status: int, payload: dict) -> None:
-        data = json.dumps(payload).encode()
+    def _send(self, status: int, payload: dict | bytes) -> None:
+        data = payload if isinstance(payload, bytes) else json.dumps(payload).encode()
         self.send_response(status)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(data)))
