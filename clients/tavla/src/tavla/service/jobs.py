@@ -81,6 +81,8 @@ class JobQueue:
         self._max_job_seconds = max_job_seconds
         self._keep_results_for = keep_results_for
         self._purged_at = 0.0
+        # A short retention is kept to closely; a long one is checked every minute.
+        self._purge_every_s = min(_PURGE_EVERY_S, keep_results_for or _PURGE_EVERY_S)
         self._running: dict[str, threading.Event] = {}
         self._lock = threading.Lock()
         self._work_ready = threading.Condition(self._lock)
@@ -138,12 +140,12 @@ class JobQueue:
                 if job is not None:
                     self._running[job.task_id] = threading.Event()
                     return job
-                self._work_ready.wait(_IDLE_WAKE_S)
+                self._work_ready.wait(min(_IDLE_WAKE_S, self._purge_every_s))
             return None
 
     def _purge_old_results(self) -> None:
         now = time.time()
-        if self._keep_results_for is None or now - self._purged_at < _PURGE_EVERY_S:
+        if self._keep_results_for is None or now - self._purged_at < self._purge_every_s:
             return
         self._purged_at = now
         removed = self.store.forget_finished_before(now - self._keep_results_for)

@@ -42,6 +42,9 @@ class DeviceService:
         return f"http://{host}:{port}"
 
     def start(self) -> "DeviceService":
+        """Serves from a background thread (once: a started service stays as it is)."""
+        if self._thread is not None:
+            return self
         self._thread = threading.Thread(target=self._server.serve_forever, name="tavla-service", daemon=True)
         self._thread.start()
         return self
@@ -84,6 +87,9 @@ class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     # A client that stops sending mid-request loses its connection instead of a thread.
     timeout = 30
+    # Headers and body leave in separate writes: without this, a kept-alive connection waits
+    # for the client's delayed acknowledgement (some 40 ms) on every answer.
+    disable_nagle_algorithm = True
 
     def do_GET(self) -> None:
         self._serve("GET")
