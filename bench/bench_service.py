@@ -108,13 +108,24 @@ def load(url, n_jobs):
     return latencies, run_s, final, lost, errors
 
 
-def baseline_tree(workdir):
-    """The in-memory service's sources, from git; None when the history is not at hand."""
-    archive = subprocess.run(["git", "-C", HERE, "archive", BASELINE, "clients/tavla/src"], capture_output=True)
+def baseline_tree(workdir, answer_at_once=False):
+    """The in-memory service's sources, from git; None when the history is not at hand. With
+    `answer_at_once`, its answers do not wait for delayed acknowledgements (as now), so that
+    the row measures keeping jobs in memory against keeping them on disk."""
+    archive = subprocess.run(["git", "-C", os.path.dirname(HERE), "archive", BASELINE, "clients/tavla/src"],
+                             capture_output=True)
     if archive.returncode != 0:
         return None
+    os.makedirs(workdir)
     subprocess.run(["tar", "-x", "-C", workdir], input=archive.stdout, check=True)
-    return os.path.join(workdir, "clients", "tavla", "src")
+    src = os.path.join(workdir, "clients", "tavla", "src")
+    if answer_at_once:
+        server = os.path.join(src, "tavla", "service", "server.py")
+        with open(server, encoding="utf-8") as file:
+            text = file.read()
+        with open(server, "w", encoding="utf-8") as file:
+            file.write(text.replace("    timeout = 30\n", "    timeout = 30\n    disable_nagle_algorithm = True\n"))
+    return src
 
 
 def row(name, url, n_jobs):
@@ -134,8 +145,10 @@ def main():
     n_jobs = int(sys.argv[1]) if len(sys.argv) > 1 else 5000
     rows, lost = [], 0
     with tempfile.TemporaryDirectory() as workdir:
-        old_src = baseline_tree(workdir)
+        old_src = baseline_tree(os.path.join(workdir, "as-was"))
         cases = [(f"before: in memory ({BASELINE})", old_src, ())] if old_src else []
+        if old_src:
+            cases.append(("before, answering at once", baseline_tree(os.path.join(workdir, "at-once"), True), ()))
         cases += [("now: SQLite, 1 worker", None, ("--workers", "1")),
                   ("now: SQLite, 2 workers", None, ("--workers", "2"))]
         for name, src, options in cases:
