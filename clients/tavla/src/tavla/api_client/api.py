@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import json
+import reprlib
 import time
+import weakref
 from typing import Any
 from urllib.parse import quote, urlsplit
 
@@ -31,6 +33,17 @@ _RETRY_STATUSES = frozenset({502, 503, 504})
 
 _ERRORS_BY_STATUS = {401: AuthenticationError, 403: AuthenticationError, 404: NotFoundError}
 
+DEFAULT_MAX_RESPONSE_BYTES = 64 << 20
+
+# Error texts quote at most this much of an answer, and at most _MESSAGE_CHARS of the
+# service's own message (room for a full validation summary).
+_EXCERPT_CHARS = 200
+_MESSAGE_CHARS = 8000
+
+# repr() of parts of an answer, bounded in depth and length: an answer may be deep or huge.
+_short_repr = reprlib.Repr()
+_short_repr.maxstring = _short_repr.maxother = _EXCERPT_CHARS
+
 
 class QueueApi:
     """Client of one device's job queue on a device service.
@@ -40,6 +53,9 @@ class QueueApi:
     retried up to `max_retries` times, with doubling pauses from `backoff_s`, when the
     service cannot be reached or is temporarily unavailable; a submission is sent once.
     `proxy` routes every request through that proxy; environment proxy settings are ignored.
+    An answer longer than `max_response_bytes` is refused (ResponseError) without being read
+    whole. The connection pool is closed by `close()`, by leaving a `with` block, or when the
+    client is garbage collected.
     `region`, `session_expires`, `role_arn`, `role_session_name` and `profile` are account
     settings of the hosted service that the local service has no use for; they are kept.
     """
@@ -52,12 +68,14 @@ class QueueApi:
                  session_expires: int | None = None, role_arn: str | None = None,
                  role_session_name: str | None = None, profile: str | None = None, *,
                  connect_timeout: float = 5.0, read_timeout: float = 30.0, max_retries: int = 3,
-                 backoff_s: float = 0.2):
+                 backoff_s: float = 0.2, max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES):
         if "://" not in api_hostname:
             api_hostname = "https://" + api_hostname
         parts = urlsplit(api_hostname)
         if parts.scheme not in ("http", "https") or not parts.netloc:
             raise ValueError(f"api_hostname must be an http(s) address, got {api_hostname!r}")
+        if max_response_bytes < 1:
+            raise ValueError(f"max_response_bytes must be a positive integer, got {max_response_bytes!r}")
         self.api_hostname = api_hostname
         self.qpu_id = qpu_id
         self.api_stage = api_stage
@@ -73,17 +91,21 @@ class QueueApi:
         self.profile = profile
         self.max_retries = max_retries
         self.backoff_s = backoff_s
+        self.max_response_bytes = max_response_bytes
         self._origin = f"{parts.scheme}://{parts.netloc}"
         self._prefix = f"{parts.path.rstrip('/')}/{quote(api_stage, safe='')}/qpus/{quote(qpu_id, safe='')}"
         timeout = httpx.Timeout(read_timeout, connect=connect_timeout)
         self._http = httpx.Client(timeout=timeout, proxy=proxy, trust_env=False)
+        # Owners such as Oruna1Backend drop their client without closing it: the pool is
+        # closed when this object is collected (or at interpreter exit).
+        self._close_pool = weakref.finalize(self, self._http.close)
 
     def __repr__(self) -> str:
         return (f"QueueApi(api_hostname={self.api_hostname!r}, qpu_id={self.qpu_id!r}, "
                 f"api_stage={self.api_stage!r}, access_key={self.access_key!r})")
 
     def close(self) -> None:
-        self._http.close()
+        self._close_pool()
 
     def __enter__(self) -> "QueueApi":
         return self
@@ -106,7 +128,7 @@ class QueueApi:
         """Have the service check a job; raises ValidationError listing every problem."""
         answer = self._request("POST", "/tasks/validate", _job_body(job_json))
         if answer.get("valid") is not True:
-            raise ResponseError(f"validation answer without a verdict: {answer!r}")
+            raise ResponseError(f"validation answer without a verdict: {_excerpt(answer)}")
 
     def get_job_status_in_queue(self, task_id: str) -> str:
         """The task's status: a job status name such as 'Queued' or 'Completed'."""
@@ -118,7 +140,7 @@ class QueueApi:
         answer = self._request("GET", f"/tasks/{_task_path(task_id)}/results")
         status = _field(answer, "task_status", str)
         if status not in JOB_STATUSES:
-            raise ResponseError(f"unknown task status {status!r} in results")
+            raise ResponseError(f"unknown task status {_excerpt(status)} in results")
         shots = _field(answer, "shot_outputs", list)
         if not all(isinstance(shot, dict) for shot in shots):
             raise ResponseError("results hold a shot that is not a JSON object")
@@ -137,16 +159,31 @@ class QueueApi:
         attempt = 0
         while True:
             try:
-                response = self._http.request(method, self._origin + full_path, content=body,
-                                              headers=self._headers(method, full_path, body))
+                with self._http.stream(method, self._origin + full_path, content=body,
+                                       headers=self._headers(method, full_path, body)) as response:
+                    if response.status_code not in _RETRY_STATUSES or attempt == retries_left:
+                        return _answer(response, self._body(response))
             except httpx.TransportError as exc:
                 if attempt == retries_left:
                     raise ServiceUnavailableError(_transport_message(self.api_hostname, exc, idempotent)) from None
-            else:
-                if response.status_code not in _RETRY_STATUSES or attempt == retries_left:
-                    return _answer(response)
+            except httpx.DecodingError as exc:
+                raise ResponseError(f"the service's answer could not be decoded: {exc}") from None
             time.sleep(self.backoff_s * 2**attempt)
             attempt += 1
+
+    def _body(self, response: httpx.Response) -> bytes:
+        """The response's body, read until it passes max_response_bytes at most."""
+        limit = self.max_response_bytes
+        declared = response.headers.get("Content-Length", "")
+        if declared.isascii() and declared.isdigit() and int(declared) > limit:
+            raise _too_large(response, limit)
+        chunks, size = [], 0
+        for chunk in response.iter_bytes():
+            size += len(chunk)
+            if size > limit:
+                raise _too_large(response, limit)
+            chunks.append(chunk)
+        return b"".join(chunks)
 
     def _headers(self, method: str, full_path: str, body: bytes) -> dict[str, str]:
         """The headers of one attempt, signed afresh (new timestamp and nonce)."""
@@ -181,34 +218,66 @@ def _transport_message(host: str, exc: httpx.TransportError, idempotent: bool) -
     return message
 
 
-def _answer(response: httpx.Response) -> dict:
+def _too_large(response: httpx.Response, limit: int) -> ResponseError:
+    return ResponseError(f"the service's answer (HTTP {response.status_code}) is longer than the "
+                         f"{limit:,} bytes allowed (max_response_bytes)")
+
+
+def _answer(response: httpx.Response, body: bytes) -> dict:
     """The JSON object of a response, or the client error for a refusal."""
-    try:
-        payload = response.json()
-    except (json.JSONDecodeError, UnicodeDecodeError):
-        payload = None
     if response.is_success:
+        payload = _parse(body)
         if not isinstance(payload, dict):
-            raise ResponseError(f"expected a JSON object from the service, got: {response.text[:200]!r}")
+            raise ResponseError(f"expected a JSON object from the service, got: {_excerpt(payload)}")
         return payload
+    try:
+        payload = _parse(body)
+    except ResponseError:  # a refusal in plain text, or none at all
+        payload = None
     message = payload.get("message") if isinstance(payload, dict) else None
-    if not isinstance(message, str):
-        message = response.text[:200] or response.reason_phrase
+    if isinstance(message, str):
+        message = _shortened(message, _MESSAGE_CHARS)
+    else:
+        message = body[:_EXCERPT_CHARS].decode("utf-8", "replace") or response.reason_phrase
     if response.status_code == 422:
         problems = payload.get("problems") if isinstance(payload, dict) else None
         raise ValidationError(422, message, problems if isinstance(problems, list) else None)
     raise _ERRORS_BY_STATUS.get(response.status_code, ServiceError)(response.status_code, message)
 
 
+def _parse(body: bytes) -> Any:
+    """The JSON value of an answer's body; ResponseError when the body is not JSON text."""
+    try:
+        text = body.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise ResponseError(f"the service's answer is not UTF-8 text (byte {exc.start} of {len(body)})") from None
+    try:
+        return json.loads(text)
+    except RecursionError:
+        raise ResponseError("the service's answer nests JSON too deeply to read") from None
+    except ValueError as exc:  # not JSON, or an integer of more digits than Python converts
+        raise ResponseError(f"the service's answer is not JSON ({_shortened(str(exc), _EXCERPT_CHARS)}): "
+                            f"{_excerpt(text)}") from None
+
+
+def _shortened(text: str, limit: int) -> str:
+    return text if len(text) <= limit else f"{text[:limit]}... ({len(text) - limit:,} more characters)"
+
+
+def _excerpt(value: Any) -> str:
+    """A short repr of (part of) an answer for an error text."""
+    return _shortened(_short_repr.repr(value), _EXCERPT_CHARS)
+
+
 def _field(answer: dict, name: str, kind: type) -> Any:
     value = answer.get(name)
     if not isinstance(value, kind):
-        raise ResponseError(f"expected {name!r} ({kind.__name__}) in the service's answer, got {value!r}")
+        raise ResponseError(f"expected {name!r} ({kind.__name__}) in the service's answer, got {_excerpt(value)}")
     return value
 
 
 def _status(answer: dict) -> str:
     status = _field(answer, "status", str)
     if status not in JOB_STATUSES:
-        raise ResponseError(f"unknown task status {status!r}")
+        raise ResponseError(f"unknown task status {_excerpt(status)}")
     return status
