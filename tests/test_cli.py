@@ -1,7 +1,8 @@
-"""The `norvane` command line end to end in a subprocess: each subcommand, exit statuses and
-clean messages for user errors."""
+"""The `norvane` command line end to end in a subprocess: each subcommand, exit statuses,
+clean messages for user errors and a quiet end on a closed pipe."""
 
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -11,9 +12,11 @@ import pytest
 BELL = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[2];\ncreg c[2];\nh q[0];\ncx q[0], q[1];\nmeasure q -> c;\n'
 
 
+CLI = [sys.executable, "-m", "norvane.quantum"]
+
+
 def run_cli(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "norvane.quantum", *map(str, args)],
-                          capture_output=True, text=True, cwd=cwd, timeout=120)
+    return subprocess.run([*CLI, *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=120)
 
 
 @pytest.fixture
@@ -70,23 +73,95 @@ def test_convert_between_all_formats(tmp_path, bell):
     assert to_stdout.stdout.startswith("OPENQASM 3.0;")
 
 
+CIRCUIT = "norvane.quantum.ir.digital.circuit.DigitalCircuit"
+
+
 @pytest.mark.parametrize("args, message", [
     (["run", "missing.qasm"], "cannot read missing.qasm"),
+    (["run", "."], "cannot read ."),
+    (["run", "latin1.qasm"], "cannot read latin1.qasm: 'utf-8' codec"),
     (["run", "broken.qasm"], "broken.qasm: line 3, column 1: expected '['"),
     (["run", "other.json"], "not a DigitalCircuit"),
+    (["run", "list.json"], "holds a list, not a DigitalCircuit"),
+    (["run", "cut.json"], "cut.json: not valid JSON: Expecting"),
+    (["run", "deep.json"], "deep.json: the JSON is nested too deeply"),
+    (["statevector", "deep.json"], "nested too deeply"),
+    (["validate", "deep.json"], "nested too deeply"),
+    (["convert", "deep.json", "-o", "out.qasm"], "nested too deeply"),
+    (["draw", "deeplist.json", "-o", "out.html"], "nested too deeply"),
+    (["run", "shapeless.json"], "not valid circuit JSON: KeyError: 'n_qubits'"),
+    (["run", "long_int.json"], "not valid circuit JSON: ValueError: Exceeds the limit"),
+    (["run", "range.json"], "gate target 7 is out of range"),
     (["run", "bell.qasm", "--shots", "-1"], "--shots must be >= 0"),
+    (["run", "bell.qasm", "--seed", "-1"], "--seed must be >= 0"),
     (["convert", "bell.qasm", "-o", "out.txt"], "cannot tell the format"),
+    (["convert", "bell.qasm", "-o", "no/such/dir/out.qasm"], "cannot write no/such/dir/out.qasm"),
     (["convert", "sym.qasm", "-o", "out.qasm"], "cannot write qasm2"),
     (["run", "bell.qasm", "--param", "x"], "NAME=NUMBER"),
+    (["statevector", "sym.qasm", "--param", "t=nan"], "--param t: the value must be a finite number"),
+    (["statevector", "sym.qasm", "--param", "t=1", "--param", "t=2"], "--param t is given more than once"),
+    (["statevector", "sym.qasm", "--param", "t=1", "--threshold", "nan"], "--threshold must be"),
 ])
-def test_user_errors_exit_2_without_traceback(tmp_path, bell, args, message):
+def test_user_errors_are_one_line_with_status_2(tmp_path, bell, args, message):
+    (tmp_path / "latin1.qasm").write_bytes(BELL.encode() + b"// caf\xe9\n")
     (tmp_path / "broken.qasm").write_text("OPENQASM 2.0;\nqreg q\n")
     (tmp_path / "other.json").write_text('{"a": 1}')
+    (tmp_path / "list.json").write_text("[1, 2]")
+    (tmp_path / "cut.json").write_text('{"a": ')
+    (tmp_path / "deep.json").write_text('{"a":' * 100_000 + "1" + "}" * 100_000)
+    (tmp_path / "deeplist.json").write_text("[" * 100_000 + "]" * 100_000)
+    (tmp_path / "shapeless.json").write_text(json.dumps({CIRCUIT: {"instructions": []}}))
+    (tmp_path / "long_int.json").write_text(f'{{"{CIRCUIT}": {{"n_qubits": {"9" * 5000}}}}}')
+    cx = {"norvane.quantum.ir.digital.gate.CX": {"targets": [0, 7]}}
+    (tmp_path / "range.json").write_text(json.dumps({CIRCUIT: {"n_qubits": 2, "instructions": [cx]}}))
     (tmp_path / "sym.qasm").write_text("OPENQASM 3.0;\ninput float t;\nqubit q;\nU(t, 0, 0) q;\n")
     result = run_cli(*args, cwd=tmp_path)
     assert result.returncode == 2
-    assert message in result.stderr and "Traceback" not in result.stderr
-    assert result.stderr.startswith("norvane: error: ")
+    assert result.stderr.startswith("norvane: error: ") and message in result.stderr
+    assert result.stderr.count("\n") == 1 and result.stdout == ""
+
+
+def test_internal_faults_are_told_apart_from_user_errors(bell):
+    """A fault of the command itself is not dressed as a user error: status 70, one line,
+    and the traceback on request; an interrupt ends with 130."""
+    def run_broken(exception, env=None):
+        code = ("import sys, norvane.quantum.cli as cli\n"
+                f"def broken(*args): raise {exception}\n"
+                "cli._bindings = broken\n"
+                "sys.exit(cli.main(sys.argv[1:]))")
+        return subprocess.run([sys.executable, "-c", code, "run", str(bell)], capture_output=True, text=True,
+                              timeout=120, env={**os.environ, **(env or {})})
+
+    internal = run_broken("TypeError('a fault of the command')")
+    assert internal.returncode == 70
+    assert internal.stderr.startswith("norvane: internal error: TypeError: a fault of the command")
+    assert internal.stderr.count("\n") == 1
+    shown = run_broken("TypeError('a fault of the command')", {"NORVANE_TRACEBACK": "1"})
+    assert shown.returncode == 1 and "Traceback" in shown.stderr
+    interrupted = run_broken("KeyboardInterrupt")
+    assert (interrupted.returncode, interrupted.stderr) == (130, "")
+
+
+@pytest.mark.parametrize("args", [
+    ["run", "wide.qasm", "--shots", "100000"],
+    ["statevector", "wide.qasm"],
+    ["validate", "late.qasm"],
+    ["convert", "late.qasm", "-o", "-", "--to", "json"],
+])
+def test_a_pipe_closed_early_ends_the_command_quietly(tmp_path, args):
+    """As in `norvane ... | head -1`: each output is far larger than a pipe's buffer, so the
+    command is still writing when the reader goes."""
+    wide = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[16];\ncreg c[16];\nh q;\nmeasure q -> c;\n'
+    (tmp_path / "wide.qasm").write_text(wide)
+    (tmp_path / "late.qasm").write_text(wide + "h q[0];\n" * 5000)
+    # Unbuffered output (python -u) writes a large text in one system call, and a partial
+    # write to a closed pipe then goes unreported; a user's default is buffered.
+    env = {name: value for name, value in os.environ.items() if name != "PYTHONUNBUFFERED"}
+    process = subprocess.Popen([*CLI, *args], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    assert process.stdout.readline()
+    process.stdout.close()
+    _, stderr = process.communicate(timeout=120)
+    assert (process.returncode, stderr.decode()) == (141, "")
 
 
 def test_draw_needs_the_figure_module(tmp_path, bell):

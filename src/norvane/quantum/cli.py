@@ -1,22 +1,48 @@
 """The `norvane` command line (also `python -m norvane.quantum`).
 
 FILE is an OpenQASM 2.0 or 3.0 program or the kit's JSON form of a `DigitalCircuit` (told
-apart by content). Bitstrings put classical bit 0 first (leftmost). A user error prints one
-line on stderr and exits with status 2; `validate` exits with 1 when it finds problems.
+apart by content). Bitstrings put classical bit 0 first (leftmost).
+
+Exit statuses: 0 success; 1 `validate` found problems in the circuit; 2 a user error (bad
+arguments or input), reported as one `norvane: error:` line on stderr; 70 an internal error
+(a fault of the kit, not of the input), one `norvane: internal error:` line, with the
+traceback when the environment variable NORVANE_TRACEBACK is set; 130 interrupted (Ctrl-C);
+141 standard output was closed early (as in `norvane run c.qasm | head -1`), which ends the
+command quietly, as a program stopped by SIGPIPE would.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
+import math
+import os
 import sys
-from typing import Sequence
+from typing import Iterator, Sequence
 
 __all__ = ["main"]
+
+# Longest error text printed; a message quoting a huge input value is cut to this.
+_MAX_MESSAGE_CHARS = 1000
 
 
 class UserError(Exception):
     """A problem with the command's input, reported without a traceback."""
+
+
+@contextlib.contextmanager
+def _circuit_faults() -> Iterator[None]:
+    """Faults the circuit itself carries (an unbound parameter, a target out of range, a
+    register too large to simulate) while the kit works on it: the user's to fix."""
+    try:
+        yield
+    except (ValueError, TypeError, IndexError, ArithmeticError, MemoryError) as error:
+        raise UserError(_described(error)) from None
+
+
+def _described(error: BaseException) -> str:
+    return f"{type(error).__name__}: {error}"
 
 
 def _read_circuit(path: str):
@@ -29,11 +55,16 @@ def _read_circuit(path: str):
             text = f.read()
     except (OSError, UnicodeDecodeError) as error:
         raise UserError(f"cannot read {path}: {error}") from None
-    if text.lstrip().startswith("{"):
+    if text.lstrip().startswith(("{", "[")):
         try:
             circuit = serialize.loads(text)
-        except ValueError as error:
-            raise UserError(f"{path}: not valid circuit JSON: {error}") from None
+        except json.JSONDecodeError as error:
+            raise UserError(f"{path}: not valid JSON: {error}") from None
+        except RecursionError:
+            raise UserError(f"{path}: the JSON is nested too deeply to read") from None
+        except (ValueError, TypeError, KeyError, IndexError, ArithmeticError) as error:
+            # A deserializer met a payload of the wrong shape.
+            raise UserError(f"{path}: not valid circuit JSON: {_described(error)}") from None
         if not isinstance(circuit, DigitalCircuit):
             raise UserError(f"{path}: the JSON holds a {type(circuit).__name__}, not a DigitalCircuit")
         return circuit
@@ -50,22 +81,33 @@ def _bindings(pairs: Sequence[str]) -> dict[str, float]:
         try:
             if not sep or not name:
                 raise ValueError
-            bindings[name] = float(value)
+            number = float(value)
         except ValueError:
             raise UserError(f"--param expects NAME=NUMBER, got {pair!r}") from None
+        if not math.isfinite(number):
+            raise UserError(f"--param {name}: the value must be a finite number, got {value!r}")
+        if name in bindings:
+            raise UserError(f"--param {name} is given more than once")
+        bindings[name] = number
     return bindings
 
 
 def _simulator(circuit, args):
     from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 
-    return DigitalDenseSimulator(circuit, seed=args.seed)
+    if args.seed is not None and args.seed < 0:
+        raise UserError(f"--seed must be >= 0, got {args.seed}")
+    with _circuit_faults():
+        return DigitalDenseSimulator(circuit, seed=args.seed)
 
 
 def _run(args) -> int:
     if args.shots < 0:
         raise UserError(f"--shots must be >= 0, got {args.shots}")
-    result = _simulator(_read_circuit(args.file), args).run(args.shots, **_bindings(args.param))
+    bindings = _bindings(args.param)
+    simulator = _simulator(_read_circuit(args.file), args)
+    with _circuit_faults():
+        result = simulator.run(args.shots, **bindings)
     if args.json:
         print(json.dumps({"shots": result.shots, "counts": result.counts}))
     else:
@@ -76,8 +118,13 @@ def _run(args) -> int:
 
 
 def _statevector(args) -> int:
+    if not args.threshold >= 0:  # also refuses NaN, which would hide every amplitude
+        raise UserError(f"--threshold must be a number >= 0, got {args.threshold}")
+    bindings = _bindings(args.param)
     circuit = _read_circuit(args.file)
-    state = _simulator(circuit, args).statevector(**_bindings(args.param))
+    simulator = _simulator(circuit, args)
+    with _circuit_faults():
+        state = simulator.statevector(**bindings)
     n = circuit.n_qubits
     if args.json:
         print(json.dumps([[float(a.real), float(a.imag)] for a in state]))
@@ -96,8 +143,10 @@ def _validate(args) -> int:
     )
 
     validator = DigitalCircuitValidator(allow_mid_circuit_measurement=args.allow_mid_circuit)
+    circuit = _read_circuit(args.file)
     try:
-        validator.validate(_read_circuit(args.file))
+        with _circuit_faults():
+            validator.validate(circuit)
     except ValidationError as error:
         print(error)
         return 1
@@ -118,7 +167,9 @@ def _draw(args) -> int:
         from bokeh.resources import INLINE
     except ImportError:
         raise UserError("drawing needs Bokeh; install norvane-quantum[plot]") from None
-    html = file_html(get_circuit_figure(circuit), INLINE, title=circuit.name or args.file)
+    with _circuit_faults():
+        figure = get_circuit_figure(circuit)
+    html = file_html(figure, INLINE, title=circuit.name or args.file)
     _write(args.output, html)
     return 0
 
@@ -138,13 +189,14 @@ def _convert(args) -> int:
             raise UserError(f"cannot tell the format of {args.output!r}; give --to "
                             "qasm2, qasm3 or json")
     circuit = _read_circuit(args.file)
-    try:
-        if target == "json":
-            text = serialize.dumps(circuit, indent=1) + "\n"
-        else:
-            text = qasm.dumps(circuit, version=3 if target == "qasm3" else 2)
-    except qasm.QasmError as error:
-        raise UserError(f"cannot write {target}: {error}") from None
+    with _circuit_faults():
+        try:
+            if target == "json":
+                text = serialize.dumps(circuit, indent=1) + "\n"
+            else:
+                text = qasm.dumps(circuit, version=3 if target == "qasm3" else 2)
+        except qasm.QasmError as error:
+            raise UserError(f"cannot write {target}: {error}") from None
     _write(args.output, text)
     return 0
 
@@ -199,15 +251,38 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _complain(kind: str, message: str) -> None:
+    """One line on stderr, however long or multi-line the message."""
+    message = " ".join(message.splitlines())
+    if len(message) > _MAX_MESSAGE_CHARS:
+        message = message[:_MAX_MESSAGE_CHARS] + "..."
+    print(f"norvane: {kind}: {message}", file=sys.stderr)
+
+
+def _silence_stdout() -> None:
+    """Point standard output at the null device, so that the flush at interpreter exit
+    does not fail again on the closed pipe."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
-        return args.handler(args)
+        status = args.handler(args)
+        sys.stdout.flush()  # a closed pipe shows here, not at interpreter exit
+        return status
+    except BrokenPipeError:
+        _silence_stdout()
+        return 141
+    except KeyboardInterrupt:
+        return 130
     except UserError as error:
-        print(f"norvane: error: {error}", file=sys.stderr)
+        _complain("error", str(error))
         return 2
-    except (ValueError, TypeError, IndexError, ImportError, MemoryError) as error:
-        # Faults the circuit itself carries (an unbound parameter, a target out of range,
-        # a register too large to simulate) are the user's to fix: no traceback.
-        print(f"norvane: error: {type(error).__name__}: {error}", file=sys.stderr)
-        return 2
+    except Exception as error:
+        if os.environ.get("NORVANE_TRACEBACK"):
+            raise
+        _complain("internal error", f"{_described(error)} (set NORVANE_TRACEBACK=1 to see where)")
+        return 70
