@@ -91,6 +91,7 @@ CIRCUIT = "norvane.quantum.ir.digital.circuit.DigitalCircuit"
     (["draw", "deeplist.json", "-o", "out.html"], "nested too deeply"),
     (["run", "shapeless.json"], "not valid circuit JSON: KeyError: 'n_qubits'"),
     (["run", "long_int.json"], "not valid circuit JSON: ValueError: Exceeds the limit"),
+    (["run", "unknown_gate.json"], "not valid circuit JSON: unknown instruction 'nope.Gate'"),
     (["run", "range.json"], "gate target 7 is out of range"),
     (["run", "bell.qasm", "--shots", "-1"], "--shots must be >= 0"),
     (["run", "bell.qasm", "--seed", "-1"], "--seed must be >= 0"),
@@ -111,6 +112,7 @@ def test_user_errors_are_one_line_with_status_2(tmp_path, bell, args, message):
     (tmp_path / "deep.json").write_text('{"a":' * 100_000 + "1" + "}" * 100_000)
     (tmp_path / "deeplist.json").write_text("[" * 100_000 + "]" * 100_000)
     (tmp_path / "shapeless.json").write_text(json.dumps({CIRCUIT: {"instructions": []}}))
+    (tmp_path / "unknown_gate.json").write_text(json.dumps({CIRCUIT: {"n_qubits": 1, "instructions": [{"nope.Gate": {}}]}}))
     (tmp_path / "long_int.json").write_text(f'{{"{CIRCUIT}": {{"n_qubits": {"9" * 5000}}}}}')
     cx = {"norvane.quantum.ir.digital.gate.CX": {"targets": [0, 7]}}
     (tmp_path / "range.json").write_text(json.dumps({CIRCUIT: {"n_qubits": 2, "instructions": [cx]}}))

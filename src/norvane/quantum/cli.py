@@ -47,6 +47,7 @@ def _described(error: BaseException) -> str:
 
 def _read_circuit(path: str):
     from norvane.quantum import serialize
+    from norvane.quantum.ir._node import Node
     from norvane.quantum.ir.digital.circuit import DigitalCircuit
     from norvane.quantum.ir.digital import qasm
 
@@ -67,6 +68,11 @@ def _read_circuit(path: str):
             raise UserError(f"{path}: not valid circuit JSON: {_described(error)}") from None
         if not isinstance(circuit, DigitalCircuit):
             raise UserError(f"{path}: the JSON holds a {type(circuit).__name__}, not a DigitalCircuit")
+        # A tag no deserializer knows stays a plain mapping, which no engine would run.
+        unknown = next((i for i in circuit.instructions if not isinstance(i, Node)), None)
+        if unknown is not None:
+            shown = ", ".join(map(repr, unknown)) if isinstance(unknown, dict) else type(unknown).__name__
+            raise UserError(f"{path}: not valid circuit JSON: unknown instruction {shown[:200]}")
         return circuit
     try:
         return qasm.loads(text)
