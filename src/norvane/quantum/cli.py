@@ -5,8 +5,8 @@ apart by content). Bitstrings put classical bit 0 first (leftmost).
 
 Exit statuses: 0 success; 1 `validate` found problems in the circuit; 2 a user error (bad
 arguments or input), reported as one `norvane: error:` line on stderr; 70 an internal error
-(a fault of the kit, not of the input), one `norvane: internal error:` line, with the
-traceback when the environment variable NORVANE_TRACEBACK is set; 130 interrupted (Ctrl-C);
+(a fault of the kit, not of the input): its traceback, for a bug report, then one
+`norvane: internal error:` line; 130 interrupted (Ctrl-C);
 141 standard output was closed early (as in `norvane run c.qasm | head -1`), which ends the
 command quietly, as a program stopped by SIGPIPE would.
 """
@@ -19,6 +19,7 @@ import json
 import math
 import os
 import sys
+import traceback
 from typing import Iterator, Sequence
 
 __all__ = ["main"]
@@ -288,7 +289,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         _complain("error", str(error))
         return 2
     except Exception as error:
-        if os.environ.get("NORVANE_TRACEBACK"):
-            raise
-        _complain("internal error", f"{_described(error)} (set NORVANE_TRACEBACK=1 to see where)")
+        traceback.print_exc()
+        _complain("internal error", f"{_described(error)} (a fault of norvane, not of the input: please report it "
+                                    "with the traceback above)")
         return 70
