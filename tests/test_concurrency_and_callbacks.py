@@ -286,25 +286,31 @@ INTERRUPTED_RUN = textwrap.dedent("""
     from norvane.quantum.ir.digital.measurement import Measurement
     from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
     if sys.argv[1] == "shots":
-        c = DigitalCircuit(2, [H([0]), CX([0, 1]), Measurement([0]), H([1]), Measurement([1])])
-        work = lambda: DigitalDenseSimulator(c, seed=1).run(400_000_000)
+        # 16 measurements in a row: each shot walks 16 branches (about 2 us), 40M shots over a minute.
+        c = DigitalCircuit(1, [g for _ in range(16) for g in (H([0]), Measurement([0]))])
+        work = lambda: DigitalDenseSimulator(c, seed=1).run(40_000_000)
     else:
-        c = DigitalCircuit(24, [g for layer in range(40) for q in range(24) for g in (RX([q], 0.1), CX([q, (q + 1) % 24]))])
+        # 25 qubits, 25,000 gates: about a minute of kernels after a planning of a second or so.
+        c = DigitalCircuit(25, [g for layer in range(500) for q in range(25)
+                                for g in (RX([q], 0.1), CX([q, (q + 1) % 25]))])
         work = lambda: DigitalDenseSimulator(c).statevector()
     print("ready", flush=True)
-    threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+    threading.Timer(1.0, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
     start = time.perf_counter()
     try:
         work()
         print("not interrupted")
     except KeyboardInterrupt:
-        print("interrupted after %.2f s" % (time.perf_counter() - start - 0.5))
+        print("interrupted after %.2f s" % (time.perf_counter() - start - 1.0))
 """)
 
 
 @pytest.mark.parametrize("kind", ["shots", "kernels"])
 def test_ctrl_c_during_a_long_run(kind):
-    out = subprocess.run([sys.executable, "-c", INTERRUPTED_RUN, kind], capture_output=True, text=True, timeout=120)
+    # Each run takes over a minute uninterrupted (on two cores); Ctrl-C comes 1 s in. An answer
+    # within 10 s came during the run even on a loaded machine; one that ignored Ctrl-C would
+    # end with the run.
+    out = subprocess.run([sys.executable, "-c", INTERRUPTED_RUN, kind], capture_output=True, text=True, timeout=900)
     assert out.returncode == 0, out.stderr
     assert "interrupted after" in out.stdout, out.stdout
-    assert float(out.stdout.split()[-2]) < 1.0  # a generous bound for a loaded machine
+    assert float(out.stdout.split()[-2]) < 10.0

@@ -1,6 +1,9 @@
 #include "evolve.hpp"
 
 #include <cmath>
+#include <sstream>
+
+#include "workload.hpp"
 
 namespace analog {
 
@@ -14,7 +17,11 @@ namespace {
 
 void check(const EvolveOptions &options, double duration) {
     const StepControl &c = options.control;
-    if (!(std::isfinite(duration) && duration >= 0)) throw std::invalid_argument("the duration must be finite and >= 0");
+    if (!(std::isfinite(duration) && duration >= 0)) {
+        std::ostringstream message;
+        message << "the duration must be a finite number of seconds >= 0, got " << duration;
+        throw std::invalid_argument(message.str());
+    }
     // The tolerance bounds of the original codes.
     if (!(c.atol > 0 && std::isfinite(c.atol))) throw std::invalid_argument("atol must be a positive finite number");
     if (!(c.rtol > 10 * 2.3e-16 && std::isfinite(c.rtol)))
@@ -25,8 +32,11 @@ void check(const EvolveOptions &options, double duration) {
 }  // namespace
 
 std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
-                         double duration, const EvolveOptions &options, IntegrationStats *stats) {
+                         double duration, const EvolveOptions &options, IntegrationStats *stats,
+                         statevector::Poller *poll) {
     check(options, duration);
+    check_workload(space, weighted, drive, duration, options.interaction_picture, options.control.nsteps);
+    check_work_vectors_fit(space);
     std::vector<cplx> psi(space.dim(), cplx(0.0));
     psi[0] = 1.0;  // all ground: index 0 in the full space and first in any subspace
     IntegrationStats counts;
@@ -34,8 +44,9 @@ std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weig
         SchrodingerSystem system(space, weighted, drive, options.interaction_picture);
         double *y = reinterpret_cast<double *>(psi.data());
         const std::size_t n = 2 * psi.size();
-        counts = options.method == Method::dop853 ? integrate_dop853(system, n, 0.0, duration, y, options.control)
-                                                  : integrate_dopri5(system, n, 0.0, duration, y, options.control);
+        const StepControl &control = options.control;
+        counts = options.method == Method::dop853 ? integrate_dop853(system, n, 0.0, duration, y, control, poll)
+                                                  : integrate_dopri5(system, n, 0.0, duration, y, control, poll);
         system.to_lab_frame(duration, psi.data());
     }
     if (stats) *stats = counts;

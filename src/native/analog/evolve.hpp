@@ -20,9 +20,13 @@ struct EvolveOptions {
     bool interaction_picture = false;
 };
 
-// The lab-frame state at time `duration` (>= 0) of the evolution from all-ground, with the
-// integrator's counts in `stats` when given. `weighted` as for SchrodingerSystem.
+// The lab-frame state at time `duration` (>= 0, seconds) of the evolution from all-ground, with
+// the integrator's counts in `stats` when given. `weighted` as for SchrodingerSystem; `poll` as
+// for the integrators. Before any work: std::invalid_argument for bad options and for an
+// evolution that could not finish (check_workload), SpaceTooLarge when its work vectors do not
+// fit in the memory available.
 std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
-                         double duration, const EvolveOptions &options, IntegrationStats *stats = nullptr);
+                         double duration, const EvolveOptions &options, IntegrationStats *stats = nullptr,
+                         statevector::Poller *poll = nullptr);
 
 }  // namespace analog

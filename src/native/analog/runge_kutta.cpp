@@ -13,6 +13,9 @@ namespace {
 
 // Machine rounding unit of the original codes; a step below 10 of them relative to t stops.
 constexpr double kUround = 2.3e-16;
+// Components of derivative evaluations between two polls: tens of microseconds of work, so a
+// poll's clock read costs nothing measurable and an interruption is answered at once.
+constexpr std::size_t kComponentsPerPoll = std::size_t(1) << 15;
 
 // Step-size control as SciPy's `ode` configures the codes: safety factor and the bounds
 // fac1 <= h_new / h <= fac2, with the Lund stabilisation exponent beta.
@@ -86,6 +89,12 @@ IntegrationStats drive(Stepper &method, const Controller &ctl, std::size_t n, do
         ++stats.steps;
         double err = method.trial_step(x, h);
         stats.evaluations += method.stages_per_step();
+        if (std::isnan(err)) {
+            std::ostringstream message;
+            message << "the solution stopped being a number at t=" << x << " (h=" << h
+                    << "); the Hamiltonian's energies are too large for double precision";
+            throw IntegrationError(message.str());
+        }
         const double fac11 = std::pow(err, expo1);
         double fac = fac11 / std::pow(facold, ctl.beta);  // Lund stabilisation
         fac = std::max(facc2, std::min(facc1, fac / ctl.safe));
@@ -120,8 +129,9 @@ struct Work {
 // the first of which is f at the current point.
 class Method {
 public:
-    Method(OdeSystem &f, std::size_t n, double *y, const StepControl &c, std::size_t vectors, int order)
-        : f_(f), n_(n), y_(y), c_(c), w_(n, vectors), order_(order) {}
+    Method(OdeSystem &f, std::size_t n, double *y, const StepControl &c, std::size_t vectors, int order,
+           statevector::Poller *poll)
+        : f_(f), n_(n), y_(y), c_(c), w_(n, vectors), order_(order), poll_(poll) {}
 
     void first_derivative(double x) { f_.derivative(x, y_, w_[0]); }
     double initial_step(double x, double posneg, double hmax) {
@@ -135,6 +145,10 @@ protected:
                double *point, double *into) {
         combine<M>(point, y_, h, a, k, n_);
         f_.derivative(t, point, into);
+        if (poll_ && (since_poll_ += n_) >= kComponentsPerPoll) {
+            since_poll_ = 0;
+            (*poll_)();
+        }
     }
 
     OdeSystem &f_;
@@ -143,6 +157,8 @@ protected:
     StepControl c_;
     Work w_;
     int order_;
+    statevector::Poller *poll_;
+    std::size_t since_poll_ = 0;
 };
 
 // DOP853 coefficients (Hairer's dop853.f).
@@ -192,7 +208,8 @@ constexpr double a111 = -9.3714243008598732571704021658e-1, a114 = 5.18637242884
 
 class Dop853 : public Method {
 public:
-    Dop853(OdeSystem &f, std::size_t n, double *y, const StepControl &c) : Method(f, n, y, c, 11, 8) {}
+    Dop853(OdeSystem &f, std::size_t n, double *y, const StepControl &c, statevector::Poller *poll)
+        : Method(f, n, y, c, 11, 8, poll) {}
     int stages_per_step() const { return 11; }
 
     double trial_step(double x, double h) {
@@ -262,7 +279,8 @@ constexpr double e1 = 71.0 / 57600.0, e3 = -71.0 / 16695.0, e4 = 71.0 / 1920.0, 
 
 class Dopri5 : public Method {
 public:
-    Dopri5(OdeSystem &f, std::size_t n, double *y, const StepControl &c) : Method(f, n, y, c, 8, 5) {}
+    Dopri5(OdeSystem &f, std::size_t n, double *y, const StepControl &c, statevector::Poller *poll)
+        : Method(f, n, y, c, 8, 5, poll) {}
     int stages_per_step() const { return 6; }
 
     double trial_step(double x, double h) {
@@ -304,14 +322,14 @@ private:
 }  // namespace
 
 IntegrationStats integrate_dop853(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
-                                  const StepControl &control) {
-    Dop853 method(f, n, y, control);
+                                  const StepControl &control, statevector::Poller *poll) {
+    Dop853 method(f, n, y, control, poll);
     return drive(method, kDop853, n, t0, t1, control);
 }
 
 IntegrationStats integrate_dopri5(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
-                                  const StepControl &control) {
-    Dopri5 method(f, n, y, control);
+                                  const StepControl &control, statevector::Poller *poll) {
+    Dopri5 method(f, n, y, control, poll);
     return drive(method, kDopri5, n, t0, t1, control);
 }
 

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <stdexcept>
 
+#include "statevector/poll.hpp"
+
 namespace analog {
 
 // The right-hand side of y' = f(t, y) over n real components.
@@ -27,16 +29,18 @@ struct IntegrationStats {
     long long steps = 0, accepted = 0, rejected = 0, evaluations = 0;
 };
 
-// Raised when the step limit is reached or the step size underflows.
+// Raised when the step limit is reached, the step size underflows or the solution stops being
+// a number.
 class IntegrationError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-// Integrate y (n components, updated in place) from t0 to t1 > t0.
+// Integrate y (n components, updated in place) from t0 to t1 > t0. `poll`, when given, is
+// called every few microseconds of work; what it throws ends the integration.
 IntegrationStats integrate_dop853(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
-                                  const StepControl &control);
+                                  const StepControl &control, statevector::Poller *poll = nullptr);
 IntegrationStats integrate_dopri5(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
-                                  const StepControl &control);
+                                  const StepControl &control, statevector::Poller *poll = nullptr);
 
 }  // namespace analog

@@ -15,16 +15,17 @@ constexpr int kMaxFullAtoms = 40;
 // Masks are 64-bit words.
 constexpr int kMaxAtoms = 63;
 
+// Bytes an evolution may take now; 16 GiB when the platform does not tell.
 std::uint64_t memory_limit() {
-    std::uint64_t bytes = statevector::physical_memory_bytes();
-    return bytes ? bytes : (std::uint64_t(16) << 30);  // assume 16 GiB when the platform is silent
+    std::uint64_t bytes = statevector::memory_budget_bytes();
+    return bytes ? bytes : (std::uint64_t(16) << 30);
 }
 
 [[noreturn]] void too_large(int n, const char *count_text, std::uint64_t limit) {
     std::ostringstream message;
     message << "a register of " << n << " atoms has " << count_text
-            << " basis states; evolving it needs more than this machine's "
-            << (limit >> 20) << " MiB of memory (a blockade radius shrinks the space)";
+            << " basis states; evolving it needs more than the " << (limit >> 20)
+            << " MiB of memory available (a blockade radius shrinks the space)";
     throw SpaceTooLarge(message.str());
 }
 
@@ -65,11 +66,27 @@ std::uint64_t evolution_bytes(std::uint64_t dim, int n_atoms, bool subspace) {
     return dim * per_state;
 }
 
+void check_work_vectors_fit(const AtomSpace &space) {
+    const std::uint64_t bytes = std::uint64_t(space.dim()) * 16 * kWorkVectors, limit = memory_limit();
+    if (bytes <= limit) return;
+    std::ostringstream message;
+    message << "evolving " << space.dim() << " basis states needs " << (bytes >> 20)
+            << " MiB of work vectors, more than the " << (limit >> 20) << " MiB of memory available now";
+    throw SpaceTooLarge(message.str());
+}
+
 AtomSpace::AtomSpace(std::vector<Position> atoms, double c6, double blockade_radius)
-    : n_(int(atoms.size())) {
-    if (!(std::isfinite(c6) && c6 > 0)) throw std::invalid_argument("c6 must be a positive finite number");
+    : n_(int(atoms.size())), c6_(c6), closest_distance_(HUGE_VAL) {
+    if (!(std::isfinite(c6) && c6 > 0)) throw std::invalid_argument("c6 must be a positive finite number (rad m^6/s)");
     if (!(std::isfinite(blockade_radius) && blockade_radius >= 0))
-        throw std::invalid_argument("blockade_radius must be a finite number >= 0");
+        throw std::invalid_argument("blockade_radius must be a finite number of metres >= 0");
+    for (int k = 0; k < n_; ++k)
+        if (!(std::isfinite(atoms[k].x) && std::isfinite(atoms[k].y))) {
+            std::ostringstream message;
+            message << "atom " << k << " (counting filled sites only) is at (" << atoms[k].x << ", " << atoms[k].y
+                    << "); positions must be finite numbers of metres";
+            throw std::invalid_argument(message.str());
+        }
     const std::uint64_t limit = memory_limit();
     if (n_ > kMaxAtoms || (blockade_radius == 0 && n_ > kMaxFullAtoms)) too_large(n_, "too many", limit);
 
@@ -79,6 +96,7 @@ AtomSpace::AtomSpace(std::vector<Position> atoms, double c6, double blockade_rad
         for (int k = j + 1; k < n_; ++k) {
             double dx = atoms[j].x - atoms[k].x, dy = atoms[j].y - atoms[k].y;
             double r = std::hypot(dx, dy);
+            closest_distance_ = std::min(closest_distance_, r);
             if (!(r > 0)) {
                 std::ostringstream message;
                 message << "filled sites " << j << " and " << k
@@ -90,6 +108,8 @@ AtomSpace::AtomSpace(std::vector<Position> atoms, double c6, double blockade_rad
             if (r < blockade_radius) {
                 conflicts[j] |= std::uint64_t(1) << (n_ - 1 - k);
                 conflicts[k] |= std::uint64_t(1) << (n_ - 1 - j);
+            } else {
+                strongest_pair_ = std::max(strongest_pair_, pair_energy[j][k]);
             }
         }
 
@@ -101,6 +121,7 @@ AtomSpace::AtomSpace(std::vector<Position> atoms, double c6, double blockade_rad
         build_subspace(pair_energy, conflicts);
         build_hopping(conflicts);
     }
+    for (double energy : interaction_) max_interaction_ = std::max(max_interaction_, energy);
 }
 
 void AtomSpace::build_full(const std::vector<std::vector<double>> &pair_energy) {
@@ -176,6 +197,13 @@ void AtomSpace::build_hopping(const std::vector<std::uint64_t> &conflicts) {
 
 std::vector<double> AtomSpace::weighted_excitations(const std::vector<double> &weights) const {
     if (weights.size() != std::size_t(n_)) throw std::invalid_argument("one local-detuning weight per atom is needed");
+    for (int k = 0; k < n_; ++k)
+        if (!std::isfinite(weights[k])) {
+            std::ostringstream message;
+            message << "the local-detuning weight of atom " << k << " (counting filled sites only) is " << weights[k]
+                    << "; weights must be finite numbers";
+            throw std::invalid_argument(message.str());
+        }
     std::vector<double> result(dim_, 0.0);
     for (std::size_t i = 0; i < dim_; ++i) {
         std::uint64_t s = state(i);

@@ -28,12 +28,20 @@ constexpr std::uint64_t kWorkVectors = 18;
 
 class AtomSpace {
 public:
-    // Throws std::invalid_argument for coincident atoms or bad constants, and SpaceTooLarge
-    // when the evolution would not fit in physical memory.
+    // Positions in metres, c6 in rad m^6/s. Throws std::invalid_argument for positions that
+    // are not finite, coincident atoms or bad constants, and SpaceTooLarge when the evolution
+    // would not fit in the memory available.
     AtomSpace(std::vector<Position> atoms, double c6, double blockade_radius);
 
     int atoms() const { return n_; }
     std::size_t dim() const { return dim_; }
+    double c6() const { return c6_; }
+    // The distance of the two closest atoms (infinite with fewer than two atoms).
+    double closest_distance() const { return closest_distance_; }
+    // The largest van der Waals energy of a basis state, and of two atoms that may both be
+    // Rydberg atoms (rad/s).
+    double max_interaction() const { return max_interaction_; }
+    double strongest_pair() const { return strongest_pair_; }
     bool full() const { return basis_.empty(); }
     // Basis index i as a bit pattern (first atom most significant).
     std::uint64_t state(std::size_t i) const { return basis_.empty() ? std::uint64_t(i) : basis_[i]; }
@@ -59,6 +67,7 @@ private:
 
     int n_ = 0;
     std::size_t dim_ = 1;
+    double c6_, closest_distance_, max_interaction_ = 0.0, strongest_pair_ = 0.0;
     std::vector<std::uint64_t> basis_;
     std::vector<double> interaction_, excitations_;
     std::vector<std::uint32_t> raise_offsets_, raise_targets_, lower_offsets_, lower_targets_;
@@ -66,5 +75,9 @@ private:
 
 // Bytes an evolution on a space of `dim` states of n atoms needs (state vectors and tables).
 std::uint64_t evolution_bytes(std::uint64_t dim, int n_atoms, bool subspace);
+
+// Throws SpaceTooLarge unless the work vectors of one evolution on `space` fit in the memory
+// available now (its tables are already held).
+void check_work_vectors_fit(const AtomSpace &space);
 
 }  // namespace analog

@@ -8,13 +8,16 @@ namespace analog {
 class Waveform {
 public:
     Waveform() = default;  // zero everywhere
-    // Knot times start at 0 and never decrease; a repeated time is a jump, taken at that time.
-    Waveform(std::vector<double> times, std::vector<double> values);
+    // Knot times (seconds) start at 0 and never decrease; a repeated time is a jump, taken at
+    // that time. Times and values must be finite; `name` says which waveform in messages.
+    Waveform(const char *name, std::vector<double> times, std::vector<double> values);
 
     // The value at time t; constant beyond the last knot.
     double at(double t) const;
     // The integral of the waveform from 0 to t, exact for the linear pieces.
     double integral(double t) const;
+    // The largest magnitude of the waveform over [0, t].
+    double max_abs(double t) const;
 
 private:
     // Index j of the first knot later than t (>= 1 when t >= 0); times_.size() past the end.

@@ -1,6 +1,8 @@
 // norvane.quantum.simulator._rydberg: the native side of the analog emulator. The kit layer
-// (simulator.codegen.hamiltonian and simulator.ir.state_vector) validates its inputs and
-// calls these two entries: the state space of a register, and the evolution of a program on it.
+// (simulator.codegen.hamiltonian and simulator.ir.state_vector) calls these two entries: the
+// state space of a register, and the evolution of a program on it. Both check their numbers
+// (finite, and an evolution that can finish) before any work, and warn of sizes that suggest
+// a unit mistake.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
@@ -12,8 +14,11 @@
 #include <utility>
 
 #include "analog/evolve.hpp"
+#include "analog/units.hpp"
 #include "statevector/parallel.hpp"
+#include "statevector/poll.hpp"
 #include "support/module.hpp"
+#include "support/pyops.hpp"
 
 namespace nb = nanobind;
 
@@ -28,24 +33,34 @@ nb::ndarray<nb::numpy, T> owned_array(std::vector<T> &&values) {
     return nb::ndarray<nb::numpy, T>(held->data(), {held->size()}, owner);
 }
 
-analog::Waveform waveform(const Samples &samples) { return analog::Waveform(samples.first, samples.second); }
+analog::Waveform waveform(const char *name, const Samples &samples) {
+    return analog::Waveform(name, samples.first, samples.second);
+}
+
+// A UserWarning with `text`, unless it is empty.
+void warn(const std::string &text) {
+    if (!text.empty() && PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw nb::python_error();
+}
 
 nb::tuple evolve(const analog::AtomSpace &space, std::optional<std::vector<double>> weights, const Samples &amplitude,
                  const Samples &phase, const Samples &detuning, std::optional<Samples> local_detuning, double duration,
                  const std::string &solver_name, double atol, double rtol, long long nsteps,
                  bool interaction_picture) {
-    analog::Drive drive{waveform(amplitude), waveform(phase), waveform(detuning), analog::Waveform()};
-    if (local_detuning) drive.local_detuning = waveform(*local_detuning);
+    analog::Drive drive{waveform("amplitude", amplitude), waveform("phase", phase), waveform("detuning", detuning),
+                        analog::Waveform()};
+    if (local_detuning) drive.local_detuning = waveform("local detuning", *local_detuning);
     analog::EvolveOptions options;
     options.method = analog::method_named(solver_name);
     options.control = {atol, rtol, nsteps};
     options.interaction_picture = interaction_picture;
+    warn(analog::duration_hint(duration));
     std::vector<analog::cplx> state;
     analog::IntegrationStats stats;
     {
         nb::gil_scoped_release unlocked;
+        statevector::Poller poll(norvane::check_signals_without_gil);
         std::vector<double> weighted = weights ? space.weighted_excitations(*weights) : std::vector<double>();
-        state = analog::evolve(space, weighted, drive, duration, options, &stats);
+        state = analog::evolve(space, weighted, drive, duration, options, &stats, &poll);
     }
     nb::dict counts;
     counts["steps"] = stats.steps;
@@ -77,12 +92,18 @@ NB_MODULE(_rydberg, m) {
                double blockade_radius) {
                 std::vector<analog::Position> atoms;
                 for (const auto &p : positions) atoms.push_back({p.first, p.second});
-                nb::gil_scoped_release unlocked;
-                new (self) analog::AtomSpace(std::move(atoms), c6, blockade_radius);
+                std::optional<analog::AtomSpace> space;
+                {
+                    nb::gil_scoped_release unlocked;
+                    space.emplace(std::move(atoms), c6, blockade_radius);
+                }
+                warn(analog::spacing_hint(*space));  // may raise: nothing is built in self yet
+                new (self) analog::AtomSpace(std::move(*space));
             },
             nb::arg("positions"), nb::arg("c6"), nb::arg("blockade_radius"),
-            "Positions of the atoms in metres (first atom: most significant bit); a positive radius keeps "
-            "only states with no two Rydberg atoms closer than it. MemoryError when the space cannot fit.")
+            "Positions of the atoms in metres (first atom: most significant bit), c6 in rad m^6/s; a positive "
+            "radius keeps only states with no two Rydberg atoms closer than it. ValueError for positions that "
+            "are not finite, MemoryError when the space cannot fit in the memory available.")
         .def_prop_ro("n_atoms", &analog::AtomSpace::atoms)
         .def_prop_ro("dim", &analog::AtomSpace::dim)
         .def_prop_ro(
@@ -100,7 +121,9 @@ NB_MODULE(_rydberg, m) {
     m.def("evolve", &evolve, nb::arg("space"), nb::arg("weights").none(), nb::arg("amplitude"), nb::arg("phase"),
           nb::arg("detuning"), nb::arg("local_detuning").none(), nb::arg("duration"), nb::arg("solver_name"),
           nb::arg("atol"), nb::arg("rtol"), nb::arg("nsteps"), nb::arg("interaction_picture"),
-          "The final state of the evolution from all-ground, and the integrator's step counts.");
+          "The final state of the evolution from all-ground, and the integrator's step counts. Times in "
+          "seconds, waveform values in rad/s (the phase in rad). ValueError before any work for numbers that are "
+          "not finite and for an evolution too long to finish; KeyboardInterrupt on Ctrl-C.");
     m.def(
         "_set_max_threads", [](unsigned threads) { statevector::set_max_threads(threads); }, nb::arg("threads"),
         "Limit the threads of large-space evolutions (0: all cores). Results do not depend on it.");

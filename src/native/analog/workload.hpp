@@ -1,0 +1,22 @@
+// The work of an evolution, estimated before it starts, so that one that cannot finish (most
+// often from a unit mistake) is refused at once, saying why.
+//
+// An explicit integrator's step turns the fastest rate of the Hamiltonian (rad/s) by a bounded
+// angle, so the steps grow as the duration times that rate, and each step costs a pass over
+// every basis state.
+#pragma once
+
+#include <vector>
+
+#include "space.hpp"
+#include "waveform.hpp"
+
+namespace analog {
+
+// Throws std::invalid_argument, with the estimate and the likely unit mistake, for an
+// evolution that would take far too long (hours of a fast machine at the least) or more steps
+// than `nsteps` allows (the integrator stops there).
+void check_workload(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive, double duration,
+                    bool interaction_picture, long long nsteps);
+
+}  // namespace analog
