@@ -31,17 +31,17 @@ struct Workload {
     std::string source;        // what sets it: "drive amplitude", "detuning", "local detuning", "interaction energy"
     double peak = 0.0;         // the largest value of the source, rad/s
     double steps = 0.0;        // integration steps at least
-    double state_steps = 0.0;  // steps, at most nsteps, times (basis states + the overhead)
+    double state_steps = 0.0;  // steps times (basis states + the overhead)
     double limit = 0.0;        // the most state steps allowed, for the threads the space gets
 };
 
 // In the interaction picture the integrand turns at the differences of the diagonal between
 // states the drive couples (measured: as many steps as in the lab frame, or more), so there the
 // strongest pair interaction counts instead of the largest energy of a state. Without a drive
-// the state stays all-ground and nothing bounds the step. The integrator stops after `nsteps`
-// steps, and so does the work.
+// the state stays all-ground and nothing bounds the step. A run too long to finish is refused
+// as such even where nsteps would stop it first: its inputs are what needs mending.
 Workload estimate_workload(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
-                           double duration, bool interaction_picture, long long nsteps) {
+                           double duration, bool interaction_picture) {
     Workload work;
     // The rates of one atom: the drive splits its levels by Omega (they turn at +-Omega/2), a
     // detuning moves the Rydberg level alone.
@@ -62,7 +62,7 @@ Workload estimate_workload(const AtomSpace &space, const std::vector<double> &we
         consider(interaction_picture ? space.strongest_pair() : space.max_interaction(), 1.0, "interaction energy");
     }
     work.steps = duration * work.rate / kRadiansPerStep;
-    work.state_steps = std::min(work.steps, double(nsteps)) * (double(space.dim()) + kStepOverheadStates);
+    work.state_steps = work.steps * (double(space.dim()) + kStepOverheadStates);
     const double threads = std::clamp(double(space.dim()) / double(kParallelGrain), 1.0,
                                       double(std::max(1u, statevector::max_threads())));
     work.limit = kMostStateStepsPerThread * std::floor(threads);
@@ -73,7 +73,7 @@ Workload estimate_workload(const AtomSpace &space, const std::vector<double> &we
 
 void check_workload(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive, double duration,
                     bool interaction_picture, long long nsteps) {
-    const Workload work = estimate_workload(space, weighted, drive, duration, interaction_picture, nsteps);
+    const Workload work = estimate_workload(space, weighted, drive, duration, interaction_picture);
     const bool too_long = work.state_steps > work.limit, too_many = work.steps > double(nsteps);
     if (!too_long && !too_many) return;
     std::ostringstream message;
@@ -89,7 +89,10 @@ void check_workload(const AtomSpace &space, const std::vector<double> &weighted,
             << " rad per step). Inputs are in seconds, metres and rad/s.";
     for (const std::string &hint : {duration_hint(duration), rate_hint(work.peak, work.source, space)})
         if (!hint.empty()) message << " " << hint;
-    throw std::invalid_argument(message.str());
+    // Past nsteps the integrator would stop with this error after doing the work: the same
+    // kind of error, before any.
+    if (too_long) throw std::invalid_argument(message.str());
+    throw std::runtime_error(message.str() + " Raise nsteps if the inputs are right.");
 }
 
 }  // namespace analog

@@ -13,9 +13,10 @@
 
 namespace analog {
 
-// Throws std::invalid_argument, with the estimate and the likely unit mistake, for an
-// evolution that would take far too long (hours of a fast machine at the least) or more steps
-// than `nsteps` allows (the integrator stops there).
+// Throws, with the estimate and the likely unit mistake, std::invalid_argument for an
+// evolution that would take far too long (hours of a fast machine at the least), or
+// std::runtime_error, as the integrator would after the work, for one of more steps than
+// `nsteps` allows.
 void check_workload(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive, double duration,
                     bool interaction_picture, long long nsteps);
 
