@@ -50,8 +50,10 @@ def test_errors_name_line_and_column(body, line, column, message):
 
 
 def test_header_and_library_are_required():
-    with pytest.raises(QasmError, match="line 1, column 1: expected the header"):
-        loads("qreg q[1];")
+    for headless in ("qreg q[1];", 'include "stdgates.inc";\nqubit q;',
+                     'qreg q[1];\ninclude "qelib1.inc";'):
+        with pytest.raises(QasmError, match="line 1, column 1: expected the header"):
+            loads(headless)
     with pytest.raises(QasmError, match="version 4 is not supported"):
         loads("// comment\nOPENQASM 4.0;")
     with pytest.raises(QasmError, match=r"unknown gate 'h' \(include \"qelib1.inc\""):

@@ -181,3 +181,11 @@ def test_files_with_byte_order_mark_and_crlf_lines(tmp_path):
     path = tmp_path / "bell.qasm"
     path.write_bytes(b"\xef\xbb\xbf" + program("h q[0];\r\ncx q[0], q[1];", qubits=2).replace("\n", "\r\n").encode())
     assert load(path).instructions == (H((0,)), CX((0, 1)))
+
+
+def test_header_may_be_left_out_when_the_program_opens_with_qelib1():
+    body = 'include "qelib1.inc";\nqreg q[2];\nh q[0];\ncx q[0], q[1];\n'
+    for text in (body, "// benchmark\n/* generated */\n" + body):
+        assert loads(text).instructions == (H((0,)), CX((0, 1)))
+    with pytest.raises(QasmError, match="line 3, column 1: unknown gate 'foo'"):
+        loads(body.replace("h q[0]", "foo q[0]"))

@@ -1,6 +1,7 @@
 """OpenQASM 2.0 and 3.0 import and export of digital circuits.
 
 `loads(text)` reads either version (chosen by the `OPENQASM` header) into a `DigitalCircuit`;
+a program without the header that opens by including `qelib1.inc` is read as OpenQASM 2.0;
 `dumps(circuit, version=2)` writes one. Registers are flattened in declaration order, so
 `q[0]` of the first quantum register is kit qubit 0. Bitstrings of kit results put classical
 bit 0 first (leftmost), the reverse of the usual OpenQASM printing of a register.
@@ -19,14 +20,20 @@ from norvane.quantum.ir.digital.qasm.errors import QasmError
 
 __all__ = ["QasmError", "loads", "load", "dumps", "dump", "version_of"]
 
-_HEADER = re.compile(r"(?:\s+|//[^\n]*|/\*.*?\*/)*OPENQASM\s+([0-9]+)(?:\.([0-9]+))?\s*;",
-                     re.DOTALL)
+_SPACE = r"(?:\s+|//[^\n]*|/\*.*?\*/)*"
+_HEADER = re.compile(_SPACE + r"OPENQASM\s+([0-9]+)(?:\.([0-9]+))?\s*;", re.DOTALL)
+# Widely used readers take a header-less program that includes qelib1.inc as OpenQASM 2.0,
+# and public benchmark files rely on it.
+_QELIB1_FIRST = re.compile(_SPACE + r'include\s*"qelib1\.inc"\s*;', re.DOTALL)
 
 
 def version_of(text: str) -> int:
-    """The major version (2 or 3) that the `OPENQASM` header of `text` declares."""
+    """The major version (2 or 3) that the `OPENQASM` header of `text` declares; 2 for a
+    program without the header whose first statement is `include "qelib1.inc";`."""
     match = _HEADER.match(text)
     if match is None:
+        if _QELIB1_FIRST.match(text):
+            return 2
         raise QasmError("expected the header 'OPENQASM 2.0;' or 'OPENQASM 3.0;'", 1, 1)
     major = int(match.group(1))
     if major not in (2, 3):

@@ -1,7 +1,9 @@
 """OpenQASM 2.0 reader: a tokenizer and a recursive-descent parser that drives the builder.
 
-Statements take effect as they are read. `opaque` is refused (an opaque gate has no matrix);
-`barrier` is read and dropped; `reset` is kept where the builder can make it exact.
+Statements take effect as they are read. The `OPENQASM 2.0;` header may be left out of a
+program whose first statement includes qelib1.inc. `opaque` is refused (an opaque gate has
+no matrix); `barrier` is read and dropped; `reset` is kept where the builder can make it
+exact.
 """
 
 from __future__ import annotations
@@ -143,12 +145,14 @@ class _Parser:
     # -- program --------------------------------------------------------------------------
 
     def program(self) -> DigitalCircuit:
-        self.expect("OPENQASM")
-        version = self.token
-        if version.kind not in ("real", "int") or not re.fullmatch(r"2(\.[0-9]*)?", version.text):
-            raise self.fail(f"expected version 2.0, found {version.describe()}")
-        self.advance()
-        self.expect(";")
+        # The header may be left out when the program opens by including the library.
+        if not (self.token.text == "include" and self.tokens[1].text == f'"{LIBRARY}"'):
+            self.expect("OPENQASM")
+            version = self.token
+            if version.kind not in ("real", "int") or not re.fullmatch(r"2(\.[0-9]*)?", version.text):
+                raise self.fail(f"expected version 2.0, found {version.describe()}")
+            self.advance()
+            self.expect(";")
         while self.token.kind != "eof":
             self.statement()
         return self.builder.circuit()
