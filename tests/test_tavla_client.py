@@ -9,7 +9,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
-from tavla import signing
+from tavla import protocol, signing
 from tavla.api_client import api
 
 
@@ -84,11 +84,11 @@ def test_requests_are_signed_and_the_secret_never_travels(scripted):
     assert client(server.url).submit_task('{"nshots": 1}') == "t-1"
     line, headers, body = server.requests[0]
     assert line == "POST /v2/qpus/qpu%201/tasks HTTP/1.1" and body == b'{"nshots": 1}'
-    assert headers[signing.ACCESS_KEY] == "AK" and headers[signing.VIRTUAL_QUEUE] == "vq"
-    assert headers[signing.CONTENT_SHA256] == signing.body_digest(body)
-    expected = signing.signature("the-secret", "POST", "/v2/qpus/qpu%201/tasks", headers[signing.TIMESTAMP],
-                                 headers[signing.NONCE], headers[signing.CONTENT_SHA256], "the-token")
-    assert headers[signing.SIGNATURE] == expected
+    assert headers[protocol.ACCESS_KEY] == "AK" and headers[protocol.VIRTUAL_QUEUE] == "vq"
+    assert headers[protocol.CONTENT_SHA256] == signing.body_digest(body)
+    expected = signing.signature("the-secret", "POST", "/v2/qpus/qpu%201/tasks", headers[protocol.TIMESTAMP],
+                                 headers[protocol.NONCE], headers[protocol.CONTENT_SHA256], "the-token")
+    assert headers[protocol.SIGNATURE] == expected
     assert "the-secret" not in json.dumps(headers) and "the-secret" not in repr(client(server.url))
 
 
@@ -96,7 +96,7 @@ def test_idempotent_calls_retry_and_submissions_do_not(scripted):
     server = scripted((503, {"message": "busy"}), (502, b"bad gateway"), (200, {"task_id": "t", "status": "Queued"}),
                       (503, {"message": "busy"}))
     assert client(server.url).get_job_status_in_queue("t") == "Queued"
-    nonces = {headers[signing.NONCE] for _, headers, _ in server.requests}
+    nonces = {headers[protocol.NONCE] for _, headers, _ in server.requests}
     assert len(server.requests) == 3 == len(nonces)  # each attempt is signed afresh
     with pytest.raises(api.ServiceError) as info:
         client(server.url).submit_task("{}")
@@ -226,3 +226,15 @@ def test_a_dropped_backend_closes_its_client(scripted):
     del backend
     gc.collect()
     assert collected() is None and pool.is_closed
+
+
+def test_protocol_routes_round_trip_between_client_paths_and_service_matching():
+    for route in protocol.ROUTES:
+        values = {"task_id": "a/b c%?"} if "{task_id}" in route.template else {}
+        assert protocol.match(route.method, route.path(**values)) == (route, values)
+    for method, path, allowed in (("GET", "/tasks/validate", ("POST",)), ("GET", "/tasks", ("POST",)),
+                                  ("POST", "/tasks/t1", ("GET", "DELETE")), ("GET", "/tasks/", ()),
+                                  ("GET", "/tasks/t1/other", ()), ("GET", "", ())):
+        with pytest.raises(protocol.NoRoute) as refused:
+            protocol.match(method, path)
+        assert refused.value.allowed == allowed

@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 from norvane.quantum.dispatch.base import ValidationError
 from norvane.quantum.dispatch.oruna1 import Oruna1Backend
 from norvane.quantum.dispatch.program import NrvJobSpecification, NrvJobStatusCode
-from tavla import signing
+from tavla import protocol, signing
 from tavla.api_client import api
 from tavla.service import Device, start_service
 from tavla.service.emulator import readouts
@@ -118,9 +118,9 @@ def raw(url, method, path, body=b"", stale=False, headers=None):
     full = "/v0/qpus/local" + path
     signed = signing.signed_headers(ACCESS, SECRET, None, method, full, body)
     if stale:
-        signed[signing.TIMESTAMP] = str(int(time.time()) - 3600)
-        signed[signing.SIGNATURE] = signing.signature(SECRET, method, full, signed[signing.TIMESTAMP],
-                                                      signed[signing.NONCE], signed[signing.CONTENT_SHA256], "")
+        signed[protocol.TIMESTAMP] = str(int(time.time()) - 3600)
+        signed[protocol.SIGNATURE] = signing.signature(SECRET, method, full, signed[protocol.TIMESTAMP],
+                                                      signed[protocol.NONCE], signed[protocol.CONTENT_SHA256], "")
     signed.update(headers or {})
     return httpx.request(method, url + full, content=body, headers=signed), signed
 

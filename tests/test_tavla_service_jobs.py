@@ -162,7 +162,7 @@ def test_a_running_emulator_job_is_stopped_by_cancellation_and_by_the_time_bound
         assert final_status(queue_api, after) == "Completed"
 
 
-def test_a_hard_kill_loses_no_accepted_job(tmp_path):
+def test_a_hard_kill_mid_load_loses_no_accepted_job(tmp_path):
     database, credentials = str(tmp_path / "jobs.sqlite3"), tmp_path / "keys.json"
     credentials.write_text(json.dumps(KEYS))
 
@@ -173,19 +173,39 @@ def test_a_hard_kill_loses_no_accepted_job(tmp_path):
         return process, process.stdout.readline().strip()
 
     process, url = start()
+    accepted, lock = [], threading.Lock()
+
+    def submit_until_refused():
+        # Each accepted submission is counted; the one the kill cuts off is not.
+        with client(url, max_retries=0) as own:
+            while True:
+                try:
+                    task_id = own.submit_task(job_json(amplitude=1e7))
+                except api.TavlaError:
+                    return
+                with lock:
+                    accepted.append(task_id)
+
     with client(url) as queue_api:
-        tasks = [queue_api.submit_task(LONG_JOB)] + [queue_api.submit_task(job_json(amplitude=1e7)) for _ in range(4)]
-        wait_for(lambda: queue_api.get_job_status_in_queue(tasks[0]) == "Running", "the first job to start")
+        running = queue_api.submit_task(LONG_JOB)
+        wait_for(lambda: queue_api.get_job_status_in_queue(running) == "Running", "the first job to start")
+    submitters = [threading.Thread(target=submit_until_refused) for _ in range(4)]
+    for thread in submitters:
+        thread.start()
+    wait_for(lambda: len(accepted) >= 40, "submissions under way")
     process.send_signal(signal.SIGKILL)
     process.wait()
+    for thread in submitters:
+        thread.join()
     process.stdout.close()
     process.stderr.close()
 
     process, url = start()
     try:
         with client(url) as queue_api:
-            assert [final_status(queue_api, t) for t in tasks] == ["Completed"] * 5
-            assert all(len(queue_api.poll_job_results(t)["shot_outputs"]) == 10 for t in tasks)
+            for task_id in [running, *accepted]:
+                assert final_status(queue_api, task_id) == "Completed"
+                assert len(queue_api.poll_job_results(task_id)["shot_outputs"]) == 10
     finally:
         process.send_signal(signal.SIGTERM)
         _, errors = process.communicate(timeout=PATIENCE_S)

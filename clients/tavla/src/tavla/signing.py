@@ -12,13 +12,7 @@ import hmac
 import secrets
 import time
 
-ACCESS_KEY = "X-Tavla-Access-Key"
-TIMESTAMP = "X-Tavla-Timestamp"
-NONCE = "X-Tavla-Nonce"
-CONTENT_SHA256 = "X-Tavla-Content-SHA256"
-SESSION_TOKEN = "X-Tavla-Session-Token"
-SIGNATURE = "X-Tavla-Signature"
-VIRTUAL_QUEUE = "X-Tavla-Virtual-Queue"
+from .protocol import ACCESS_KEY, CONTENT_SHA256, NONCE, SESSION_TOKEN, SIGNATURE, TIMESTAMP
 
 # Largest accepted difference between a request's timestamp and the service's clock.
 MAX_CLOCK_SKEW_S = 300

@@ -7,11 +7,11 @@ import reprlib
 import time
 import weakref
 from typing import Any
-from urllib.parse import quote, urlsplit
+from urllib.parse import urlsplit
 
 import httpx
 
-from .. import signing
+from .. import protocol, signing
 from .errors import (
     AuthenticationError,
     NotFoundError,
@@ -24,9 +24,6 @@ from .errors import (
 
 __all__ = ["QueueApi", "ValidationError", "TavlaError", "ServiceError", "AuthenticationError",
            "NotFoundError", "ServiceUnavailableError", "ResponseError"]
-
-JOB_STATUSES = frozenset(
-    {"Created", "Queued", "Running", "Completed", "Failed", "Cancelling", "Cancelled"})
 
 # Statuses that mean "try again later": worth a retry of an idempotent call.
 _RETRY_STATUSES = frozenset({502, 503, 504})
@@ -93,7 +90,7 @@ class QueueApi:
         self.backoff_s = backoff_s
         self.max_response_bytes = max_response_bytes
         self._origin = f"{parts.scheme}://{parts.netloc}"
-        self._prefix = f"{parts.path.rstrip('/')}/{quote(api_stage, safe='')}/qpus/{quote(qpu_id, safe='')}"
+        self._prefix = parts.path.rstrip("/") + protocol.device_prefix(api_stage, qpu_id)
         timeout = httpx.Timeout(read_timeout, connect=connect_timeout)
         self._http = httpx.Client(timeout=timeout, proxy=proxy, trust_env=False)
         # Owners such as Oruna1Backend drop their client without closing it: the pool is
@@ -117,29 +114,29 @@ class QueueApi:
 
     def get_capabilities(self) -> dict:
         """The device's capabilities mapping."""
-        return self._request("GET", "/capabilities")
+        return self._request(protocol.CAPABILITIES)
 
     def submit_task(self, job_json: str) -> str:
         """Queue a job (its specification as JSON text); returns the new task id."""
-        answer = self._request("POST", "/tasks", _job_body(job_json), idempotent=False)
+        answer = self._request(protocol.SUBMIT, body=_job_body(job_json), idempotent=False)
         return _field(answer, "task_id", str)
 
     def validate_task(self, job_json: str) -> None:
         """Have the service check a job; raises ValidationError listing every problem."""
-        answer = self._request("POST", "/tasks/validate", _job_body(job_json))
+        answer = self._request(protocol.VALIDATE, body=_job_body(job_json))
         if answer.get("valid") is not True:
             raise ResponseError(f"validation answer without a verdict: {_excerpt(answer)}")
 
     def get_job_status_in_queue(self, task_id: str) -> str:
         """The task's status: a job status name such as 'Queued' or 'Completed'."""
-        return _status(self._request("GET", f"/tasks/{_task_path(task_id)}"))
+        return _status(self._request(protocol.STATUS, task_id=_task_id(task_id)))
 
     def poll_job_results(self, task_id: str) -> dict:
         """The task's results as they stand: {'task_status': ..., 'shot_outputs': [...]};
         the shot list is empty until the task has completed."""
-        answer = self._request("GET", f"/tasks/{_task_path(task_id)}/results")
+        answer = self._request(protocol.RESULTS, task_id=_task_id(task_id))
         status = _field(answer, "task_status", str)
-        if status not in JOB_STATUSES:
+        if status not in protocol.JOB_STATUSES:
             raise ResponseError(f"unknown task status {_excerpt(status)} in results")
         shots = _field(answer, "shot_outputs", list)
         if not all(isinstance(shot, dict) for shot in shots):
@@ -149,12 +146,12 @@ class QueueApi:
     def cancel_job_in_queue(self, task_id: str) -> str:
         """Ask for the task to be cancelled; returns its status afterwards ('Cancelled', or
         'Cancelling' while it runs, or its final status when it had already ended)."""
-        return _status(self._request("DELETE", f"/tasks/{_task_path(task_id)}"))
+        return _status(self._request(protocol.CANCEL, task_id=_task_id(task_id)))
 
     # Transport.
 
-    def _request(self, method: str, path: str, body: bytes = b"", idempotent: bool = True) -> dict:
-        full_path = self._prefix + path
+    def _request(self, route: protocol.Route, body: bytes = b"", idempotent: bool = True, **values: str) -> dict:
+        method, full_path = route.method, self._prefix + route.path(**values)
         retries_left = self.max_retries if idempotent else 0
         attempt = 0
         while True:
@@ -191,7 +188,7 @@ class QueueApi:
         if body:
             headers["Content-Type"] = "application/json"
         if self.virtual_queue is not None:
-            headers[signing.VIRTUAL_QUEUE] = self.virtual_queue
+            headers[protocol.VIRTUAL_QUEUE] = self.virtual_queue
         if self.access_key is not None and self._secret_key is not None:
             headers.update(signing.signed_headers(self.access_key, self._secret_key, self._session_token,
                                                   method, full_path, body))
@@ -204,10 +201,10 @@ def _job_body(job_json: str) -> bytes:
     return job_json.encode()
 
 
-def _task_path(task_id: str) -> str:
+def _task_id(task_id: str) -> str:
     if not isinstance(task_id, str) or not task_id:
         raise ValueError(f"task ids are non-empty texts, got {task_id!r}")
-    return quote(task_id, safe="")
+    return task_id
 
 
 def _transport_message(host: str, exc: httpx.TransportError, idempotent: bool) -> str:
@@ -278,6 +275,6 @@ def _field(answer: dict, name: str, kind: type) -> Any:
 
 def _status(answer: dict) -> str:
     status = _field(answer, "status", str)
-    if status not in JOB_STATUSES:
+    if status not in protocol.JOB_STATUSES:
         raise ResponseError(f"unknown task status {_excerpt(status)}")
     return status

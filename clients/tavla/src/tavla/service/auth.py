@@ -7,7 +7,7 @@ import threading
 import time
 from typing import Mapping
 
-from .. import signing
+from .. import protocol, signing
 from .errors import HttpError
 
 
@@ -25,15 +25,15 @@ class SignatureCheck:
 
     def check(self, method: str, path: str, headers: Mapping[str, str], body: bytes) -> str:
         """The access key that signed the request; a 401 answer when it is not accepted."""
-        values = {name: headers.get(name) for name in (signing.ACCESS_KEY, signing.TIMESTAMP, signing.NONCE,
-                                                        signing.CONTENT_SHA256, signing.SIGNATURE)}
+        values = {name: headers.get(name) for name in (protocol.ACCESS_KEY, protocol.TIMESTAMP, protocol.NONCE,
+                                                        protocol.CONTENT_SHA256, protocol.SIGNATURE)}
         missing = [name for name, value in values.items() if not value]
         if missing:
             raise HttpError(401, "unsigned", f"the request is not signed: missing {', '.join(missing)}")
-        secret = self._secrets.get(values[signing.ACCESS_KEY])
+        secret = self._secrets.get(values[protocol.ACCESS_KEY])
         if secret is None:
             raise HttpError(401, "unknown_key", "unknown access key")
-        timestamp = values[signing.TIMESTAMP]
+        timestamp = values[protocol.TIMESTAMP]
         now = time.time()
         try:
             skew = abs(now - int(timestamp))
@@ -44,14 +44,14 @@ class SignatureCheck:
                             f"the request timestamp is {skew:.0f} s away from the service's clock "
                             f"(at most {self._max_skew_s:.0f} s allowed)")
         digest = signing.body_digest(body)
-        if not hmac.compare_digest(digest, values[signing.CONTENT_SHA256]):
+        if not hmac.compare_digest(digest, values[protocol.CONTENT_SHA256]):
             raise HttpError(401, "bad_digest", "the body does not match its signed digest")
-        expected = signing.signature(secret, method, path, timestamp, values[signing.NONCE], digest,
-                                     headers.get(signing.SESSION_TOKEN) or "")
-        if not hmac.compare_digest(expected, values[signing.SIGNATURE]):
+        expected = signing.signature(secret, method, path, timestamp, values[protocol.NONCE], digest,
+                                     headers.get(protocol.SESSION_TOKEN) or "")
+        if not hmac.compare_digest(expected, values[protocol.SIGNATURE]):
             raise HttpError(401, "bad_signature", "the signature does not match (wrong secret key?)")
-        self._remember_nonce(values[signing.NONCE], now)
-        return values[signing.ACCESS_KEY]
+        self._remember_nonce(values[protocol.NONCE], now)
+        return values[protocol.ACCESS_KEY]
 
     def _remember_nonce(self, nonce: str, now: float) -> None:
         with self._lock:

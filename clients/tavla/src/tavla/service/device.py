@@ -6,7 +6,7 @@ import json
 import re
 from typing import Any, Callable
 
-from .checks import MAX_LISTED_PROBLEMS, capability_problems, summary
+from .. import protocol
 from .errors import HttpError
 from .jobs import InProcessRunner, JobQueue, Runner, UnknownTask
 from .store import JobStore
@@ -31,9 +31,10 @@ class Device:
             from norvane.quantum.dispatch.base import DispatchExecutor
             from norvane.quantum.dispatch.program.capabilities import NrvCapabilities
             from norvane.quantum.dispatch.program.job_specification import NrvJobSpecification
+            from norvane.quantum.dispatch.program import capability_checks
         except ImportError as exc:
             raise RuntimeError("the local device service checks and runs jobs with norvane.quantum: "
-                               "install norvane-quantum beside tavla-client") from exc
+                               "install tavla-client[service] (norvane-quantum beside it)") from exc
 
         shipped = DispatchExecutor().get_capabilities(use_experimental).dict()
         lattice = shipped["lattice"]
@@ -41,9 +42,13 @@ class Device:
         self.qpu_id = qpu_id
         self.capabilities = NrvCapabilities(**shipped)
         self._job_record = NrvJobSpecification
+        self._checks = capability_checks
         if not isinstance(runner, Runner):
             runner = InProcessRunner(runner, NrvJobSpecification.parse_raw)
         self.queue = JobQueue(JobStore(database), runner, workers, max_job_seconds, keep_results_for)
+        self._operations = {protocol.CAPABILITIES.name: self._capabilities, protocol.SUBMIT.name: self._submit,
+                            protocol.VALIDATE.name: self._validate, protocol.STATUS.name: self._status,
+                            protocol.CANCEL.name: self._cancel, protocol.RESULTS.name: self._results}
 
     def close(self) -> None:
         self.queue.close()
@@ -54,32 +59,42 @@ class Device:
         """The status and JSON answer (an object, or its encoded text) of a request for
         `route` (the path below the device) made with access key `owner`. A task is seen
         only by the key that submitted it."""
-        if route == "/capabilities":
-            _allow(method, "GET")
-            return 200, json.loads(self.capabilities.json())
-        if route == "/tasks":
-            _allow(method, "POST")
-            job = self._checked_job(body)
-            request = job.json(by_alias=True, exclude_none=True)
-            return 201, {"task_id": self.queue.submit(owner, request, virtual_queue)}
-        if route == "/tasks/validate":
-            _allow(method, "POST")
-            self._checked_job(body)
-            return 200, {"valid": True}
-        parts = route.split("/")
-        if len(parts) in (3, 4) and parts[1] == "tasks" and (len(parts) == 3 or parts[3] == "results"):
-            task_id = parts[2]
-            try:
-                if len(parts) == 4:
-                    _allow(method, "GET")
-                    return 200, _results_answer(*self.queue.results(task_id, owner))
-                _allow(method, "GET", "DELETE")
-                status = self.queue.status(task_id, owner) if method == "GET" else self.queue.cancel(task_id, owner)
-                return 200, {"task_id": task_id, "status": status}
-            except UnknownTask:
-                shown = task_id if _TASK_ID.fullmatch(task_id) else "(malformed id)"
-                raise HttpError(404, "unknown_task", f"unknown task id {shown}") from None
-        raise HttpError(404, "not_found", f"no such endpoint: {route}")
+        try:
+            operation, values = protocol.match(method, route)
+        except protocol.NoRoute as missing:
+            if missing.allowed:
+                raise HttpError(405, "method_not_allowed",
+                                f"{method} is not allowed here (use {' or '.join(missing.allowed)})") from None
+            raise HttpError(404, "not_found", f"no such endpoint: {route}") from None
+        answer = self._operations[operation.name]
+        if "task_id" not in values:
+            return answer(body, virtual_queue, owner)
+        task_id = values["task_id"]
+        try:
+            return answer(task_id, owner)
+        except UnknownTask:
+            shown = task_id if _TASK_ID.fullmatch(task_id) else "(malformed id)"
+            raise HttpError(404, "unknown_task", f"unknown task id {shown}") from None
+
+    def _capabilities(self, body: bytes, virtual_queue: str | None, owner: str) -> tuple[int, dict]:
+        return 200, json.loads(self.capabilities.json())
+
+    def _submit(self, body: bytes, virtual_queue: str | None, owner: str) -> tuple[int, dict]:
+        request = self._checked_job(body).json(by_alias=True, exclude_none=True)
+        return 201, {"task_id": self.queue.submit(owner, request, virtual_queue)}
+
+    def _validate(self, body: bytes, virtual_queue: str | None, owner: str) -> tuple[int, dict]:
+        self._checked_job(body)
+        return 200, {"valid": True}
+
+    def _status(self, task_id: str, owner: str) -> tuple[int, dict]:
+        return 200, {"task_id": task_id, "status": self.queue.status(task_id, owner)}
+
+    def _cancel(self, task_id: str, owner: str) -> tuple[int, dict]:
+        return 200, {"task_id": task_id, "status": self.queue.cancel(task_id, owner)}
+
+    def _results(self, task_id: str, owner: str) -> tuple[int, bytes]:
+        return 200, _results_answer(*self.queue.results(task_id, owner))
 
     def _checked_job(self, body: bytes) -> Any:
         """The job specification in `body`, or a 400/422 answer listing its problems."""
@@ -91,9 +106,10 @@ class Device:
         except (ValueError, TypeError, ArithmeticError) as exc:
             problems = _record_problems(exc)
         else:
-            problems = capability_problems(job, self.capabilities)
+            problems = self._checks.capability_problems(job, self.capabilities)
         if problems:
-            raise HttpError(422, "invalid_job", summary(problems), problems=problems[:MAX_LISTED_PROBLEMS],
+            listed = self._checks.MAX_LISTED_PROBLEMS
+            raise HttpError(422, "invalid_job", self._checks.summary(problems), problems=problems[:listed],
                             problem_count=len(problems))
         return job
 
@@ -128,11 +144,6 @@ def _results_answer(status: str, results: str | None) -> bytes:
     # Readouts are stored as JSON text and sent as they are, not decoded and encoded again.
     return b'{"task_status": %s, "shot_outputs": %s}' % (json.dumps(status).encode(),
                                                           (results or "[]").encode())
-
-
-def _allow(method: str, *allowed: str) -> None:
-    if method not in allowed:
-        raise HttpError(405, "method_not_allowed", f"{method} is not allowed here (use {' or '.join(allowed)})")
 
 
 def _record_problems(exc: Exception) -> list[str]:

@@ -9,7 +9,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Mapping
 from urllib.parse import unquote, urlsplit
 
-from .. import signing
+from .. import protocol
 from .auth import SignatureCheck
 from .device import Device
 from .errors import HttpError
@@ -79,7 +79,7 @@ class DeviceService:
         if unquote(parts[3]) != self.device.qpu_id:
             raise HttpError(404, "unknown_qpu", f"unknown qpu (this service serves {self.device.qpu_id!r})")
         route = "/" + parts[4] if len(parts) == 5 else ""
-        return self.device.handle(method, route, body, headers.get(signing.VIRTUAL_QUEUE), owner)
+        return self.device.handle(method, route, body, headers.get(protocol.VIRTUAL_QUEUE), owner)
 
 
 class _Handler(BaseHTTPRequestHandler):
