@@ -73,6 +73,19 @@ def test_convert_between_all_formats(tmp_path, bell):
     assert to_stdout.stdout.startswith("OPENQASM 3.0;")
 
 
+def test_convert_writes_to_standard_output_by_default(bell):
+    """Without -o the result goes to standard output, as JSON unless --to says otherwise."""
+    from norvane.quantum import serialize
+    from norvane.quantum.ir.digital import qasm
+
+    for extra in ([], ["-o", "-"]):
+        as_json = run_cli("convert", bell, *extra)
+        assert as_json.returncode == 0, as_json.stderr
+        assert serialize.loads(as_json.stdout) == qasm.load(bell)
+    as_qasm2 = run_cli("convert", bell, "--to", "qasm2")
+    assert as_qasm2.stdout == qasm.dumps(qasm.load(bell), version=2)
+
+
 CIRCUIT = "norvane.quantum.ir.digital.circuit.DigitalCircuit"
 
 

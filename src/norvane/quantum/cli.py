@@ -189,7 +189,9 @@ def _convert(args) -> int:
     from norvane.quantum.ir.digital import qasm
 
     target = args.to
-    if target is None:
+    if target is None and args.output == "-":
+        target = "json"
+    elif target is None:
         suffix = args.output[args.output.rfind("."):] if "." in args.output else ""
         target = _FORMATS.get(suffix.lower())
         if target is None:
@@ -251,10 +253,11 @@ def _parser() -> argparse.ArgumentParser:
     draw = command("draw", _draw, "write the circuit figure as an HTML page")
     draw.add_argument("-o", "--output", required=True, help="HTML file to write")
     convert = command("convert", _convert, "convert between OpenQASM 2, OpenQASM 3 and JSON")
-    convert.add_argument("-o", "--output", required=True,
-                         help="file to write ('-' for standard output)")
+    convert.add_argument("-o", "--output", default="-",
+                         help="file to write (default '-': standard output)")
     convert.add_argument("--to", choices=["qasm2", "qasm3", "json"],
-                         help="output format (default: from the output's suffix)")
+                         help="output format (default: from the output file's suffix; "
+                         "json on standard output)")
     return parser
 
 
