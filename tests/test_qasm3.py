@@ -3,6 +3,7 @@ gate definitions, measurement forms, if/else on bits and registers, refusals wit
 positions, fuzzed input."""
 
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -99,6 +100,27 @@ def test_refusals_carry_their_line(body, line, message):
     with pytest.raises(QasmError, match=message) as info:
         loads(HEAD + body)
     assert info.value.line == line and info.value.column >= 1
+
+
+def test_syntax_errors_leave_standard_error_alone(capfd, monkeypatch):
+    """Faults come back as QasmError only: nothing is printed, and sys.stderr stays the
+    process's own while a program is read (other threads keep writing to it)."""
+    from openqasm3 import parser
+
+    seen = []
+    visit = parser.QASMNodeVisitor.visitProgram
+    monkeypatch.setattr(parser.QASMNodeVisitor, "visitProgram",
+                        lambda self, tree: seen.append(sys.stderr) or visit(self, tree))
+    for body, message in [("qubit q;\nh q @;", "syntax error at '@'"),
+                          ("qubit q;\n$ ;", "token recognition error"),
+                          ("qubit q;\nh q[;", "syntax error at ';'")]:
+        with pytest.raises(QasmError, match=message):
+            loads(HEAD + body)
+    with pytest.raises(QasmError, match="version 3.9 is not supported"):
+        loads("OPENQASM 3.9;\nqubit q;")
+    assert loads(HEAD + "qubit q;\nh q;").instructions == (g.H((0,)),)
+    assert seen == [sys.stderr]
+    assert capfd.readouterr().err == ""
 
 
 @settings(max_examples=60, deadline=None)

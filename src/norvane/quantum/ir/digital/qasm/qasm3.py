@@ -10,8 +10,6 @@ condition that reads one bit or one register, compared with an integer. Everythi
 
 from __future__ import annotations
 
-import contextlib
-import io
 import re
 
 from norvane.quantum.ir.digital.circuit import DigitalCircuit
@@ -30,12 +28,11 @@ _MIRRORED = {"==": "==", "!=": "!=", "<": ">", ">": "<", "<=": ">=", ">=": "<="}
 
 def _openqasm3():
     try:
-        import openqasm3
-        from openqasm3 import ast
+        from openqasm3 import ast, parser
     except ImportError:
         raise ImportError("reading OpenQASM 3 needs the 'openqasm3' package with its parser; "
                           "install norvane-quantum[qasm3]") from None
-    return openqasm3, ast
+    return parser, ast
 
 
 def _syntax_error(error: Exception) -> QasmError:
@@ -43,7 +40,7 @@ def _syntax_error(error: Exception) -> QasmError:
     match = re.match(r"L(\d+):C(\d+): (.*)", str(error), re.DOTALL)
     if match:
         return QasmError(match.group(3), int(match.group(1)), int(match.group(2)) + 1)
-    cause = error.__cause__
+    cause: BaseException | None = error
     while cause is not None:
         for candidate in (cause, *getattr(cause, "args", ())):
             token = getattr(candidate, "offendingToken", None)
@@ -52,6 +49,36 @@ def _syntax_error(error: Exception) -> QasmError:
                 return QasmError(f"syntax error at {found}", token.line, token.column + 1)
         cause = cause.__cause__ or cause.__context__
     return QasmError("syntax error")
+
+
+def _syntax_tree(parser, text: str):
+    """The reference AST of `text`, parsed as `openqasm3.parse` parses it, but with error
+    listeners of this parse's own: by default every ANTLR recognizer also prints its errors
+    on sys.stderr. Lexer errors raise; parser errors end the parse (bail-out strategy)."""
+    from antlr4 import CommonTokenStream, InputStream, RecognitionException
+    from antlr4.error.ErrorListener import ErrorListener
+    from antlr4.error.ErrorStrategy import BailErrorStrategy
+    from antlr4.error.Errors import ParseCancellationException
+
+    class RaiseOnError(ErrorListener):
+        def syntaxError(self, recognizer, offendingSymbol, line, column, msg, e):
+            raise QasmError(msg, line, column + 1)
+
+    version = parser.parse_version(text) or parser.MIN_SUPPORTED_VERSION
+    if not parser.MIN_SUPPORTED_VERSION <= version <= parser.MAX_SUPPORTED_VERSION:
+        raise QasmError(f"OpenQASM version {'.'.join(map(str, version))} is not supported "
+                        "by the installed openqasm3 parser")
+    lexer = parser.qasm3Lexer(InputStream(text))
+    lexer.removeErrorListeners()
+    lexer.addErrorListener(RaiseOnError())
+    recognizer = parser.qasm3Parser(CommonTokenStream(lexer))
+    recognizer.removeErrorListeners()
+    recognizer._errHandler = BailErrorStrategy()   # the runtime has no setter for it
+    try:
+        tree = recognizer.program()
+    except (RecognitionException, ParseCancellationException) as error:
+        raise _syntax_error(error) from None
+    return parser.QASMNodeVisitor().visitProgram(tree)
 
 
 def _position(node) -> Position:
@@ -261,12 +288,12 @@ class _Reader:
 
 def parse(text: str, max_operations: int) -> DigitalCircuit:
     """The circuit of the OpenQASM 3 program `text`."""
-    openqasm3, ast = _openqasm3()
+    parser, ast = _openqasm3()
     try:
-        # The parser's lexer also reports errors on stderr before raising them.
-        with contextlib.redirect_stderr(io.StringIO()):
-            program = openqasm3.parse(text)
-    except openqasm3.parser.QASM3ParsingError as error:
+        program = _syntax_tree(parser, text)
+    except QasmError:
+        raise
+    except parser.QASM3ParsingError as error:   # from building the tree
         raise _syntax_error(error) from None
     except RecursionError:
         raise QasmError("the program is nested too deeply to read") from None
