@@ -33,7 +33,7 @@ void check(const EvolveOptions &options, double duration) {
 
 std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
                          double duration, const EvolveOptions &options, IntegrationStats *stats,
-                         statevector::Poller *poll) {
+                         runtime::Poller *poll) {
     check(options, duration);
     check_workload(space, weighted, drive, duration, options.interaction_picture, options.control.nsteps);
     check_work_vectors_fit(space);

@@ -27,6 +27,6 @@ struct EvolveOptions {
 // fit in the memory available.
 std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
                          double duration, const EvolveOptions &options, IntegrationStats *stats = nullptr,
-                         statevector::Poller *poll = nullptr);
+                         runtime::Poller *poll = nullptr);
 
 }  // namespace analog

@@ -130,7 +130,7 @@ struct Work {
 class Method {
 public:
     Method(OdeSystem &f, std::size_t n, double *y, const StepControl &c, std::size_t vectors, int order,
-           statevector::Poller *poll)
+           runtime::Poller *poll)
         : f_(f), n_(n), y_(y), c_(c), w_(n, vectors), order_(order), poll_(poll) {}
 
     void first_derivative(double x) { f_.derivative(x, y_, w_[0]); }
@@ -157,7 +157,7 @@ protected:
     StepControl c_;
     Work w_;
     int order_;
-    statevector::Poller *poll_;
+    runtime::Poller *poll_;
     std::size_t since_poll_ = 0;
 };
 
@@ -208,7 +208,7 @@ constexpr double a111 = -9.3714243008598732571704021658e-1, a114 = 5.18637242884
 
 class Dop853 : public Method {
 public:
-    Dop853(OdeSystem &f, std::size_t n, double *y, const StepControl &c, statevector::Poller *poll)
+    Dop853(OdeSystem &f, std::size_t n, double *y, const StepControl &c, runtime::Poller *poll)
         : Method(f, n, y, c, 11, 8, poll) {}
     int stages_per_step() const { return 11; }
 
@@ -279,7 +279,7 @@ constexpr double e1 = 71.0 / 57600.0, e3 = -71.0 / 16695.0, e4 = 71.0 / 1920.0, 
 
 class Dopri5 : public Method {
 public:
-    Dopri5(OdeSystem &f, std::size_t n, double *y, const StepControl &c, statevector::Poller *poll)
+    Dopri5(OdeSystem &f, std::size_t n, double *y, const StepControl &c, runtime::Poller *poll)
         : Method(f, n, y, c, 8, 5, poll) {}
     int stages_per_step() const { return 6; }
 
@@ -322,13 +322,13 @@ private:
 }  // namespace
 
 IntegrationStats integrate_dop853(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
-                                  const StepControl &control, statevector::Poller *poll) {
+                                  const StepControl &control, runtime::Poller *poll) {
     Dop853 method(f, n, y, control, poll);
     return drive(method, kDop853, n, t0, t1, control);
 }
 
 IntegrationStats integrate_dopri5(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
-                                  const StepControl &control, statevector::Poller *poll) {
+                                  const StepControl &control, runtime::Poller *poll) {
     Dopri5 method(f, n, y, control, poll);
     return drive(method, kDopri5, n, t0, t1, control);
 }

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <stdexcept>
 
-#include "statevector/poll.hpp"
+#include "runtime/poll.hpp"
 
 namespace analog {
 
@@ -39,8 +39,8 @@ public:
 // Integrate y (n components, updated in place) from t0 to t1 > t0. `poll`, when given, is
 // called every few microseconds of work; what it throws ends the integration.
 IntegrationStats integrate_dop853(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
-                                  const StepControl &control, statevector::Poller *poll = nullptr);
+                                  const StepControl &control, runtime::Poller *poll = nullptr);
 IntegrationStats integrate_dopri5(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
-                                  const StepControl &control, statevector::Poller *poll = nullptr);
+                                  const StepControl &control, runtime::Poller *poll = nullptr);
 
 }  // namespace analog

@@ -117,7 +117,7 @@ void SchrodingerSystem::apply(const cplx *y_c, cplx *out_c, cplx cu, double detu
     // split over threads.
     const int n = space_.atoms();
     const std::size_t chunk = std::min(dim, kChunk);
-    statevector::parallel_for(dim / chunk, kChunksPerThread, [&](std::size_t first, std::size_t last) {
+    runtime::parallel_for(dim / chunk, kChunksPerThread, [&](std::size_t first, std::size_t last) {
         std::vector<double> up(2 * chunk), down(2 * chunk);
         for (std::size_t c = first; c < last; ++c) {
             const std::size_t base = c * chunk;

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <sstream>
 
-#include "statevector/memory.hpp"
+#include "runtime/memory.hpp"
 
 namespace analog {
 
@@ -17,7 +17,7 @@ constexpr int kMaxAtoms = 63;
 
 // Bytes an evolution may take now; 16 GiB when the platform does not tell.
 std::uint64_t memory_limit() {
-    std::uint64_t bytes = statevector::memory_budget_bytes();
+    std::uint64_t bytes = runtime::memory_budget_bytes();
     return bytes ? bytes : (std::uint64_t(16) << 30);
 }
 

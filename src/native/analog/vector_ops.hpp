@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "statevector/parallel.hpp"
+#include "runtime/parallel.hpp"
 
 namespace analog {
 
@@ -28,7 +28,7 @@ constexpr std::size_t kSumBlock = std::size_t(1) << 13;
 
 template <class Body>
 void for_range(std::size_t n, const Body &body) {
-    statevector::parallel_for(n, kParallelGrain, body);
+    runtime::parallel_for(n, kParallelGrain, body);
 }
 
 // out[i] = y[i] + h * (a[0] * k[0][i] + a[1] * k[1][i] + ...), summed left to right; out is
@@ -51,7 +51,7 @@ template <std::size_t S, class Term>
 std::array<double, S> blocked_sums(std::size_t n, const Term &term) {
     const std::size_t blocks = (n + kSumBlock - 1) / kSumBlock;
     std::vector<std::array<double, S>> partial(blocks);
-    statevector::parallel_for(blocks, std::max<std::size_t>(1, kParallelGrain / kSumBlock),
+    runtime::parallel_for(blocks, std::max<std::size_t>(1, kParallelGrain / kSumBlock),
                               [&](std::size_t first, std::size_t last) {
                                   for (std::size_t b = first; b < last; ++b) {
                                       std::array<double, S> acc{};

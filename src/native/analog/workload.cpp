@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "statevector/parallel.hpp"
+#include "runtime/parallel.hpp"
 #include "units.hpp"
 #include "vector_ops.hpp"
 
@@ -64,7 +64,7 @@ Workload estimate_workload(const AtomSpace &space, const std::vector<double> &we
     work.steps = duration * work.rate / kRadiansPerStep;
     work.state_steps = work.steps * (double(space.dim()) + kStepOverheadStates);
     const double threads = std::clamp(double(space.dim()) / double(kParallelGrain), 1.0,
-                                      double(std::max(1u, statevector::max_threads())));
+                                      double(std::max(1u, runtime::max_threads())));
     work.limit = kMostStateStepsPerThread * std::floor(threads);
     return work;
 }

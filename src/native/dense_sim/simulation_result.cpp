@@ -3,7 +3,7 @@
 #include <climits>
 #include <vector>
 
-#include "statevector/memory.hpp"
+#include "runtime/memory.hpp"
 #include "support/args.hpp"
 #include "support/gc.hpp"
 #include "support/pickle_state.hpp"
@@ -52,7 +52,7 @@ nb::list SimulationResult::expand_counts(nb::handle counts) {
         entries.emplace_back(std::move(bitstring), times);
     }
     if (total > PY_SSIZE_T_MAX / Py_ssize_t(sizeof(PyObject *)) ||
-        !statevector::bytes_fit(std::uint64_t(total) * sizeof(PyObject *))) {
+        !runtime::bytes_fit(std::uint64_t(total) * sizeof(PyObject *))) {
         PyErr_Format(PyExc_MemoryError, "counts total %lld shots, too many to expand into a list in memory", total);
         throw nb::python_error();
     }

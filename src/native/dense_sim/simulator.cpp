@@ -8,6 +8,8 @@
 #include "circuit_program.hpp"
 #include "gates.hpp"
 #include "imports.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/poll.hpp"
 #include "support/pyops.hpp"
 #include "statevector/measure.hpp"
 #include "statevector/plan.hpp"
@@ -42,7 +44,7 @@ long long shot_count(nb::handle shots) {
 void check_run_fits(const statevector::ShotOptions &options) {
     // Per shot: the engine's outcome index and the result's list slot.
     const std::uint64_t needed = statevector::run_peak_bytes(options, sizeof(std::uint32_t) + sizeof(PyObject *));
-    if (statevector::states_fit(options.n_qubits, 1) && statevector::bytes_fit(needed)) return;
+    if (statevector::states_fit(options.n_qubits, 1) && runtime::bytes_fit(needed)) return;
     PyErr_Format(PyExc_MemoryError,
                  "a run of %lld shots on %d qubits needs about %llu MiB at its peak (states, outcome "
                  "distributions, branch states and per-shot results), more than this machine's memory",
@@ -155,7 +157,7 @@ nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
     statevector::StateVector state = statevector::basis_state(n);
     {
         nb::gil_scoped_release no_gil;
-        statevector::Poller poll(norvane::check_signals_without_gil);
+        runtime::Poller poll(norvane::check_signals_without_gil);
         plan->apply(state.data(), &poll);
     }
     return to_numpy(std::move(state));

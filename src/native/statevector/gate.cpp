@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "parallel.hpp"
 #include "runs.hpp"
+#include "runtime/parallel.hpp"
 
 namespace statevector {
 
@@ -56,7 +56,7 @@ void for_each_base(int n, const IndexLayout &layout, const Run &run) {
     const std::uint64_t bases = (std::uint64_t(1) << n) >> layout.fixed_bits.size();
     if (layout.free_offsets.empty()) {
         const std::uint64_t span = std::min<std::uint64_t>(std::uint64_t(1) << layout.fixed_bits.front(), bases);
-        parallel_for(bases, kGrain, [&](std::size_t begin, std::size_t end) {
+        runtime::parallel_for(bases, kGrain, [&](std::size_t begin, std::size_t end) {
             std::uint64_t b = begin;
             while (b < end) {
                 const std::uint64_t offset = b % span, length = std::min<std::uint64_t>(span - offset, end - b);
@@ -68,7 +68,7 @@ void for_each_base(int n, const IndexLayout &layout, const Run &run) {
     }
     const int block_bits = layout.block_bits;
     const std::uint64_t blocks = ((std::uint64_t(1) << n) >> block_bits) >> layout.high_bits.size();
-    parallel_for(blocks, std::max<std::size_t>(1, kGrain >> block_bits), [&](std::size_t begin, std::size_t end) {
+    runtime::parallel_for(blocks, std::max<std::size_t>(1, kGrain >> block_bits), [&](std::size_t begin, std::size_t end) {
         for (std::uint64_t b = begin; b < end; ++b) {
             const std::uint64_t block = (deposit(b, layout.high_bits) << block_bits) | layout.control_mask;
             for (std::uint64_t o : layout.free_offsets) run(block | o, 1);
@@ -93,7 +93,7 @@ void apply_periodic_diagonal(cplx *psi, int n, const DiagonalPatterns &d) {
             first = stop;
         }
     };
-    parallel_for((std::size_t(1) << n) >> block_bits, std::max<std::size_t>(1, kGrain >> block_bits),
+    runtime::parallel_for((std::size_t(1) << n) >> block_bits, std::max<std::size_t>(1, kGrain >> block_bits),
                  [&](std::size_t begin, std::size_t end) { scale(begin << block_bits, end << block_bits); });
 }
 
@@ -104,7 +104,7 @@ void apply_low_quads(cplx *psi, int n, const std::vector<int> &targets, const st
     const double *m = reinterpret_cast<const double *>(u.data());
     const int bit0 = n - 1 - targets[0], bit1 = n - 1 - targets[1];
     const int block_bits = std::min(n, kQuadBlockBits);
-    parallel_for((std::size_t(1) << n) >> block_bits, std::max<std::size_t>(1, kGrain >> block_bits),
+    runtime::parallel_for((std::size_t(1) << n) >> block_bits, std::max<std::size_t>(1, kGrain >> block_bits),
                  [&](std::size_t begin, std::size_t end) {
                      runs.quads_within(as_doubles(psi + (begin << block_bits)), (end - begin) << block_bits,
                                        bit0, bit1, m);
@@ -140,7 +140,7 @@ void apply_pair_patterns(cplx *psi, int n, const PairPatterns &p, const IndexLay
         for_each_base(block_qubits, blocks, apply_blocks);
         return;
     }
-    parallel_for(std::size_t(1) << block_qubits, std::max<std::size_t>(1, kGrain >> p.block_bits),
+    runtime::parallel_for(std::size_t(1) << block_qubits, std::max<std::size_t>(1, kGrain >> p.block_bits),
                  [&](std::size_t begin, std::size_t end) { apply_blocks(begin, end - begin); });
 }
 
@@ -149,7 +149,7 @@ void apply_pair_patterns(cplx *psi, int n, const PairPatterns &p, const IndexLay
 void apply_diagonal(cplx *psi, int n, const std::vector<int> &targets, const IndexLayout &layout,
                     const std::vector<cplx> &d) {
     if (targets.empty()) {
-        parallel_for(std::size_t(1) << n, kGrain, [&](std::size_t begin, std::size_t end) {
+        runtime::parallel_for(std::size_t(1) << n, kGrain, [&](std::size_t begin, std::size_t end) {
             run_kernels().scale(as_doubles(psi + begin), end - begin, reinterpret_cast<const double *>(d.data()));
         });
         return;
@@ -196,7 +196,7 @@ void apply_dense(cplx *psi, int n, int n_controls, const IndexLayout &layout, co
     }
     if (dim == 4) {  // a target on one of the two lowest bits: short runs, bases listed in chunks
         const std::uint64_t bases = (std::uint64_t(1) << n) >> layout.fixed_bits.size();
-        parallel_for(bases, kGrain, [&](std::size_t begin, std::size_t end) {
+        runtime::parallel_for(bases, kGrain, [&](std::size_t begin, std::size_t end) {
             constexpr std::size_t kChunk = 256;
             std::uint64_t chunk[kChunk];
             for (std::uint64_t b = begin; b < end; b += kChunk) {

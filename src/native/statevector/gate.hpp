@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -19,6 +20,14 @@ namespace statevector {
 using cplx = std::complex<double>;
 // Coefficient tables read with whole-vector loads.
 using AlignedDoubles = std::vector<double, StateAllocator<double>>;
+
+// The least work worth a thread of its own in runtime::parallel_for, about 100 microseconds:
+// starting and joining a thread takes tens of microseconds on a virtual machine, so a smaller
+// range runs faster on the calling thread. That is a loop over this many amplitudes of a state
+// that is not in cache...
+constexpr std::size_t kStreamedPerThread = std::size_t(1) << 18;
+// ...or this many amplitude updates (gates times amplitudes) of gates on a chunk in cache.
+constexpr std::size_t kCachedUpdatesPerThread = std::size_t(1) << 20;
 
 // The bit of amplitude indices that holds qubit q of n.
 inline std::uint64_t bit_of(int n, int q) { return std::uint64_t(1) << (n - 1 - q); }

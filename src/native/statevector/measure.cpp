@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "parallel.hpp"
+#include "runtime/parallel.hpp"
 
 namespace statevector {
 
@@ -15,7 +15,7 @@ constexpr std::uint64_t kBlock = 4096;
 double norm_squared(const cplx *psi, std::uint64_t size) {
     const std::uint64_t blocks = (size + kBlock - 1) / kBlock;
     std::vector<double> partial(blocks, 0.0);
-    parallel_for(blocks, kStreamedPerThread / kBlock, [&](std::size_t begin, std::size_t end) {
+    runtime::parallel_for(blocks, kStreamedPerThread / kBlock, [&](std::size_t begin, std::size_t end) {
         for (std::uint64_t b = begin; b < end; ++b) {
             double sum = 0.0;
             const std::uint64_t last = std::min(size, (b + 1) * kBlock);
@@ -47,7 +47,7 @@ OutcomeSampler::OutcomeSampler(Distribution cdf, std::uint64_t expected_draws) :
     // The distribution is nondecreasing, so each range of slices starts from one search and
     // then walks forward over about size / slices entries per slice; ranges are independent.
     const std::size_t grain = std::max<std::size_t>(1, kStreamedPerThread / (cdf_.size() / slices));
-    parallel_for(slices, grain, [&](std::size_t first, std::size_t end) {
+    runtime::parallel_for(slices, grain, [&](std::size_t first, std::size_t end) {
         auto at = std::upper_bound(cdf_.begin(), cdf_.end(), double(first) / slices_);
         for (std::size_t b = first; b < end; ++b) {
             const double bound = double(b) / slices_;  // exact: slices is a power of two
@@ -69,13 +69,13 @@ std::uint64_t OutcomeSampler::operator()(double u) const {
 }
 
 void collapse(cplx *psi, std::uint64_t size, std::uint64_t mask, std::uint64_t value) {
-    parallel_for(size, kStreamedPerThread, [&](std::size_t begin, std::size_t end) {
+    runtime::parallel_for(size, kStreamedPerThread, [&](std::size_t begin, std::size_t end) {
         for (std::uint64_t i = begin; i < end; ++i)
             if ((i & mask) != value) psi[i] = cplx(0.0, 0.0);
     });
     const double norm = std::sqrt(norm_squared(psi, size));
     if (!(norm > 1e-12)) return;
-    parallel_for(size, kStreamedPerThread, [&](std::size_t begin, std::size_t end) {
+    runtime::parallel_for(size, kStreamedPerThread, [&](std::size_t begin, std::size_t end) {
         for (std::uint64_t i = begin; i < end; ++i) psi[i] = cplx(psi[i].real() / norm, psi[i].imag() / norm);
     });
 }

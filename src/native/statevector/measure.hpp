@@ -7,7 +7,7 @@
 
 #include "gate.hpp"
 #include "memory.hpp"
-#include "parallel.hpp"
+#include "runtime/parallel.hpp"
 
 namespace statevector {
 
@@ -27,13 +27,13 @@ template <class At> bool build_cdf(const cplx *psi, std::uint64_t size, const At
     double *values = cdf.data();
     // The probabilities on every thread, then their running sum in index order (one add per
     // entry, rounding as a single loop over the probabilities does), then the division.
-    parallel_for(size, kStreamedPerThread, [&](std::size_t begin, std::size_t end) {
+    runtime::parallel_for(size, kStreamedPerThread, [&](std::size_t begin, std::size_t end) {
         for (std::uint64_t i = begin; i < end; ++i) values[i] = abs2(psi[at(i)]) / total;
     });
     double running = 0.0;
     for (std::uint64_t i = 0; i < size; ++i) values[i] = running += values[i];
     const double last = values[size - 1];
-    parallel_for(size, kStreamedPerThread, [&](std::size_t begin, std::size_t end) {
+    runtime::parallel_for(size, kStreamedPerThread, [&](std::size_t begin, std::size_t end) {
         for (std::uint64_t i = begin; i < end; ++i) values[i] /= last;
     });
     return true;

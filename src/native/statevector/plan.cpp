@@ -6,7 +6,7 @@
 #include <new>
 
 #include "fusion.hpp"
-#include "parallel.hpp"
+#include "runtime/parallel.hpp"
 
 namespace statevector {
 
@@ -191,7 +191,7 @@ void GatePlan::add_chunked(std::vector<PreparedGate> gates, int contiguous_bits,
     segments_.push_back(std::move(segment));
 }
 
-void GatePlan::apply(cplx *psi, Poller *poll) const {
+void GatePlan::apply(cplx *psi, runtime::Poller *poll) const {
     const std::uint64_t updates_per_gate = std::uint64_t(1) << n_qubits_;
     std::uint64_t updates = 0;  // by whole-pass gates since the last poll
     for (const Segment &segment : segments_) {
@@ -209,7 +209,7 @@ void GatePlan::apply(cplx *psi, Poller *poll) const {
     }
 }
 
-void GatePlan::apply_chunked(cplx *psi, const Segment &segment, Poller *poll) const {
+void GatePlan::apply_chunked(cplx *psi, const Segment &segment, runtime::Poller *poll) const {
     const GatePlan &plan = segment.chunk_plan.front();
     const std::vector<int> &gathered = segment.gathered_bits;
     const int contiguous = segment.contiguous_bits, chunk_qubits = contiguous + int(gathered.size());
@@ -225,13 +225,13 @@ void GatePlan::apply_chunked(cplx *psi, const Segment &segment, Poller *poll) co
 
     const std::uint64_t chunks = (std::uint64_t(1) << n_qubits_) >> chunk_qubits;
     const std::uint64_t updates = std::max<std::uint64_t>(1, plan.size()) << chunk_qubits;
-    const std::uint64_t batch = std::max<std::uint64_t>(max_threads(), kUpdatesBetweenPolls / updates);
+    const std::uint64_t batch = std::max<std::uint64_t>(runtime::max_threads(), kUpdatesBetweenPolls / updates);
     const std::size_t grain =
         nested_ ? chunks : std::size_t(std::max<std::uint64_t>(1, kCachedUpdatesPerThread / updates));
     std::atomic<bool> out_of_memory{false};
     for (std::uint64_t first = 0; first < chunks && !out_of_memory; first += batch) {
         const std::uint64_t count = std::min(batch, chunks - first);
-        parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
+        runtime::parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
             if (gathered.empty()) {
                 for (std::size_t c = begin; c < end; ++c) plan.apply(psi + ((first + c) << chunk_qubits));
                 return;

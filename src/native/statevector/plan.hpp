@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "gate.hpp"
-#include "poll.hpp"
+#include "runtime/poll.hpp"
 
 namespace statevector {
 
@@ -25,7 +25,7 @@ public:
     GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level = 0);
     // Applies the gates in order; `poll`, when given, is called within long passes over the
     // state and between passes once they have done some work since the last call.
-    void apply(cplx *psi, Poller *poll = nullptr) const;
+    void apply(cplx *psi, runtime::Poller *poll = nullptr) const;
     std::size_t size() const { return size_; }
 
 private:
@@ -38,7 +38,7 @@ private:
     void add_whole_pass(std::vector<PreparedGate> gates);
     void add_chunked(std::vector<PreparedGate> gates, int contiguous_bits, std::vector<int> gathered_bits,
                      int level);
-    void apply_chunked(cplx *psi, const Segment &segment, Poller *poll) const;
+    void apply_chunked(cplx *psi, const Segment &segment, runtime::Poller *poll) const;
 
     int n_qubits_;
     bool nested_;  // a chunk's plan: its caller already spreads chunks over threads

@@ -9,9 +9,9 @@
 
 #include "measure.hpp"
 #include "memory.hpp"
-#include "parallel.hpp"
 #include "plan.hpp"
-#include "poll.hpp"
+#include "runtime/parallel.hpp"
+#include "runtime/poll.hpp"
 #include "terminal.hpp"
 
 namespace statevector {
@@ -258,7 +258,7 @@ private:
             uniforms.resize(count * per_shot);
             program_.uniforms(uniforms.data(), uniforms.size());
             keys.resize(count);
-            parallel_for(count, kShotsPerThread, [&](std::size_t begin, std::size_t end) {
+            runtime::parallel_for(count, kShotsPerThread, [&](std::size_t begin, std::size_t end) {
                 terminal.draw(uniforms.data() + begin * per_shot, end - begin, keys.data() + begin);
             });
             for (std::uint64_t key : keys) record(terminal_outcome(root, key));
@@ -326,7 +326,7 @@ private:
     const ShotOptions &options_;
     const std::size_t flat_outcomes_ = OutcomeIds::flat_size(options_.n_qubits, options_.shots);
     const std::size_t flat_register_ids_ = OutcomeIds::flat_size(options_.n_cbits, options_.shots);
-    Poller poll_;
+    runtime::Poller poll_;
 };
 
 }  // namespace

@@ -9,9 +9,15 @@ namespace norvane {
 
 namespace nb = nanobind;
 
+// The module that holds the process's one thread limit of the native runtime, and the capsule
+// through which it shares the setting with every other module.
+constexpr const char *kThreadSettingModule = "norvane.quantum.native_threads";
+constexpr const char *kThreadSettingCapsule = "norvane.quantum.native_threads._thread_setting";
+
 // Declare first in a module body: the body runs once per process, and a second initialisation
 // of the same module raises ImportError instead of building and registering everything again.
-// The claim is released if the body fails, so a failed first import can be retried.
+// The claim is released if the body fails, so a failed first import can be retried. Claiming
+// also points the module's runtime at the process's one thread setting, importing its module.
 class ModuleInitClaim {
 public:
     explicit ModuleInitClaim(const char *qualified_name);

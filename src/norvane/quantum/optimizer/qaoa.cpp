@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "statevector/memory.hpp"
-#include "statevector/poll.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/poll.hpp"
 
 #include "support/args.hpp"
 #include "support/module.hpp"
@@ -178,7 +178,7 @@ std::vector<Edge> resolved_edges(nb::handle self, long long n) {
 void refuse_oversized_register(nb::handle n_qubits) {
     if (!PyLong_Check(n_qubits.ptr())) return;
     const long long n = norvane::index_saturated(n_qubits);
-    if (n < 0 || (n <= 60 && statevector::bytes_fit(std::uint64_t(8) << n))) return;
+    if (n < 0 || (n <= 60 && runtime::bytes_fit(std::uint64_t(8) << n))) return;
     PyErr_Format(PyExc_MemoryError,
                  "an observable over %S qubits has 2**%S entries, more than this machine's memory", n_qubits.ptr(),
                  n_qubits.ptr());
@@ -198,7 +198,7 @@ template <typename Accumulate> nb::object tabulate(nb::handle self, Accumulate a
     double *entries = view.data();
     const std::size_t count = view.size();
     nb::gil_scoped_release no_gil;
-    statevector::Poller poll(norvane::check_signals_without_gil);
+    runtime::Poller poll(norvane::check_signals_without_gil);
     for (std::size_t x = 0; x < count; ++x) {
         double total = 0.0;
         for (const Edge &e : edges) {

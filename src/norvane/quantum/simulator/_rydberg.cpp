@@ -15,8 +15,8 @@
 
 #include "analog/evolve.hpp"
 #include "analog/units.hpp"
-#include "statevector/parallel.hpp"
-#include "statevector/poll.hpp"
+#include "runtime/parallel.hpp"
+#include "runtime/poll.hpp"
 #include "support/module.hpp"
 #include "support/pyops.hpp"
 
@@ -58,7 +58,7 @@ nb::tuple evolve(const analog::AtomSpace &space, std::optional<std::vector<doubl
     analog::IntegrationStats stats;
     {
         nb::gil_scoped_release unlocked;
-        statevector::Poller poll(norvane::check_signals_without_gil);
+        runtime::Poller poll(norvane::check_signals_without_gil);
         std::vector<double> weighted = weights ? space.weighted_excitations(*weights) : std::vector<double>();
         state = analog::evolve(space, weighted, drive, duration, options, &stats, &poll);
     }
@@ -125,6 +125,7 @@ NB_MODULE(_rydberg, m) {
           "seconds, waveform values in rad/s (the phase in rad). ValueError before any work for numbers that are "
           "not finite and for an evolution too long to finish; KeyboardInterrupt on Ctrl-C.");
     m.def(
-        "_set_max_threads", [](unsigned threads) { statevector::set_max_threads(threads); }, nb::arg("threads"),
-        "Limit the threads of large-space evolutions (0: all cores). Results do not depend on it.");
+        "_set_max_threads", [](unsigned threads) { runtime::set_max_threads(threads); }, nb::arg("threads"),
+        "Limit the threads of every native engine's kernels, large-space evolutions among them (0: all cores); "
+        "the setting of norvane.quantum.native_threads.set_max_threads. Results do not depend on it.");
 }

@@ -4,7 +4,7 @@
 #include "dense_sim/imports.hpp"
 #include "dense_sim/simulation_result.hpp"
 #include "dense_sim/simulator.hpp"
-#include "statevector/parallel.hpp"
+#include "runtime/parallel.hpp"
 #include "statevector/shots.hpp"
 #include "support/module.hpp"
 
@@ -16,8 +16,9 @@ NB_MODULE(dense_sim, m) {
     dense_sim::bind_simulation_result(m);
     dense_sim::bind_simulator(m, m.attr("SimulationResult"));
     m.def(
-        "_set_max_threads", [](unsigned threads) { statevector::set_max_threads(threads); }, nb::arg("threads"),
-        "Limit the threads of large-state kernels (0: all cores). Results do not depend on it.");
+        "_set_max_threads", [](unsigned threads) { runtime::set_max_threads(threads); }, nb::arg("threads"),
+        "Limit the threads of every native engine's kernels, the analog emulator's too (0: all cores); the "
+        "setting of norvane.quantum.native_threads.set_max_threads. Results do not depend on it.");
     m.def(
         "_set_branch_memory_budget", [](std::uint64_t bytes) { statevector::set_branch_memory_budget(bytes); },
         nb::arg("bytes"),

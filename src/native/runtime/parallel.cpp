@@ -6,18 +6,23 @@
 #include <thread>
 #include <vector>
 
-namespace statevector {
+namespace runtime {
 
 namespace {
-std::atomic<unsigned> thread_limit{0};
-}
+ThreadSetting own_setting{0};
+ThreadSetting *setting = &own_setting;
+}  // namespace
 
-void set_max_threads(unsigned threads) { thread_limit = threads; }
+ThreadSetting &thread_setting() { return *setting; }
+
+void share_thread_setting(ThreadSetting &shared) { setting = &shared; }
+
+void set_max_threads(unsigned threads) { *setting = threads; }
 
 unsigned max_threads() {
     // hardware_concurrency() reads the system's CPU list on every call: ask once.
     static const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    unsigned limit = thread_limit.load();
+    unsigned limit = setting->load();
     return limit == 0 ? cores : limit;
 }
 
@@ -46,4 +51,4 @@ void run_split(std::size_t count, std::size_t min_grain, RangeFn fn, const void 
 }
 
 }  // namespace detail
-}  // namespace statevector
+}  // namespace runtime

@@ -1,4 +1,4 @@
-// Splitting amplitude loops over threads.
+// Splitting loops over threads, under one thread limit.
 //
 // Threads are started per call and joined before it returns, so no pool outlives a call and a
 // process that has simulated can still fork. Work is split into index ranges only; every
@@ -6,20 +6,25 @@
 // results are bit-identical for any thread count.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
-namespace statevector {
+namespace runtime {
 
-// The least work worth a thread of its own, about 100 microseconds: starting and joining a
-// thread takes tens of microseconds on a virtual machine, so a smaller range runs faster on the
-// calling thread. That is a loop over this many amplitudes of a state that is not in cache...
-constexpr std::size_t kStreamedPerThread = std::size_t(1) << 18;
-// ...or this many amplitude updates (gates times amplitudes) of gates on a chunk in cache.
-constexpr std::size_t kCachedUpdatesPerThread = std::size_t(1) << 20;
-
-// Upper bound on threads used by kernels; 0 means the hardware concurrency.
+// Upper bound on threads used by parallel_for; 0 means the hardware concurrency.
 void set_max_threads(unsigned threads);
+// The threads parallel_for may use: the bound, or the hardware concurrency without one.
 unsigned max_threads();
+
+// The variable that holds the bound.
+using ThreadSetting = std::atomic<unsigned>;
+// The setting this copy of the library reads and writes.
+ThreadSetting &thread_setting();
+// Makes this copy of the library read and write `shared` from now on; call it before any work
+// of its users. Every extension module links its own copy of this library, so each starts
+// with a setting of its own: a module adopts the process's one setting when it loads (see
+// support/module.cpp).
+void share_thread_setting(ThreadSetting &shared);
 
 // Calls body(begin, end) over disjoint ranges covering [0, count). Ranges are processed on
 // several threads only when count / min_grain allows; exceptions are not allowed in body.
@@ -41,4 +46,4 @@ void parallel_for(std::size_t count, std::size_t min_grain, const Body &body) {
         &body);
 }
 
-}  // namespace statevector
+}  // namespace runtime

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <functional>
 
-namespace statevector {
+namespace runtime {
 
 // Calls `check` at most once per interval when polled; `check` throws to stop the work.
 // Polling itself costs one clock read, so it can sit between gates and shots.
@@ -28,4 +28,4 @@ private:
     Clock::time_point next_;
 };
 
-}  // namespace statevector
+}  // namespace runtime
