@@ -86,6 +86,23 @@ def test_convert_writes_to_standard_output_by_default(bell):
     assert as_qasm2.stdout == qasm.dumps(qasm.load(bell), version=2)
 
 
+def test_gates_lists_the_gate_table():
+    from norvane.quantum.ir.digital.gate_table import GATES
+
+    plain = run_cli("gates")
+    assert plain.returncode == 0, plain.stderr
+    header, *rows, note = plain.stdout.splitlines()
+    assert header.split() == ["gate", "qubits", "params", "OpenQASM", "2", "OpenQASM", "3", "shift", "rule"]
+    names = [s.name for s in GATES]
+    assert [r.split()[0] for r in rows] == names and note.startswith("* ")
+    assert rows[names.index("RXX")].split() == ["RXX", "2", "1", "rxx", "rxx*", "yes"]
+    as_json = json.loads(run_cli("gates", "--json").stdout)
+    assert [(r["gate"], r["qubits"], r["params"], r["qasm2"]["name"], r["qasm3"]["definition"],
+             r["shift_rule"], r["tag"]) for r in as_json] == \
+        [(s.name, s.n_qubits, s.n_params, s.qasm2.name, s.qasm3.definition, s.shift_rule, s.tag)
+         for s in GATES]
+
+
 CIRCUIT = "norvane.quantum.ir.digital.circuit.DigitalCircuit"
 
 

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import json
 import math
 import os
@@ -210,6 +211,30 @@ def _convert(args) -> int:
     return 0
 
 
+def _gates(args) -> int:
+    from norvane.quantum.ir.digital.gate_table import GATES
+
+    if args.json:
+        print(json.dumps([{"gate": spec.name, "qubits": spec.n_qubits, "params": spec.n_params,
+                           "qasm2": dataclasses.asdict(spec.qasm2),
+                           "qasm3": dataclasses.asdict(spec.qasm3),
+                           "shift_rule": spec.shift_rule, "tag": spec.tag} for spec in GATES],
+                         indent=1))
+        return 0
+
+    def qasm_name(spelling) -> str:
+        return spelling.name + ("*" if spelling.definition is not None else "")
+
+    rows = [("gate", "qubits", "params", "OpenQASM 2", "OpenQASM 3", "shift rule")]
+    rows += [(spec.name, str(spec.n_qubits), str(spec.n_params), qasm_name(spec.qasm2),
+              qasm_name(spec.qasm3), "yes" if spec.shift_rule else "no") for spec in GATES]
+    widths = [max(len(row[k]) for row in rows) for k in range(len(rows[0]))]
+    for row in rows:
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+    print("* written with its gate definition: the version's standard library lacks it")
+    return 0
+
+
 def _write(path: str, text: str) -> None:
     if path == "-":
         sys.stdout.write(text)
@@ -258,6 +283,11 @@ def _parser() -> argparse.ArgumentParser:
     convert.add_argument("--to", choices=["qasm2", "qasm3", "json"],
                          help="output format (default: from the output file's suffix; "
                          "json on standard output)")
+    gates = commands.add_parser("gates", help="list the kit's standard gates",
+                                description="list the kit's standard gates: qubits, parameters, "
+                                "OpenQASM names and whether the parameter-shift rule is exact")
+    gates.add_argument("--json", action="store_true", help="print JSON")
+    gates.set_defaults(handler=_gates)
     return parser
 
 

@@ -149,7 +149,8 @@ class _Parser:
         if not (self.token.text == "include" and self.tokens[1].text == f'"{LIBRARY}"'):
             self.expect("OPENQASM")
             version = self.token
-            if version.kind not in ("real", "int") or not re.fullmatch(r"2(\.[0-9]*)?", version.text):
+            if version.kind not in ("real", "int") \
+                    or not re.fullmatch(r"2(\.[0-9]*)?", version.text):
                 raise self.fail(f"expected version 2.0, found {version.describe()}")
             self.advance()
             self.expect(";")

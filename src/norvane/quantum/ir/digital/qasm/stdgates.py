@@ -1,19 +1,20 @@
 """The standard OpenQASM gates (qelib1.inc, stdgates.inc and the built-ins) as kit gates.
 
 A gate call names its qubits in the order the gate lists them (controls first), which is the
-kit's target order too: `cx a, b` is `CX([a, b])` whatever the register's bit order. Gates the
-kit lacks become a `UnitaryGate` with the gate's exact matrix (first target most significant);
+kit's target order too: `cx a, b` is `CX([a, b])` whatever the register's bit order. The gates
+the kit has, and their names in each version, come from the kit's gate table. Gates the kit
+lacks become a `UnitaryGate` with the gate's exact matrix (first target most significant);
 they need numeric parameters. `id` and `u0` act as the identity and add nothing.
 """
 
 from __future__ import annotations
 
-import math
 from typing import Callable, Sequence
 
 import numpy as np
 
 from norvane.quantum.ir.digital import gate as g
+from norvane.quantum.ir.digital.gate_table import GATES
 from norvane.quantum.ir.scalar import Scalar
 
 __all__ = ["StdGate", "QASM2_GATES", "QASM2_BUILTINS", "QASM3_GATES", "QASM3_BUILTINS"]
@@ -108,27 +109,16 @@ _SX = g.SX([0]).matrix()
 _RCCX = _relative_phase_toffoli()
 _RC3X = _relative_phase_c3x()
 
-_COMMON = {
-    # name: (n_params, n_qubits, make)
-    "x": (0, 1, _kit(g.X)), "y": (0, 1, _kit(g.Y)), "z": (0, 1, _kit(g.Z)),
-    "h": (0, 1, _kit(g.H)), "s": (0, 1, _kit(g.S)), "sdg": (0, 1, _kit(g.Sdg)),
-    "t": (0, 1, _kit(g.T)), "tdg": (0, 1, _kit(g.Tdg)), "sx": (0, 1, _kit(g.SX)),
+# Standard gates the kit has no class for: name -> (n_params, n_qubits, make).
+_OTHERS_COMMON = {
     "id": (0, 1, _nothing),
-    "rx": (1, 1, _kit(g.RX)), "ry": (1, 1, _kit(g.RY)), "rz": (1, 1, _kit(g.RZ)),
-    "p": (1, 1, _kit(g.Phase)), "u1": (1, 1, _kit(g.U1)), "u2": (2, 1, _kit(g.U2)),
-    "u3": (3, 1, _kit(g.U3)),
-    "cx": (0, 2, _kit(g.CX)), "cy": (0, 2, _kit(g.CY)), "cz": (0, 2, _kit(g.CZ)),
-    "swap": (0, 2, _kit(g.SWAP)), "ccx": (0, 3, _kit(g.CCX)), "cswap": (0, 3, _kit(g.CSWAP)),
-    "crx": (1, 2, _kit(g.CRX)), "cry": (1, 2, _kit(g.CRY)), "crz": (1, 2, _kit(g.CRZ)),
-    "cp": (1, 2, _kit(g.CPhase)),
     "ch": (0, 2, _unitary(lambda: _controlled(_H), "ch")),
     "cu": (4, 2, _unitary(_cu, "cu")),
 }
 
-_QASM2_ONLY = {
-    "sxdg": (0, 1, _kit(g.SXdg)), "u": (3, 1, _kit(g.U)), "u0": (1, 1, _nothing), "cu1": (1, 2, _kit(g.CPhase)),
+_OTHERS_QASM2 = {
+    "u0": (1, 1, _nothing),
     "cu3": (3, 2, _unitary(lambda *a: _controlled(_u3(*a)), "cu3")),
-    "rxx": (1, 2, _kit(g.RXX)), "rzz": (1, 2, _kit(g.RZZ)),
     "csx": (0, 2, _unitary(lambda: _controlled(_SX), "csx")),
     "rccx": (0, 3, _unitary(lambda: _RCCX, "rccx")),
     "rc3x": (0, 4, _unitary(lambda: _RC3X, "rc3x")),
@@ -137,16 +127,26 @@ _QASM2_ONLY = {
     "c4x": (0, 5, _unitary(lambda: _controlled(_X, 4), "c4x")),
 }
 
-_QASM3_ONLY = {
-    "phase": (1, 1, _kit(g.Phase)), "cphase": (1, 2, _kit(g.CPhase)), "CX": (0, 2, _kit(g.CX)),
-}
+
+def _kit_gates(version: int) -> tuple[dict, dict]:
+    """The gate table's built-ins and library gates of OpenQASM `version`, each as
+    name -> (n_params, n_qubits, make)."""
+    builtins, library = {}, {}
+    for spec in GATES:
+        spelling = spec.qasm(version)
+        entry = (spec.n_params, spec.n_qubits, _kit(spec.cls))
+        builtins.update(dict.fromkeys(spelling.builtins, entry))
+        library.update(dict.fromkeys(spelling.library_names, entry))
+    return builtins, library
 
 
 def _table(*parts: dict) -> dict[str, StdGate]:
     return {name: StdGate(name, *spec) for part in parts for name, spec in part.items()}
 
 
-QASM2_BUILTINS = _table({"U": (3, 1, _kit(g.U)), "CX": (0, 2, _kit(g.CX))})
-QASM2_GATES = _table(_COMMON, _QASM2_ONLY)
-QASM3_BUILTINS = _table({"U": (3, 1, _kit(g.U))})
-QASM3_GATES = _table(_COMMON, _QASM3_ONLY)
+_BUILTINS2, _LIBRARY2 = _kit_gates(2)
+_BUILTINS3, _LIBRARY3 = _kit_gates(3)
+QASM2_BUILTINS = _table(_BUILTINS2)
+QASM2_GATES = _table(_LIBRARY2, _OTHERS_COMMON, _OTHERS_QASM2)
+QASM3_BUILTINS = _table(_BUILTINS3)
+QASM3_GATES = _table(_LIBRARY3, _OTHERS_COMMON)

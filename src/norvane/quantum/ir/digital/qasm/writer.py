@@ -4,8 +4,9 @@ The qubits form one register `q`. The classical bits are cut into consecutive re
 that every condition reads exactly one whole register (a condition on bits (3, 2) == 2 becomes
 `if (c1 == 2)` on a register c1 holding bits 2 and 3); a single register `c` when nothing is
 conditioned. X- and Y-basis measurements are written as the basis change, a Z measurement and
-the change back, which leaves the state the kit's measurement leaves. Gates OpenQASM lacks
-get a `gate` definition in the file; a one-qubit matrix gate becomes `u3` (global phase
+the change back, which leaves the state the kit's measurement leaves. Kit gates are written
+under their names in the kit's gate table, with the table's `gate` definition where the
+version's standard library lacks them; a one-qubit matrix gate becomes `u3` (global phase
 dropped), a controlled one-qubit matrix one controlled-U3 with its phase, and larger matrix
 gates are decomposed into CX and one-qubit gates.
 """
@@ -21,6 +22,7 @@ import numpy as np
 from norvane.quantum.ir.digital import gate as g
 from norvane.quantum.ir.digital.circuit import DigitalCircuit
 from norvane.quantum.ir.digital.conditional import ClassicalCondition, ConditionalInstruction
+from norvane.quantum.ir.digital.gate_table import BY_CLASS
 from norvane.quantum.ir.digital.measurement import Measurement, MeasurementBasis
 from norvane.quantum.ir.digital.qasm.errors import QasmError
 from norvane.quantum.ir.digital.qasm.synthesis import one_qubit_angles, synthesize
@@ -29,27 +31,6 @@ from norvane.quantum.ir.scalar import (
 )
 
 __all__ = ["write"]
-
-# Kit gate class -> OpenQASM name in (2.0, 3.0); None where the version needs a definition.
-_NAMES = {
-    g.H: ("h", "h"), g.X: ("x", "x"), g.Y: ("y", "y"), g.Z: ("z", "z"), g.S: ("s", "s"),
-    g.Sdg: ("sdg", "sdg"), g.T: ("t", "t"), g.Tdg: ("tdg", "tdg"), g.SX: ("sx", "sx"),
-    g.SXdg: ("sxdg", None), g.CX: ("cx", "cx"), g.CY: ("cy", "cy"), g.CZ: ("cz", "cz"),
-    g.SWAP: ("swap", "swap"), g.CCX: ("ccx", "ccx"), g.CSWAP: ("cswap", "cswap"),
-    g.RX: ("rx", "rx"), g.RY: ("ry", "ry"), g.RZ: ("rz", "rz"), g.Phase: ("p", "p"),
-    g.U1: ("u1", "u1"), g.U2: ("u2", "u2"), g.U3: ("u3", "u3"), g.U: ("U", "U"),
-    g.CRX: ("crx", "crx"), g.CRY: ("cry", "cry"), g.CRZ: ("crz", "crz"),
-    g.CPhase: ("cp", "cp"), g.RXX: ("rxx", None), g.RYY: (None, None), g.RZZ: ("rzz", None),
-}
-
-# Exact definitions of the gates a version's standard library lacks.
-_DEFINITIONS = {
-    g.SXdg: ("sxdg", "gate sxdg a { h a; sdg a; h a; }"),
-    g.RZZ: ("rzz", "gate rzz(theta) a, b { cx a, b; rz(theta) b; cx a, b; }"),
-    g.RXX: ("rxx", "gate rxx(theta) a, b { h a; h b; cx a, b; rz(theta) b; cx a, b; h a; h b; }"),
-    g.RYY: ("ryy", "gate ryy(theta) a, b { rx(pi/2) a; rx(pi/2) b; cx a, b; rz(theta) b; "
-                   "cx a, b; rx(-pi/2) a; rx(-pi/2) b; }"),
-}
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 _REGISTER_NAME = re.compile(r"(q|c[0-9]*)\Z")
@@ -170,14 +151,13 @@ class _Writer:
             raise QasmError(f"{gate!r} is not a gate and cannot be written")
         if len(set(gate.targets)) != len(gate.targets):
             raise QasmError(f"{gate.print_node()} lists a qubit twice: {gate.targets}")
-        kind = type(gate)
-        if kind in _NAMES:
-            name = _NAMES[kind][self.version - 2]
-            if name is None:
-                name, text = _DEFINITIONS[kind]
-                self.definitions[name] = text
+        spec = BY_CLASS.get(type(gate))
+        if spec is not None:
+            spelling = spec.qasm(self.version)
+            if spelling.definition is not None:
+                self.definitions[spelling.name] = spelling.definition
             params = [self._scalar(p) for p in gate.params] if isinstance(gate, g.ParametricGate) else []
-            return [self._call(name, params, gate.targets)]
+            return [self._call(spelling.name, params, gate.targets)]
         matrix = np.asarray(gate.matrix(), dtype=np.complex128)
         side = 1 << len(gate.targets)
         if matrix.shape != (side, side) or not np.allclose(matrix.conj().T @ matrix, np.eye(side),
