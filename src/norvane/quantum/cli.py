@@ -1,7 +1,8 @@
 """The `norvane` command line (also `python -m norvane.quantum`).
 
 FILE is an OpenQASM 2.0 or 3.0 program or the kit's JSON form of a `DigitalCircuit` (told
-apart by content). Bitstrings put classical bit 0 first (leftmost).
+apart by content). Bitstrings put classical bit 0 first (leftmost). `norvane gates` lists the
+kit's gate table.
 
 Exit statuses: 0 success; 1 `validate` found problems in the circuit; 2 a user error (bad
 arguments or input), reported as one `norvane: error:` line on stderr; 70 an internal error
