@@ -21,7 +21,7 @@ std::set<std::string> &initialised_modules() {
 // library it needs no loader path from each module's folder to it (RPATH, @loader_path, a DLL
 // beside every .pyd), and works alike in a wheel, an editable install and the build tree.
 void adopt_thread_setting() {
-    nb::object capsule = nb::module_::import_(kThreadSettingModule).attr("_thread_setting");
+    nb::object capsule = import_attr(kThreadSettingModule, "_thread_setting");
     void *shared = PyCapsule_GetPointer(capsule.ptr(), kThreadSettingCapsule);  // checks the capsule's name
     if (!shared) throw nb::python_error();
     runtime::share_thread_setting(*static_cast<runtime::ThreadSetting *>(shared));
