@@ -119,8 +119,10 @@ const statevector::GatePlan &CircuitProgram::fused_plan(std::size_t begin, std::
     return *with_python([&] {
         std::vector<statevector::GateRef> gates;
         gates.reserve(end - begin);
-        for (std::size_t op = begin; op < end; ++op)
+        for (std::size_t op = begin; op < end; ++op) {
             gates.push_back(store_.prepare(ops_[op].instruction, cache_, kwargs_, n_qubits_));
+            norvane::check_signals();  // a long run of gates takes seconds of Python calls
+        }
         plans_.push_back(store_.plan(n_qubits_, gates));
         return plans_.back();
     });

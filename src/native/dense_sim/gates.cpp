@@ -8,6 +8,7 @@
 #include <string>
 
 #include "imports.hpp"
+#include "runtime/poll.hpp"
 #include "statevector/memory.hpp"
 #include "support/args.hpp"
 #include "support/module.hpp"
@@ -123,7 +124,8 @@ statevector::GateRef GateStore::prepare(nb::handle gate, nb::handle cache, nb::h
 }
 
 statevector::PlanRef GateStore::plan(int n_qubits, const std::vector<statevector::GateRef> &gates) {
-    return plans_.get(n_qubits, gates);
+    runtime::Poller poll(norvane::check_signals);  // callers hold the GIL
+    return plans_.get(n_qubits, gates, &poll);
 }
 
 int GateStore::traverse(visitproc visit, void *arg) const {

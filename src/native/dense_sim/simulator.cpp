@@ -152,6 +152,7 @@ nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
     for (nb::handle instruction : circuit.attr("instructions")) {
         if (norvane::is_instance(instruction, im.conditional) || !norvane::is_instance(instruction, im.gate)) continue;
         order.push_back(gates->prepare(instruction, cache_now, kwargs, n));
+        norvane::check_signals();  // preparing a long circuit's gates takes seconds of Python calls
     }
     statevector::PlanRef plan = gates->plan(n, order);
     statevector::StateVector state = statevector::basis_state(n);

@@ -54,7 +54,7 @@ int ones(std::uint64_t mask) {
 
 }  // namespace
 
-GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
+GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level, runtime::Poller *poll)
     : n_qubits_(n_qubits), nested_(level > 0), size_(gates.size()) {
     level = first_level_below(n_qubits, level);
     if (level == kLevelCount) {
@@ -96,6 +96,7 @@ GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
     std::vector<bool> take(gates.size()), best_take;
     bool chunked = true;
     while (!gates.empty()) {
+        if (poll) (*poll)();
         in_use = 0;
         for (std::uint64_t mask : masks) in_use |= mask;
         auto best = select(chunked, 0, take);
@@ -147,7 +148,7 @@ GatePlan::GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level)
             std::vector<int> bits;
             for (int b = contiguous; b < n_qubits; ++b)
                 if (held >> b & 1) bits.push_back(b);
-            add_chunked(std::move(taken), contiguous, std::move(bits), level);
+            add_chunked(std::move(taken), contiguous, std::move(bits), level, poll);
         } else if (!taken.empty()) {
             add_whole_pass(std::move(taken));
         }
@@ -167,7 +168,7 @@ void GatePlan::add_whole_pass(std::vector<PreparedGate> gates) {
 }
 
 void GatePlan::add_chunked(std::vector<PreparedGate> gates, int contiguous_bits, std::vector<int> gathered_bits,
-                           int level) {
+                           int level, runtime::Poller *poll) {
     if (gathered_bits.empty() || gathered_bits.back() == contiguous_bits + int(gathered_bits.size()) - 1) {
         contiguous_bits += int(gathered_bits.size());  // the chunk's bits are all contiguous
         gathered_bits.clear();
@@ -187,7 +188,7 @@ void GatePlan::add_chunked(std::vector<PreparedGate> gates, int contiguous_bits,
         local.emplace_back(chunk_qubits, std::move(targets), g.matrix());
     }
     Segment segment{{}, {}, contiguous_bits, std::move(gathered_bits)};
-    segment.chunk_plan.emplace_back(chunk_qubits, std::move(local), level + 1);
+    segment.chunk_plan.emplace_back(chunk_qubits, std::move(local), level + 1, poll);
     segments_.push_back(std::move(segment));
 }
 
@@ -258,7 +259,7 @@ void GatePlan::apply_chunked(cplx *psi, const Segment &segment, runtime::Poller 
     if (out_of_memory) throw std::bad_alloc();
 }
 
-PlanRef PlanCache::get(int n_qubits, const std::vector<GateRef> &gates) {
+PlanRef PlanCache::get(int n_qubits, const std::vector<GateRef> &gates, runtime::Poller *poll) {
     auto key = std::make_pair(n_qubits, gates);
     auto found = plans_.find(key);
     if (found != plans_.end()) return found->second;
@@ -268,7 +269,7 @@ PlanRef PlanCache::get(int n_qubits, const std::vector<GateRef> &gates) {
     // `gathered` others.
     const int gathered = n_qubits > kLevels[0].chunk_bits ? kLevels[0].gathered_bits : 0;
     const int first_local = std::max(0, n_qubits - kLevels[0].chunk_bits + gathered);
-    auto plan = std::make_shared<const GatePlan>(n_qubits, fuse(n_qubits, sequence, first_local, gathered));
+    auto plan = std::make_shared<const GatePlan>(n_qubits, fuse(n_qubits, sequence, first_local, gathered), 0, poll);
     plans_.emplace(std::move(key), plan);
     return plan;
 }

@@ -22,7 +22,9 @@ namespace statevector {
 
 class GatePlan {
 public:
-    GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level = 0);
+    // `poll`, when given, is called between the planning's passes: thousands of gates take
+    // seconds to plan.
+    GatePlan(int n_qubits, std::vector<PreparedGate> gates, int level = 0, runtime::Poller *poll = nullptr);
     // Applies the gates in order; `poll`, when given, is called within long passes over the
     // state and between passes once they have done some work since the last call.
     void apply(cplx *psi, runtime::Poller *poll = nullptr) const;
@@ -37,7 +39,7 @@ private:
     };
     void add_whole_pass(std::vector<PreparedGate> gates);
     void add_chunked(std::vector<PreparedGate> gates, int contiguous_bits, std::vector<int> gathered_bits,
-                     int level);
+                     int level, runtime::Poller *poll);
     void apply_chunked(cplx *psi, const Segment &segment, runtime::Poller *poll) const;
 
     int n_qubits_;
@@ -55,7 +57,8 @@ using PlanRef = std::shared_ptr<const GatePlan>;
 // caller serialises access.
 class PlanCache {
 public:
-    PlanRef get(int n_qubits, const std::vector<GateRef> &gates);
+    // `poll`, when given, is called while a new plan is made.
+    PlanRef get(int n_qubits, const std::vector<GateRef> &gates, runtime::Poller *poll = nullptr);
     std::size_t size() const { return plans_.size(); }
     void clear() { plans_.clear(); }
 

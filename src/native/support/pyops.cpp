@@ -185,9 +185,13 @@ void call_keeping_error(nb::handle obj, const char *method) noexcept {
 // Only a lock held by another thread refuses release(), and this one is ours.
 HeldLock::~HeldLock() { call_keeping_error(lock_, "release"); }
 
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+}
+
 void check_signals_without_gil() {
     nb::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    check_signals();
 }
 
 }  // namespace norvane

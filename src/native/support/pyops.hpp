@@ -100,8 +100,10 @@ private:
     nb::object lock_;
 };
 
-// For native work running without the GIL: takes it and raises what a pending signal's
-// handler raises (KeyboardInterrupt for Ctrl-C) as nb::python_error.
+// Raises what a pending signal's handler raises (KeyboardInterrupt for Ctrl-C) as
+// nb::python_error; the GIL must be held. Cheap when no signal is pending.
+void check_signals();
+// The same for native work running without the GIL: takes it first.
 void check_signals_without_gil();
 
 // Scoped Py_EnterRecursiveCall: deep native recursion over user objects ends in
