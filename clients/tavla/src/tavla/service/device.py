@@ -46,9 +46,8 @@ class Device:
         if not isinstance(runner, Runner):
             runner = InProcessRunner(runner, NrvJobSpecification.parse_raw)
         self.queue = JobQueue(JobStore(database), runner, workers, max_job_seconds, keep_results_for)
-        self._operations = {protocol.CAPABILITIES.name: self._capabilities, protocol.SUBMIT.name: self._submit,
-                            protocol.VALIDATE.name: self._validate, protocol.STATUS.name: self._status,
-                            protocol.CANCEL.name: self._cancel, protocol.RESULTS.name: self._results}
+        # Each route of the protocol is answered by the method named after it.
+        self._operations = {route.name: getattr(self, f"_{route.name}") for route in protocol.ROUTES}
 
     def close(self) -> None:
         self.queue.close()

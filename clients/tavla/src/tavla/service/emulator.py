@@ -62,7 +62,8 @@ class _EmulatorProcess:
     """One emulator process, and a thread that collects its answers."""
 
     def __init__(self):
-        self.process = subprocess.Popen([sys.executable, "-m", "tavla.service.emulator_worker"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8")
+        self.process = subprocess.Popen([sys.executable, "-m", "tavla.service.emulator_worker"],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8")
         self.answers: queue.SimpleQueue[str | None] = queue.SimpleQueue()
         threading.Thread(target=self._collect, name="tavla-emulator-answers", daemon=True).start()
 

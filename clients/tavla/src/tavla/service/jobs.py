@@ -27,8 +27,8 @@ class JobStopped(Exception):
 @runtime_checkable
 class Runner(Protocol):
     """Runs one job: returns its shot readouts as JSON text (a list of mappings with
-    shot_status, pre_sequence and post_sequence). It ends early with JobStopped once `stop` is set or `time_limit`
-    seconds (None: no bound) have passed."""
+    shot_status, pre_sequence and post_sequence). It ends early with JobStopped once `stop`
+    is set or `time_limit` seconds (None: no bound) have passed."""
 
     def run(self, job: ClaimedJob, stop: threading.Event, time_limit: float | None) -> str: ...
 
