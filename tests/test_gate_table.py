@@ -79,15 +79,9 @@ def test_serializer_registration_round_trips_every_gate_under_its_tag():
         assert type(back) is spec.cls and back == gate
 
 
-# The native shift-rule set still lists the controlled rotations, for which the two-term rule
-# is not exact, and leaves out U2, U3 and U, for each of whose parameters it is (see the test
-# below). Empty this once the native set is read from the table.
-NATIVE_SET_DIFFERS_ON = {"CRX", "CRY", "CRZ", "U2", "U3", "U"}
-
-
-def test_native_shift_rule_set_matches_the_table():
-    marked = {spec.name for spec in GATES if spec.shift_rule}
-    assert set(gradient._PARAMETER_SHIFT_GATES) ^ marked == NATIVE_SET_DIFFERS_ON
+def test_native_shift_rule_set_is_the_tables():
+    listed = {spec.name for spec in GATES if spec.shift_listed}
+    assert set(gradient._PARAMETER_SHIFT_GATES) == listed
 
 
 def _shift_rule_is_exact(spec, rng) -> bool:

@@ -119,11 +119,11 @@ def test_custom_gates_are_computed_per_request():
 
 
 def test_gates_are_told_apart_by_isinstance_which_honours_a_class_attribute():
-    class Plain:  # not a gate of any kind: keyed by its class, computed once
-        matrices = 0
+    computed = []
 
+    class Plain:  # not a gate of any kind: keyed by its class, computed once
         def matrix(self):
-            Plain.matrices += 1
+            computed.append(type(self))
             return np.eye(2)
 
     class PassesForCustom(Plain):  # isinstance(x, CustomGate) through __class__: computed per request
@@ -133,7 +133,14 @@ def test_gates_are_told_apart_by_isinstance_which_honours_a_class_attribute():
     for _ in range(2):
         cache.get(Plain())
         cache.get(PassesForCustom())
-    assert Plain.matrices == 3 and list(cache._cache) == [Plain]
+    assert len(computed) == 3 and list(cache._cache) == [Plain]
+
+    # A class changed after use is looked at again: Plain now passes for a custom gate too.
+    Plain.__getattribute__ = lambda self, name: (CustomGate if name == "__class__"
+                                                 else object.__getattribute__(self, name))
+    cache.get(Plain())
+    cache.get(Plain())
+    assert len(computed) == 5
 
 
 def test_errors_pass_through_and_store_nothing():

@@ -25,7 +25,7 @@ bool runs_own_get(nb::handle cache, nb::handle kwargs) {
     const Imports &im = imports();
     PyTypeObject *type = Py_TYPE(cache.ptr());
     if (type != reinterpret_cast<PyTypeObject *>(im.gate_matrix_cache.ptr()) ||
-        _PyType_Lookup(type, NORVANE_NAME("get").ptr()) != im.cache_get_method.ptr())
+        norvane::class_attribute(type, NORVANE_NAME("get")) != im.cache_get_method.ptr())
         return false;
     if (!kwargs.ptr() || !PyDict_GET_SIZE(kwargs.ptr())) return true;
     if (PyDict_GetItemWithError(kwargs.ptr(), NORVANE_NAME("gate").ptr())) return false;

@@ -1,6 +1,7 @@
 #include "pyops.hpp"
 
 #include <cstdarg>
+#include <cstdint>
 #include <vector>
 
 namespace norvane {
@@ -10,14 +11,50 @@ nb::object checked(PyObject *result) {
     return nb::steal(result);
 }
 
+PyObject *class_attribute(PyTypeObject *type, nb::handle name) {
+    PyObject *mro = type->tp_mro;
+    if (!mro) return nullptr;  // a class not yet readied has no attributes to find
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
+        auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+        // Built-in static classes keep their dictionary per interpreter, outside tp_dict.
+        nb::object dict = nb::steal(PyType_GetDict(base));
+        PyObject *value = PyDict_GetItemWithError(dict.ptr(), name.ptr());
+#else
+        PyObject *value = PyDict_GetItemWithError(base->tp_dict, name.ptr());
+#endif
+        if (value) return value;
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return nullptr;
+}
+
 namespace {
 
 // Whether obj.__class__ is type(obj) for every instance of `type`: it reads attributes the
 // generic way and inherits object's own __class__ descriptor.
-bool class_is_own_type(PyTypeObject *type) {
-    static PyObject *const object_class = _PyType_Lookup(&PyBaseObject_Type, NORVANE_NAME("__class__").ptr());
+bool class_is_own_type_uncached(PyTypeObject *type) {
+    static PyObject *const object_class = class_attribute(&PyBaseObject_Type, NORVANE_NAME("__class__"));
     return type->tp_getattro == PyObject_GenericGetAttr &&
-           _PyType_Lookup(type, NORVANE_NAME("__class__").ptr()) == object_class;
+           class_attribute(type, NORVANE_NAME("__class__")) == object_class;
+}
+
+// The same, remembered per class. The interpreter gives a class a new version tag whenever it
+// or a base changes (0 until one is assigned), so an answer is reused only for the tag it was
+// found under.
+bool class_is_own_type(PyTypeObject *type) {
+    struct Entry {
+        PyTypeObject *type = nullptr;
+        unsigned int tag = 0;
+        bool own = false;
+    };
+    thread_local Entry entries[64];
+    const unsigned int tag = type->tp_version_tag;
+    Entry &entry = entries[(reinterpret_cast<std::uintptr_t>(type) >> 4) % 64];
+    if (tag != 0 && entry.type == type && entry.tag == tag) return entry.own;
+    const bool own = class_is_own_type_uncached(type);
+    if (tag != 0 && type->tp_version_tag == tag) entry = {type, tag, own};
+    return own;
 }
 
 }  // namespace

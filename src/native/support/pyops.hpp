@@ -19,6 +19,11 @@ nb::object checked(PyObject *result);
 // isinstance(obj, cls)
 bool is_instance(nb::handle obj, nb::handle cls);
 
+// What `type` or the first of its bases in method resolution order defines under `name`, as
+// stored in the class dictionary (descriptors are not run): a borrowed reference the class
+// keeps, or nullptr where none defines it.
+PyObject *class_attribute(PyTypeObject *type, nb::handle name);
+
 // bool(obj)
 bool truth(nb::handle obj);
 

@@ -135,10 +135,10 @@ NB_MODULE(gradient, m) {
         cls, "__call__", [](nb::handle self, nb::handle f, nb::handle x) { return self.attr("gradient")(f, x); },
         nb::arg("f").none(), nb::arg("x").none(), "Same as gradient(f, x).");
 
-    // Gate kinds whose parameters obey the shift rule.
+    // Gate kinds for which the shift rule applies, as the kit's gate table lists them.
     nb::set shift_gates;
-    for (const char *name : {"RX", "RY", "RZ", "Phase", "U1", "CRX", "CRY", "CRZ", "CPhase", "RXX", "RYY", "RZZ"})
-        shift_gates.add(name);
+    for (nb::handle spec : norvane::import_attr("norvane.quantum.ir.digital.gate_table", "GATES"))
+        if (nb::cast<bool>(spec.attr("shift_listed"))) shift_gates.add(spec.attr("name"));
     m.attr("_PARAMETER_SHIFT_GATES") = shift_gates;
 
     nb::list exports;

@@ -2,8 +2,9 @@
 
 Each entry gives a class (whose qubit and parameter counts and serializer tag follow from it),
 its OpenQASM 2.0 and 3.0 spellings and whether the two-term parameter-shift rule gives exact
-gradients of its parameters. The OpenQASM reader and writer and the `norvane gates` command
-read this table, so a new gate needs its class (with its matrix) and one entry here.
+gradients of its parameters. The OpenQASM reader and writer, the serializer's registration, the
+gradient module's shift-rule set and the `norvane gates` command read this table, so a new gate
+needs its class (with its matrix) and one entry here.
 """
 
 from __future__ import annotations
@@ -49,6 +50,10 @@ class GateSpec:
     # Each parameter x, the others fixed, enters as exp(-i x G) with G of two eigenvalues one
     # apart, so every expectation value is a sinusoid of x and the two-term shift rule exact.
     shift_rule: bool = False
+    # Listed in the gradient module's `_PARAMETER_SHIFT_GATES`, a published set that has always
+    # held the one-parameter rotations including the controlled ones (whose gradients need the
+    # four-term rule) and none of the U family.
+    shift_listed: bool = False
 
     @property
     def name(self) -> str:
@@ -77,8 +82,10 @@ def _same(name: str, **fields) -> tuple[QasmSpelling, QasmSpelling]:
     return spelling, spelling
 
 
-def _entry(cls, spellings: tuple[QasmSpelling, QasmSpelling], shift_rule: bool = False) -> GateSpec:
-    return GateSpec(cls, *spellings, shift_rule=shift_rule)
+def _entry(cls, spellings: tuple[QasmSpelling, QasmSpelling], shift_rule: bool = False,
+           shift_listed: bool | None = None) -> GateSpec:
+    listed = shift_rule if shift_listed is None else shift_listed
+    return GateSpec(cls, *spellings, shift_rule=shift_rule, shift_listed=listed)
 
 
 _SXDG = "gate sxdg a { h a; sdg a; h a; }"
@@ -111,15 +118,15 @@ GATES: tuple[GateSpec, ...] = (
     _entry(g.U1, _same("u1"), shift_rule=True),
     # U3(theta, phi, lambda) is RZ(phi) RY(theta) RZ(lambda) up to a global phase: each
     # parameter alone enters one Pauli rotation.
-    _entry(g.U2, _same("u2"), shift_rule=True),
-    _entry(g.U3, _same("u3"), shift_rule=True),
+    _entry(g.U2, _same("u2"), shift_rule=True, shift_listed=False),
+    _entry(g.U3, _same("u3"), shift_rule=True, shift_listed=False),
     _entry(g.U, (QasmSpelling("U", aliases=("u",), builtins=("U",)),
-                 QasmSpelling("U", builtins=("U",))), shift_rule=True),
+                 QasmSpelling("U", builtins=("U",))), shift_rule=True, shift_listed=False),
     # A controlled rotation's generator has the eigenvalues 0 and +-1/2: three values, two
     # frequencies, which the two-term rule cannot separate.
-    _entry(g.CRX, _same("crx")),
-    _entry(g.CRY, _same("cry")),
-    _entry(g.CRZ, _same("crz")),
+    _entry(g.CRX, _same("crx"), shift_listed=True),
+    _entry(g.CRY, _same("cry"), shift_listed=True),
+    _entry(g.CRZ, _same("crz"), shift_listed=True),
     _entry(g.CPhase, (QasmSpelling("cp", aliases=("cu1",)),
                       QasmSpelling("cp", aliases=("cphase",))), shift_rule=True),
     _entry(g.RXX, (QasmSpelling("rxx"), QasmSpelling("rxx", _RXX)), shift_rule=True),

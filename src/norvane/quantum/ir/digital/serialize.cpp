@@ -395,11 +395,19 @@ std::pair<nb::object, nb::object> register_pair(nb::handle cls, nb::handle seria
     return {recorded_serializer, recorded_deserializer};
 }
 
-void register_factory_group(nb::handle gate_module, nb::handle factory,
-                            std::initializer_list<const char *> class_names) {
-    for (const char *name : class_names) {
-        nb::object cls = gate_module.attr(name);
-        nb::object pair = factory(cls);
+// Registers every class of the kit's gate table with the factory its counts call for: fixed
+// gates by qubit count, parametric gates with the parametric factory.
+void register_gate_table(nb::module_ &m) {
+    static const char *const kFixedFactories[] = {"_make_std_serializer", "_make_std_serializer2",
+                                                  "_make_std_serializer3"};
+    for (nb::handle spec : norvane::import_attr("norvane.quantum.ir.digital.gate_table", "GATES")) {
+        nb::object cls = spec.attr("cls");
+        const auto n_params = nb::cast<std::size_t>(spec.attr("n_params"));
+        const auto n_qubits = nb::cast<std::size_t>(spec.attr("n_qubits"));
+        if (n_params == 0 && (n_qubits < 1 || n_qubits > 3))
+            throw nb::value_error("no serializer factory for a fixed gate of this many qubits");
+        const char *factory = n_params > 0 ? "_make_parametric_serializer" : kFixedFactories[n_qubits - 1];
+        nb::object pair = m.attr(factory)(cls);
         register_pair(cls, nb::object(pair[0]), nb::object(pair[1]));
     }
 }
@@ -424,7 +432,6 @@ NB_MODULE(serialize, m) {
     const char *gate = "norvane.quantum.ir.digital.gate";
     const char *measurement = "norvane.quantum.ir.digital.measurement";
     const char *conditional = "norvane.quantum.ir.digital.conditional";
-    nb::module_ gate_module = nb::module_::import_(gate);
     kit() = {nb::module_::import_("norvane.quantum.ir.scalar").release(),
              norvane::import_kept("decimal", "Decimal"),
              norvane::import_kept("norvane.quantum.serialize", "Serializer"),
@@ -475,14 +482,7 @@ NB_MODULE(serialize, m) {
     m.def("_circuit_deserializer", &circuit_deserializer, nb::arg("d").none(),
           "DigitalCircuit from its dict; instruction dicts are decoded via object_hook.");
 
-    register_factory_group(gate_module, m.attr("_make_std_serializer"),
-                           {"H", "X", "Y", "Z", "S", "Sdg", "T", "Tdg", "SX", "SXdg"});
-    register_factory_group(gate_module, m.attr("_make_std_serializer2"),
-                           {"CX", "CY", "CZ", "SWAP"});
-    register_factory_group(gate_module, m.attr("_make_std_serializer3"), {"CCX", "CSWAP"});
-    register_factory_group(gate_module, m.attr("_make_parametric_serializer"),
-                           {"RX", "RY", "RZ", "Phase", "U1", "U2", "U3", "U", "CRX", "CRY",
-                            "CRZ", "CPhase", "RXX", "RYY", "RZZ"});
+    register_gate_table(m);
     register_module_pair(m, kit().unitary_gate, "_unitary_serializer", "_unitary_deserializer");
     register_module_pair(m, kit().measurement, "_measurement_serializer",
                          "_measurement_deserializer");
