@@ -105,9 +105,11 @@ def test_emulator_calls_defaults_and_conversions(emulator_rows, monkeypatch):
     kwargs = calls[-1][2]
     assert kwargs["atol"] == 1.0 and type(kwargs["atol"]) is float and type(kwargs["rtol"]) is float
     assert kwargs["nsteps"] == 12 and kwargs["interaction_picture"] is True
-    for args, name in [((3,), "solver_name"), (("dop853", "x"), "atol"), (("dop853", 1, 1, "10"), "nsteps")]:
-        with pytest.raises(TypeError, match=f"Argument '{name}' has incorrect type"):
-            task.run(*args)
+    wrong = [((3,), "solver_name"), (("dop853", "x"), "atol"), (("dop853", 1, 1, "10"), "nsteps")]
+    wrong += [({name: None}, name) for name in ("solver_name", "atol", "rtol", "nsteps")]
+    for args, name in wrong:
+        with pytest.raises(TypeError, match=f"Argument '{name}' has incorrect type .* got"):
+            task.run(**args) if isinstance(args, dict) else task.run(*args)
 
 
 def test_failed_run_keeps_earlier_results(emulator_rows, monkeypatch):

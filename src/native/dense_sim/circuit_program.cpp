@@ -54,7 +54,7 @@ statevector::MeasureOp prepare_measurement(nb::handle meas, int n_qubits, std::s
         op.writes.emplace_back(op.qubits[position++], normalised_index(b, n_cbits, "classical bit"));
     }
     nb::object basis = meas.attr("basis");
-    const Imports &im = imports();
+    const Imports &im = norvane::imports<Imports>();
     auto add = [&](std::vector<const statevector::PreparedGate *> &into, nb::handle cls, std::size_t j) {
         rotations.push_back(prepare_rotation(cls, originals[j], op.qubits[j], cache, n_qubits));
         into.push_back(&rotations.back());
@@ -80,7 +80,7 @@ statevector::MeasureOp prepare_measurement(nb::handle meas, int n_qubits, std::s
 void raise_undefined_probabilities(nb::handle rng, const statevector::cplx *psi, std::uint64_t size) {
     // Hand the literal probabilities to the generator's weighted choice so that the caller
     // sees its own error for them (NaN for a state of zero norm).
-    nb::module_ np = nb::module_::import_("numpy");
+    nb::handle np = norvane::imports<Imports>().numpy;
     std::size_t shape[1] = {std::size_t(size)};
     nb::object state = nb::cast(nb::ndarray<nb::numpy, const std::complex<double>, nb::ndim<1>>(psi, 1, shape));
     nb::object weights = np.attr("abs")(state.attr("copy")()).attr("__pow__")(2);
@@ -93,7 +93,7 @@ CircuitProgram::CircuitProgram(nb::handle instructions, int n_qubits, int n_cbit
                                nb::handle kwargs, nb::handle rng, GateStore &store)
     : n_qubits_(n_qubits), n_cbits_(n_cbits), store_(store), cache_(nb::borrow(cache)), kwargs_(nb::borrow(kwargs)),
       rng_(nb::borrow(rng)), bitgen_(rng) {
-    const Imports &im = imports();
+    const Imports &im = norvane::imports<Imports>();
     const Py_ssize_t expected = PyObject_LengthHint(instructions.ptr(), 0);
     if (expected < 0) throw nb::python_error();
     ops_.reserve(std::size_t(std::min<Py_ssize_t>(expected, 1 << 16)));  // a hint: bounded

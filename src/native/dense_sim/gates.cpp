@@ -22,7 +22,7 @@ namespace {
 // cache is of that exact class, nobody replaced `get` on it, and no binding is named "gate"
 // (which the Python call refuses as a second value for `gate`).
 bool runs_own_get(nb::handle cache, nb::handle kwargs) {
-    const Imports &im = imports();
+    const Imports &im = norvane::imports<Imports>();
     PyTypeObject *type = Py_TYPE(cache.ptr());
     if (type != reinterpret_cast<PyTypeObject *>(im.gate_matrix_cache.ptr()) ||
         norvane::class_attribute(type, NORVANE_NAME("get")) != im.cache_get_method.ptr())
@@ -36,7 +36,7 @@ bool runs_own_get(nb::handle cache, nb::handle kwargs) {
 // cache.get(gate, **kwargs); the class's own `get` is called as a C function.
 nb::object cache_get(nb::handle cache, nb::handle gate, nb::handle kwargs) {
     if (runs_own_get(cache, kwargs))
-        return norvane::checked(imports().cache_get(cache.ptr(), gate.ptr(), kwargs.ptr()));
+        return norvane::checked(norvane::imports<Imports>().cache_get(cache.ptr(), gate.ptr(), kwargs.ptr()));
     return norvane::call_method(cache, NORVANE_NAME("get"), {gate}, kwargs);
 }
 
@@ -51,7 +51,8 @@ std::vector<cplx> matrix_values(nb::handle matrix, std::size_t side, nb::handle 
     View view;
     nb::object array = nb::borrow(matrix);
     if (!nb::try_cast(matrix, view, false)) {  // not already a contiguous complex128 array
-        array = imports().ascontiguousarray(matrix, nb::arg("dtype") = imports().complex128);
+        const Imports &im = norvane::imports<Imports>();
+        array = im.ascontiguousarray(matrix, nb::arg("dtype") = im.complex128);
         view = nb::cast<View>(array);
     }
     if (view.ndim() != 2 || view.shape(0) != side || view.shape(1) != side)

@@ -4,14 +4,9 @@
 
 namespace dense_sim {
 
-namespace {
-Imports loaded;
-}
-
-const Imports &imports() { return loaded; }
-
 void load_imports() {
     using norvane::import_kept;
+    Imports &loaded = norvane::imports<Imports>();
     const char *gates = "norvane.quantum.ir.digital.gate";
     loaded.gate = import_kept(gates, "Gate");
     loaded.h = import_kept(gates, "H");
@@ -27,6 +22,7 @@ void load_imports() {
     loaded.cache_get = reinterpret_cast<norvane::CacheGetFunction>(PyCapsule_Import(norvane::kCacheGetCapsule, 0));
     if (!loaded.cache_get) throw nb::python_error();
     loaded.default_rng = import_kept("numpy.random", "default_rng");
+    loaded.numpy = nb::module_::import_("numpy").release();
     loaded.ascontiguousarray = import_kept("numpy", "ascontiguousarray");
     loaded.complex128 = import_kept("numpy", "complex128");
     loaded.rlock = import_kept("threading", "RLock");

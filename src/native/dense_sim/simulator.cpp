@@ -110,13 +110,14 @@ std::pair<nb::dict, nb::list> counts_and_memory(const statevector::ShotTally &ta
 DigitalDenseSimulator::DigitalDenseSimulator(nb::handle circuit_, nb::handle seed) {
     nb::object seed_value = seed.is_none() ? nb::none() : nb::object(norvane::arg_int(seed, "seed"));
     circuit = nb::borrow(circuit_);
-    rng = imports().default_rng(seed_value);
-    cache = imports().gate_matrix_cache();
-    run_lock = imports().rlock();
+    rng = norvane::imports<Imports>().default_rng(seed_value);
+    cache = norvane::imports<Imports>().gate_matrix_cache();
+    run_lock = norvane::imports<Imports>().rlock();
 }
 
 DigitalDenseSimulator::DigitalDenseSimulator(nb::handle circuit_, nb::handle rng_, nb::handle cache_)
-    : circuit(nb::borrow(circuit_)), rng(nb::borrow(rng_)), cache(nb::borrow(cache_)), run_lock(imports().rlock()) {}
+    : circuit(nb::borrow(circuit_)), rng(nb::borrow(rng_)), cache(nb::borrow(cache_)),
+      run_lock(norvane::imports<Imports>().rlock()) {}
 
 nb::object DigitalDenseSimulator::run(nb::handle shots_arg, nb::kwargs kwargs) {
     nb::int_ shots = norvane::arg_int(shots_arg, "shots");
@@ -145,7 +146,7 @@ nb::object DigitalDenseSimulator::run(nb::handle shots_arg, nb::kwargs kwargs) {
 nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
     const int n = qubit_count(circuit);
     check_state_fits(n, 1);
-    const Imports &im = imports();
+    const Imports &im = norvane::imports<Imports>();
     gates->start_call();
     nb::object cache_now = cache;
     std::vector<statevector::GateRef> order;
@@ -173,7 +174,8 @@ nb::object DigitalDenseSimulator::init_state() {
 nb::object DigitalDenseSimulator::apply_gate(nb::handle state, nb::handle gate, nb::kwargs kwargs) {
     const int n = qubit_count(circuit);
     statevector::PreparedGate prepared = prepare_gate(gate, cache, kwargs, n);
-    nb::object copy = imports().ascontiguousarray(state, nb::arg("dtype") = imports().complex128).attr("reshape")(-1);
+    const Imports &im = norvane::imports<Imports>();
+    nb::object copy = im.ascontiguousarray(state, nb::arg("dtype") = im.complex128).attr("reshape")(-1);
     if (copy.is(state) || !nb::bool_(copy.attr("flags").attr("owndata")) || !nb::bool_(copy.attr("flags").attr("writeable")))
         copy = copy.attr("copy")();
     if (nb::len(copy) != (std::size_t(1) << n))

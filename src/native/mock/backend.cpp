@@ -22,7 +22,7 @@ const char *const kBackendDoc =
 nb::str submit_task(nb::handle self, nb::handle task) {
     if (norvane::truth(self.attr("submission_error")))
         throw nb::value_error("mock submission error");
-    nb::str task_id = nb::str(imports().uuid_module.attr("uuid4")());
+    nb::str task_id = nb::str(norvane::imports<Imports>().uuid_module.attr("uuid4")());
     nb::object results = simulate_job_results(task, nb::float_(0.99), nb::float_(0.01));
     append_record(self.attr("state_file"), task_id.c_str(), results.attr("json")());
     return task_id;
@@ -35,14 +35,14 @@ nb::object task_results(nb::handle self, nb::handle task_id) {
         PyErr_SetObject(PyExc_ValueError, norvane::format_text("unable to fetch results for task_id: %U", id.ptr()).ptr());
         throw nb::python_error();
     }
-    return norvane::call_with_mapping(imports().job_results, mapping);
+    return norvane::call_with_mapping(norvane::imports<Imports>().job_results, mapping);
 }
 
 void cancel_task(nb::handle, nb::handle task_id) { norvane::arg_str(task_id, "task_id"); }
 
 nb::object task_status(nb::handle, nb::handle task_id) {
     norvane::arg_str(task_id, "task_id");
-    return imports().job_status.attr("Completed");
+    return norvane::imports<Imports>().job_status.attr("Completed");
 }
 
 }  // namespace
@@ -55,7 +55,8 @@ void bind_backend(nb::module_ &m) {
     body["__annotations__"] = annotations;
     body["state_file"] = ".mock_state.txt";
     body["submission_error"] = false;
-    nb::object cls = norvane::new_derived_class(m, "MockBackend", imports().dispatch_executor, kBackendDoc, body);
+    nb::object cls =
+        norvane::new_derived_class(m, "MockBackend", norvane::imports<Imports>().dispatch_executor, kBackendDoc, body);
 
     norvane::def_method(cls, "submit_task", &submit_task, nb::arg("task").none(),
                         "Fabricate the results of job specification `task`, append them to the state\n"

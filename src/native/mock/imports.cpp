@@ -4,13 +4,8 @@
 
 namespace mock {
 
-namespace {
-Imports loaded;
-}
-
-const Imports &imports() { return loaded; }
-
 void load_imports(nb::module_ &m) {
+    Imports &loaded = norvane::imports<Imports>();
     const char *results_module = "norvane.quantum.dispatch.program.job_results";
     loaded.uuid_module = nb::module_::import_("uuid").release();
     loaded.numpy_module = nb::module_::import_("numpy").release();
@@ -19,6 +14,8 @@ void load_imports(nb::module_ &m) {
     loaded.job_results = norvane::import_kept(results_module, "NrvJobResults");
     loaded.shot_status = norvane::import_kept(results_module, "NrvShotStatusCode");
     loaded.job_status = norvane::import_kept(results_module, "NrvJobStatusCode");
+    loaded.io_open = norvane::import_kept("io", "open");
+    loaded.json_loads = norvane::import_kept("json", "loads");
     m.attr("uuid") = loaded.uuid_module;
     m.attr("np") = loaded.numpy_module;
     m.attr("DispatchExecutor") = loaded.dispatch_executor;

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "support/module.hpp"
+
 namespace mock {
 
 namespace nb = nanobind;
@@ -18,8 +20,11 @@ struct Imports {
     nb::handle job_results;
     nb::handle shot_status;
     nb::handle job_status;
+    nb::handle io_open;     // io.open, for the state file
+    nb::handle json_loads;  // json.loads, for its records
 };
-const Imports &imports();
+// Fills norvane::imports<Imports>() and binds the names the module exposes; called once by the
+// module body.
 void load_imports(nb::module_ &m);
 
 // simulate_job_results(task, p_full, p_empty): fabricated readouts of every shot of a job.

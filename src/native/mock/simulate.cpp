@@ -10,7 +10,7 @@ namespace mock {
 nb::object simulate_job_results(nb::handle task, nb::handle p_full, nb::handle p_empty) {
     nb::float_ full(norvane::arg_float(p_full, "p_full"));
     nb::float_ empty(norvane::arg_float(p_empty, "p_empty"));
-    const Imports &outside = imports();
+    const Imports &outside = norvane::imports<Imports>();
 
     nb::object lattice = task.attr("lattice");
     Py_ssize_t n_sites = PyObject_Length(nb::object(lattice.attr("sites")).ptr());

@@ -23,16 +23,6 @@ namespace {
 
 constexpr Py_ssize_t kReadChunk = Py_ssize_t(1) << 20;
 
-nb::handle io_open() {
-    static nb::handle open = norvane::import_kept("io", "open");
-    return open;
-}
-
-nb::handle json_loads() {
-    static nb::handle loads = norvane::import_kept("json", "loads");
-    return loads;
-}
-
 // Closes `file` while an error from using it is already on its way out (a pending Python
 // error is kept); a second error from close() would only hide the first.
 void close_after_error(nb::handle file) noexcept { norvane::call_keeping_error(file, "close"); }
@@ -86,7 +76,7 @@ nb::object decode_remainder(std::string_view rest) {
     if (rest.empty() || rest.back() != ')') return nb::none();
     rest.remove_suffix(1);
     nb::bytes text(rest.data(), rest.size());
-    PyObject *decoded = PyObject_CallOneArg(json_loads().ptr(), text.ptr());
+    PyObject *decoded = PyObject_CallOneArg(norvane::imports<Imports>().json_loads.ptr(), text.ptr());
     if (!decoded) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();  // MemoryError, RecursionError
         PyErr_Clear();
@@ -154,7 +144,7 @@ private:
 void append_record(nb::handle path, const std::string &task_id, nb::handle results_json) {
     nb::str json_text = nb::borrow<nb::str>(results_json);
     // Unbuffered: every write below is one write system call.
-    nb::object file = io_open()(path, "a+b", 0);
+    nb::object file = norvane::imports<Imports>().io_open(path, "a+b", 0);
     with_file(file, [&](nb::handle f) {
         std::string line = ends_inside_line(f) ? "\n" : "";
         line += "('" + task_id + "',";
@@ -178,7 +168,7 @@ void append_record(nb::handle path, const std::string &task_id, nb::handle resul
 }
 
 nb::object find_record(nb::handle path, nb::handle task_id) {
-    nb::object file = io_open()(path, "rb", 0);
+    nb::object file = norvane::imports<Imports>().io_open(path, "rb", 0);
     return with_file(file, [&](nb::handle f) -> nb::object {
         // The writer's ids are plain texts between single quotes; an id holding a quote, a
         // backslash or a line break (or one that cannot be encoded) names no record.

@@ -33,7 +33,7 @@ struct Outside {
     nb::handle capabilities;
     nb::handle job_results;
     nb::handle job_status;
-} outside;
+};
 
 nb::object queue_api_getter(nb::handle self) {
     nb::object client = self.attr("_queue_api");
@@ -72,13 +72,13 @@ nb::object job_json(nb::handle task_ir) {
 nb::object get_capabilities(nb::handle self, nb::handle use_experimental) {
     try {
         nb::object mapping = client_of(self).attr("get_capabilities")();
-        return norvane::call_with_mapping(outside.capabilities, mapping);
+        return norvane::call_with_mapping(norvane::imports<Outside>().capabilities, mapping);
     } catch (nb::python_error &error) {
         // Any failure (no client, a failing service, data the record refuses) falls back to
         // the shipped capabilities; interrupts and exits still propagate.
         if (!error.matches(PyExc_Exception)) throw;
     }
-    return outside.dispatch_executor.attr("get_capabilities")(self, use_experimental);
+    return norvane::imports<Outside>().dispatch_executor.attr("get_capabilities")(self, use_experimental);
 }
 
 nb::object submit_task(nb::handle self, nb::handle task_ir) {
@@ -94,7 +94,7 @@ nb::object submit_task(nb::handle self, nb::handle task_ir) {
 nb::object task_results(nb::handle self, nb::handle task_id) {
     norvane::arg_str(task_id, "task_id");
     nb::object mapping = client_of(self).attr("poll_job_results")(task_id);
-    return norvane::call_with_mapping(outside.job_results, mapping);
+    return norvane::call_with_mapping(norvane::imports<Outside>().job_results, mapping);
 }
 
 void cancel_task(nb::handle self, nb::handle task_id) {
@@ -104,7 +104,7 @@ void cancel_task(nb::handle self, nb::handle task_id) {
 
 nb::object task_status(nb::handle self, nb::handle task_id) {
     norvane::arg_str(task_id, "task_id");
-    return outside.job_status(client_of(self).attr("get_job_status_in_queue")(task_id));
+    return norvane::imports<Outside>().job_status(client_of(self).attr("get_job_status_in_queue")(task_id));
 }
 
 void validate_task(nb::handle self, nb::handle task_ir) {
@@ -119,9 +119,9 @@ void validate_task(nb::handle self, nb::handle task_ir) {
         Py_XDECREF(client_error);
         if (!from_client) throw;
         nb::object message = nb::str(error.value());
-        nb::object converted = outside.validation_error(message);
+        nb::object converted = norvane::imports<Outside>().validation_error(message);
         PyException_SetCause(converted.ptr(), error.value().inc_ref().ptr());
-        PyErr_SetObject(outside.validation_error.ptr(), converted.ptr());
+        PyErr_SetObject(norvane::imports<Outside>().validation_error.ptr(), converted.ptr());
         throw nb::python_error();
     }
 }
@@ -170,6 +170,7 @@ nb::dict backend_body() {
 }  // namespace
 
 void bind(nb::module_ &m) {
+    Outside &outside = norvane::imports<Outside>();
     const char *dispatch = "norvane.quantum.dispatch.base";
     const char *results = "norvane.quantum.dispatch.program.job_results";
     m.attr("Optional") = norvane::import_attr("typing", "Optional");
@@ -184,9 +185,7 @@ void bind(nb::module_ &m) {
         norvane::import_attr("norvane.quantum.dispatch.program.job_specification", "NrvJobSpecification");
 
     nb::object cls = norvane::new_derived_class(m, "Oruna1Backend", outside.dispatch_executor, kBackendDoc, backend_body());
-    nb::object property = nb::borrow((PyObject *)&PyProperty_Type);
-    cls.attr("queue_api") = property(nb::cpp_function(&queue_api_getter, nb::is_method(), nb::name("queue_api"),
-                                                      "The queue client, built on first use and kept."));
+    norvane::def_property(cls, "queue_api", &queue_api_getter, "The queue client, built on first use and kept.");
     norvane::def_method(cls, "get_capabilities", &get_capabilities, nb::arg("use_experimental").none() = false,
                         "The device's capabilities from the service; on any failure, the capabilities\n"
                         "shipped with the kit (DispatchExecutor.get_capabilities).");

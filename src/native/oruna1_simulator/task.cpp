@@ -47,18 +47,6 @@ nb::object global(const char *name) {
     return norvane::module_attr(norvane::imported_module(module_name), norvane::interned(name));
 }
 
-// A keyword-argument dict with the entries of any mapping, as `f(**mapping)` would build it.
-nb::dict keywords_of(nb::handle mapping) {
-    nb::dict kwargs;
-    if (PyDict_Merge(kwargs.ptr(), mapping.ptr(), 1) < 0) throw nb::python_error();
-    return kwargs;
-}
-
-nb::object call_with_keywords(nb::handle callable, nb::handle mapping) {
-    nb::tuple no_args;
-    return norvane::checked(PyObject_Call(callable.ptr(), no_args.ptr(), keywords_of(mapping).ptr()));
-}
-
 nb::object geometry_of(nb::handle task) {
     return task.attr("emulator_ir").attr("register").attr("geometry");
 }
@@ -85,7 +73,7 @@ nb::list shot_results(nb::handle shots_array, nb::handle filling_sequence) {
         fields["shot_status"] = completed;
         fields["pre_sequence"] = filling.attr("tolist")();
         fields["post_sequence"] = buffer.attr("tolist")();
-        shots.append(call_with_keywords(shot_result, fields));
+        shots.append(norvane::call_with_mapping(shot_result, fields));
     }
     return shots;
 }
@@ -104,7 +92,7 @@ nb::object run(nb::handle self, nb::handle solver_name, nb::handle atol, nb::han
     nb::object gate = global("AnalogGate")(hamiltonian);
     nb::dict gate_kwargs;
     gate_kwargs["project_hyperfine"] = nb::bool_(true);
-    PyDict_Update(gate_kwargs.ptr(), options.ptr());
+    if (PyDict_Update(gate_kwargs.ptr(), options.ptr()) < 0) throw nb::python_error();
     nb::object shots_array = norvane::checked(
         PyObject_Call(gate.attr("run").ptr(), nb::make_tuple(self.attr("shots")).ptr(), gate_kwargs.ptr()));
 
@@ -112,7 +100,7 @@ nb::object run(nb::handle self, nb::handle solver_name, nb::handle atol, nb::han
     nb::dict result_fields;
     result_fields["task_status"] = global("NrvJobStatusCode").attr("Completed");
     result_fields["shot_outputs"] = shots;
-    nb::setattr(self, "task_result_ir", call_with_keywords(global("NrvJobResults"), result_fields));
+    nb::setattr(self, "task_result_ir", norvane::call_with_mapping(global("NrvJobResults"), result_fields));
     return nb::borrow(self);
 }
 
@@ -128,10 +116,11 @@ nb::dict serialize(nb::handle obj) {
 
 nb::object deserialize(nb::handle d) {
     nb::object results = norvane::get_item(d, "task_result_ir");
-    nb::object decoded = norvane::truth(results) ? call_with_keywords(global("NrvJobResults"), results) : nb::none();
+    nb::object decoded =
+        norvane::truth(results) ? norvane::call_with_mapping(global("NrvJobResults"), results) : nb::none();
     nb::str key("task_result_ir");
     if (PyObject_SetItem(d.ptr(), key.ptr(), decoded.ptr()) < 0) throw nb::python_error();
-    return call_with_keywords(global("Oruna1SimulatorTask"), d);
+    return norvane::call_with_mapping(global("Oruna1SimulatorTask"), d);
 }
 
 void add_methods(nb::handle cls) {
@@ -141,18 +130,17 @@ void add_methods(nb::handle cls) {
     norvane::def_method(
         cls, "result", [](nb::handle self) { return self.attr("task_result_ir"); },
         "The results of the last run (None before the first).");
-    norvane::def_method(cls, "run", &run, nb::arg("solver_name") = "dop853", nb::arg("atol") = 1e-14,
-                        nb::arg("rtol") = 1e-7, nb::arg("nsteps") = 2147483647,
-                        nb::arg("interaction_picture") = false,
+    // Every option reaches the body, None included, so a wrong kind gets the kit's own message.
+    norvane::def_method(cls, "run", &run, nb::arg("solver_name").none() = "dop853", nb::arg("atol").none() = 1e-14,
+                        nb::arg("rtol").none() = 1e-7, nb::arg("nsteps").none() = 2147483647,
+                        nb::arg("interaction_picture").none() = false,
                         "Compile and run the program on the emulator; set task_result_ir and return the task.\n"
                         "\n"
                         "Each shot's post_sequence holds 1 where an atom was found in the ground state (still\n"
                         "present after the sequence) and 0 where it was excited or the site is empty.");
-    nb::object getter = nb::cpp_function(
-        [](nb::handle self) { return norvane::arg_int(self.attr("shots"), "shots"); }, nb::is_method(),
-        nb::name("nshots"), nb::scope(cls));
-    nb::handle property_type = (PyObject *)&PyProperty_Type;
-    nb::setattr(cls, "nshots", property_type(getter, nb::none(), nb::none(), "The number of shots as an integer."));
+    norvane::def_property(
+        cls, "nshots", [](nb::handle self) { return norvane::arg_int(self.attr("shots"), "shots"); },
+        "The number of shots as an integer.");
 }
 
 }  // namespace
@@ -170,14 +158,10 @@ void bind_task(nb::module_ &m) {
     annotations["compile_cache"] = m.attr("Optional")[m.attr("CompileCache")];
     annotations["task_result_ir"] = m.attr("Optional")[m.attr("NrvJobResults")];
     nb::dict body;
-    body["__module__"] = kModuleName;
-    body["__qualname__"] = "Oruna1SimulatorTask";
-    body["__doc__"] = kTaskDoc;
     body["__annotations__"] = annotations;
     body["compile_cache"] = nb::none();
     body["task_result_ir"] = nb::none();
-    nb::handle type = (PyObject *)&PyType_Type;
-    nb::object cls = type("Oruna1SimulatorTask", nb::make_tuple(m.attr("LocalTask")), body);
+    nb::object cls = norvane::new_derived_class(m, "Oruna1SimulatorTask", m.attr("LocalTask"), kTaskDoc, body);
     add_methods(cls);
 
     // Registered first; the data-class transformation applies to what the registry returns.

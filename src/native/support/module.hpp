@@ -30,6 +30,17 @@ private:
     int uncaught_at_start_;
 };
 
+// The Python objects a module works with (classes, functions, constants), held one way in
+// every module: `Names` is a struct of nb::handle fields, filled once by the module body with
+// import_kept and read through imports<Names>() for the rest of the process. Objects the kit
+// requires to be looked up at each call (or read from the module's globals) are looked up
+// there instead.
+template <class Names>
+Names &imports() {
+    static Names names;
+    return names;
+}
+
 // `module.name`, imported now.
 nb::object import_attr(const char *module, const char *name);
 

@@ -36,4 +36,13 @@ void def_method(nb::handle cls, const char *name, F &&f, const Extra &...extra) 
                 nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), nb::scope(scope), extra...));
 }
 
+// Sets `cls.<name>` to a read-only property whose getter f takes the instance (as nb::handle).
+template <typename F>
+void def_property(nb::handle cls, const char *name, F &&f, const char *doc) {
+    nb::object getter = nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name),
+                                         nb::scope(method_scope(cls, name)));
+    nb::handle property_type = (PyObject *)&PyProperty_Type;
+    nb::setattr(cls, name, property_type(getter, nb::none(), nb::none(), doc));
+}
+
 }  // namespace norvane

@@ -30,11 +30,6 @@ struct Kit {
     nb::handle classical_condition, conditional_instruction, digital_circuit;
 };
 
-Kit &kit() {
-    static Kit k;
-    return k;
-}
-
 // The interpreter's list(), tuple(), str(), int() and float(). They take handles on purpose:
 // a nanobind attribute accessor given straight to a typed constructor is only relabelled.
 nb::object list_of(nb::handle h) { return nb::list(h); }
@@ -43,7 +38,7 @@ nb::object text_of(nb::handle h) { return nb::str(h); }
 nb::object int_of(nb::handle h) { return nb::int_(h); }
 nb::object float_of(nb::handle h) { return nb::float_(h); }
 
-nb::object object_hook(nb::handle value) { return kit().serializer.attr("object_hook")(value); }
+nb::object object_hook(nb::handle value) { return norvane::imports<Kit>().serializer.attr("object_hook")(value); }
 
 // ---------------------------------------------------------------------------------------------
 // Scalars and parameter lists
@@ -54,7 +49,7 @@ struct ScalarKinds {
     nb::object literal, assigned_variable, variable, negative, add, mul, div, min, max;
 
     static ScalarKinds lookup() {
-        nb::handle m = kit().scalar_module;
+        nb::handle m = norvane::imports<Kit>().scalar_module;
         return {m.attr("Literal"), m.attr("AssignedVariable"), m.attr("Variable"),
                 m.attr("Negative"), m.attr("Add"), m.attr("Mul"), m.attr("Div"),
                 m.attr("Min"), m.attr("Max")};
@@ -125,7 +120,7 @@ bool tag_is(nb::handle tag, const char *name) {
     return equal == 1;
 }
 
-nb::object parse_decimal(nb::handle text) { return kit().decimal(text); }
+nb::object parse_decimal(nb::handle text) { return norvane::imports<Kit>().decimal(text); }
 
 nb::object deserialize_scalar(nb::handle data, const ScalarKinds &k) {
     RecursionGuard guard(" while deserializing a Scalar");
@@ -155,7 +150,7 @@ nb::object deserialize_scalar(nb::handle data, const ScalarKinds &k) {
 }
 
 nb::list serialize_params(nb::handle params) {
-    nb::object scalar_base = kit().scalar_module.attr("Scalar");
+    nb::object scalar_base = norvane::imports<Kit>().scalar_module.attr("Scalar");
     ScalarKinds kinds = ScalarKinds::lookup();
     nb::list out;
     for_each_item(params, [&](nb::handle p) {
@@ -172,7 +167,7 @@ nb::list serialize_params(nb::handle params) {
 
 nb::object deserialize_params(nb::handle data) {
     nb::list items = norvane::arg_list(data, "data");
-    nb::object cast = kit().scalar_module.attr("cast");
+    nb::object cast = norvane::imports<Kit>().scalar_module.attr("cast");
     ScalarKinds kinds = ScalarKinds::lookup();
     nb::str scalar_key("__scalar__");
     nb::list out;
@@ -302,7 +297,7 @@ nb::object unitary_deserializer(nb::handle d) {
         rows.append(tuple_of(pairs));
     });
     kwargs["unitary"] = tuple_of(rows);
-    return call_kw(kit().unitary_gate, kwargs);
+    return call_kw(norvane::imports<Kit>().unitary_gate, kwargs);
 }
 
 nb::dict measurement_serializer(nb::handle obj) {
@@ -320,8 +315,8 @@ nb::object measurement_deserializer(nb::handle d) {
     kwargs["qubits"] = tuple_of(get_item(data, "qubits"));
     nb::object bits = dict_get(data, "bits", nb::none());
     kwargs["bits"] = bits.is_none() ? nb::none() : nb::object(tuple_of(bits));
-    kwargs["basis"] = kit().measurement_basis(dict_get(data, "basis", nb::str("Z")));
-    return call_kw(kit().measurement, kwargs);
+    kwargs["basis"] = norvane::imports<Kit>().measurement_basis(dict_get(data, "basis", nb::str("Z")));
+    return call_kw(norvane::imports<Kit>().measurement, kwargs);
 }
 
 nb::dict classical_condition_serializer(nb::handle obj) {
@@ -338,7 +333,7 @@ nb::object classical_condition_deserializer(nb::handle d) {
     kwargs["clbits"] = tuple_of(get_item(data, "clbits"));
     kwargs["value"] = int_of(get_item(data, "value"));
     kwargs["operator"] = text_of(dict_get(data, "operator", nb::str("==")));
-    return call_kw(kit().classical_condition, kwargs);
+    return call_kw(norvane::imports<Kit>().classical_condition, kwargs);
 }
 
 nb::dict conditional_instruction_serializer(nb::handle obj) {
@@ -355,7 +350,7 @@ nb::object conditional_instruction_deserializer(nb::handle d) {
     nb::dict kwargs;
     kwargs["instruction"] = object_hook(get_item(data, "instruction"));
     kwargs["condition"] = object_hook(get_item(data, "condition"));
-    return call_kw(kit().conditional_instruction, kwargs);
+    return call_kw(norvane::imports<Kit>().conditional_instruction, kwargs);
 }
 
 nb::dict circuit_serializer(nb::handle obj) {
@@ -379,7 +374,7 @@ nb::object circuit_deserializer(nb::handle d) {
     kwargs["instructions"] = tuple_of(instructions);
     kwargs["n_cbits"] = dict_get(data, "n_cbits", nb::none());
     kwargs["name"] = dict_get(data, "name", nb::none());
-    return call_kw(kit().digital_circuit, kwargs);
+    return call_kw(norvane::imports<Kit>().digital_circuit, kwargs);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -389,7 +384,7 @@ nb::object circuit_deserializer(nb::handle d) {
 // calls return.
 std::pair<nb::object, nb::object> register_pair(nb::handle cls, nb::handle serializer,
                                                 nb::handle deserializer) {
-    kit().serializer.attr("register")(cls);
+    norvane::imports<Kit>().serializer.attr("register")(cls);
     nb::object recorded_serializer = cls.attr("set_serializer")(serializer);
     nb::object recorded_deserializer = cls.attr("set_deserializer")(deserializer);
     return {recorded_serializer, recorded_deserializer};
@@ -432,7 +427,7 @@ NB_MODULE(serialize, m) {
     const char *gate = "norvane.quantum.ir.digital.gate";
     const char *measurement = "norvane.quantum.ir.digital.measurement";
     const char *conditional = "norvane.quantum.ir.digital.conditional";
-    kit() = {nb::module_::import_("norvane.quantum.ir.scalar").release(),
+    norvane::imports<Kit>() = {nb::module_::import_("norvane.quantum.ir.scalar").release(),
              norvane::import_kept("decimal", "Decimal"),
              norvane::import_kept("norvane.quantum.serialize", "Serializer"),
              norvane::import_kept(gate, "UnitaryGate"),
@@ -483,12 +478,12 @@ NB_MODULE(serialize, m) {
           "DigitalCircuit from its dict; instruction dicts are decoded via object_hook.");
 
     register_gate_table(m);
-    register_module_pair(m, kit().unitary_gate, "_unitary_serializer", "_unitary_deserializer");
-    register_module_pair(m, kit().measurement, "_measurement_serializer",
+    register_module_pair(m, norvane::imports<Kit>().unitary_gate, "_unitary_serializer", "_unitary_deserializer");
+    register_module_pair(m, norvane::imports<Kit>().measurement, "_measurement_serializer",
                          "_measurement_deserializer");
-    register_module_pair(m, kit().classical_condition, "_classical_condition_serializer",
+    register_module_pair(m, norvane::imports<Kit>().classical_condition, "_classical_condition_serializer",
                          "_classical_condition_deserializer");
-    register_module_pair(m, kit().conditional_instruction, "_conditional_instruction_serializer",
+    register_module_pair(m, norvane::imports<Kit>().conditional_instruction, "_conditional_instruction_serializer",
                          "_conditional_instruction_deserializer");
-    register_module_pair(m, kit().digital_circuit, "_circuit_serializer", "_circuit_deserializer");
+    register_module_pair(m, norvane::imports<Kit>().digital_circuit, "_circuit_serializer", "_circuit_deserializer");
 }

@@ -33,18 +33,13 @@ struct GateClasses {
     nb::handle parametric, unitary, custom;
 };
 
-GateClasses &gate_classes() {
-    static GateClasses classes;
-    return classes;
-}
-
 class GateMatrixCache {
 public:
     nb::dict cache;
 
     // `kwargs`: the bindings, a dict of str keys, or null.
     nb::object get(nb::handle gate, nb::handle kwargs) {
-        const GateClasses &gc = gate_classes();
+        const GateClasses &gc = norvane::imports<GateClasses>();
         nb::handle cls = (PyObject *)Py_TYPE(gate.ptr());
         if (is_instance(gate, gc.parametric)) {
             nb::object key = nb::make_tuple(cls, eval_params(gate, kwargs));
@@ -113,7 +108,7 @@ PyObject *native_get(PyObject *cache, PyObject *gate, PyObject *bindings) noexce
 NB_MODULE(unitab, m) {
     norvane::ModuleInitClaim claim("norvane.quantum.simulator.digital.unitab");
     const char *gates = "norvane.quantum.ir.digital.gate";
-    gate_classes() = {norvane::import_kept(gates, "ParametricGate"),
+    norvane::imports<GateClasses>() = {norvane::import_kept(gates, "ParametricGate"),
                       norvane::import_kept(gates, "UnitaryGate"),
                       norvane::import_kept(gates, "CustomGate")};
 

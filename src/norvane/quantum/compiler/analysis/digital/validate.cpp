@@ -38,11 +38,6 @@ struct IrClasses {
     nb::handle gate, parametric_gate, conditional, measurement, measurement_basis;
 };
 
-IrClasses &ir() {
-    static IrClasses classes;
-    return classes;
-}
-
 nb::handle &validation_error() {
     static nb::handle cls;
     return cls;
@@ -90,7 +85,7 @@ nb::object py_index(Py_ssize_t i) {
 // ---- bounds -------------------------------------------------------------------------------
 
 nb::list check_qubit_bounds(nb::handle /*self*/, nb::handle circuit) {
-    const IrClasses &c = ir();
+    const IrClasses &c = norvane::imports<IrClasses>();
     nb::list errors;
     LazyAttr n_qubits(circuit, NORVANE_NAME("n_qubits"));
     LazyAttr n_cbits(circuit, NORVANE_NAME("n_cbits"));
@@ -193,7 +188,7 @@ struct OrderCheck {
 };
 
 nb::list check_measurement_semantics(nb::handle self, nb::handle circuit) {
-    const IrClasses &c = ir();
+    const IrClasses &c = norvane::imports<IrClasses>();
     OrderCheck check{truth(self.attr(NORVANE_NAME("allow_mid_circuit_measurement"))),
                      self.attr(NORVANE_NAME("supported_measurement_bases")),
                      LazyAttr(circuit, NORVANE_NAME("n_cbits")),
@@ -297,7 +292,7 @@ nb::list find_variables(nb::handle self, nb::handle scalar) {
 }
 
 nb::list check_param_completeness(nb::handle self, nb::handle circuit) {
-    const IrClasses &c = ir();
+    const IrClasses &c = norvane::imports<IrClasses>();
     nb::list errors;
     Py_ssize_t i = 0;
     for_each_item(circuit.attr(NORVANE_NAME("instructions")), [&](nb::handle inst) {
@@ -325,7 +320,7 @@ nb::list check_param_completeness(nb::handle self, nb::handle circuit) {
 void init(nb::handle self, nb::handle validate_params, nb::handle supported_measurement_bases,
           nb::handle allow_mid_circuit_measurement) {
     self.attr("validate_params") = nb::bool_(truth(validate_params));
-    nb::handle basis = ir().measurement_basis;
+    nb::handle basis = norvane::imports<IrClasses>().measurement_basis;
     nb::object members = supported_measurement_bases.is_none()
                              ? nb::object(nb::make_tuple(basis.attr("Z"), basis.attr("X"),
                                                          basis.attr("Y")))
@@ -409,7 +404,7 @@ void make_validator_class(nb::module_ &m) {
 NB_MODULE(validate, m) {
     norvane::ModuleInitClaim claim(kModuleName);
     m.doc() = "Static checks of a digital circuit, reported together in one ValidationError.";
-    ir() = {norvane::import_kept("norvane.quantum.ir.digital.gate", "Gate"),
+    norvane::imports<IrClasses>() = {norvane::import_kept("norvane.quantum.ir.digital.gate", "Gate"),
             norvane::import_kept("norvane.quantum.ir.digital.gate", "ParametricGate"),
             norvane::import_kept("norvane.quantum.ir.digital.conditional",
                                  "ConditionalInstruction"),
