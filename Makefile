@@ -10,7 +10,7 @@ PY := $(VENV)/bin/python
 SAN_VENV := .venv-asan
 SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all
 
-.PHONY: demo test bench install sanitize wheel-check
+.PHONY: demo test bench install sanitize stubs wheel-check
 
 %/bin/python:
 	$(PYTHON) -m venv $*
@@ -29,9 +29,8 @@ install: $(VENV)/bin/python
 sanitize: $(SAN_VENV)/bin/python
 	$(call install_into,$(SAN_VENV)/bin/python,-Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo \
 		-Ccmake.define.CMAKE_CXX_FLAGS="$(SAN_FLAGS)" -Ccmake.define.CMAKE_SHARED_LINKER_FLAGS="$(SAN_FLAGS)" \
-		-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS="$(SAN_FLAGS)" -Ccmake.define.NORVANE_STUBS=OFF)
-# That build generates no stubs (their generator would import the instrumented modules), so the
-# typing tests are left to `make test`.
+		-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS="$(SAN_FLAGS)")
+# The typing tests (mypy and the stub generator, which check the stubs) are left to `make test`.
 	.ci/sanitized $(SAN_VENV)/bin/python -m pytest -p no:cacheprovider --ignore=tests/test_typing.py
 
 demo: install
@@ -56,6 +55,11 @@ test-render: install
 	dpkg -s chromium fonts-wqy-microhei >/dev/null 2>&1 || \
 	  ($(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q --no-install-recommends chromium fonts-wqy-microhei)
 	$(PY) -m pytest -rs tests/test_circuitview_render.py
+
+# The typed stubs of the native modules, written beside their sources: run after changing a
+# module's interface (the typing tests say when a stub is out of date).
+stubs: install
+	$(PY) scripts/generate_stubs.py
 
 # Builds the sdist and a wheel from it, installs the wheel into a fresh environment and runs
 # the tests there (slow: a full isolated build).

@@ -1,0 +1,77 @@
+import numpy
+from numpy.typing import ArrayLike, NDArray
+
+from norvane.quantum.ir.digital.circuit import DigitalCircuit
+
+
+
+class SimulationResult:
+    """
+    Result of a digital circuit simulation.
+
+    Fields:
+        counts: insertion-ordered dict from bitstring to the number of shots that produced it;
+            a bitstring has one character per classical bit, bit 0 leftmost.
+        memory: list of the bitstring of every shot, in execution order.
+        shots: total number of shots.
+        n_qubits: number of qubits of the simulated circuit.
+        n_cbits: number of classical bits of the simulated circuit.
+    """
+
+    def __init__(self, counts: dict[str, int], shots: int, n_qubits: int, n_cbits: int, memory: list[str] | None = None) -> None: ...
+
+    counts: dict[str, int]
+
+    memory: list[str]
+
+    shots: int
+
+    n_qubits: int
+
+    n_cbits: int
+
+    def expectation(self, observable: ArrayLike) -> float:
+        """
+        Expectation of a diagonal observable: sum of observable[int(b, 2)] * count / shots.
+        """
+
+    def probabilities(self) -> dict[str, float]:
+        """Ordered dict from bitstring to count / shots."""
+
+    def most_common(self, n: int = 1) -> list[tuple[str, int]]:
+        """
+        The n most frequent (bitstring, count) pairs; ties keep first-occurrence order.
+        """
+
+    def __repr__(self) -> str: ...
+
+    def __getstate__(self) -> tuple: ...
+
+    def __setstate__(self, state: object | None) -> None: ...
+
+class DigitalDenseSimulator:
+    """
+    Pure-numpy statevector simulator for digital quantum circuits.
+
+    Args:
+        circuit: The circuit to simulate.
+        seed: Optional random seed for reproducibility.
+    """
+
+    def __init__(self, circuit: DigitalCircuit, seed: int | None = None) -> None: ...
+
+    def run(self, shots: int = 1024, **kwargs: float) -> SimulationResult:
+        """
+        Simulate the circuit once per shot; keyword arguments are parameter bindings.
+        """
+
+    def statevector(self, **kwargs: float) -> NDArray[numpy.complex128]:
+        """
+        The final state of the circuit's plain gates (measurements and conditionals skipped).
+        """
+
+    def __getstate__(self) -> tuple: ...
+
+    def __setstate__(self, state: object | None) -> None: ...
+
+__all__: list = ['DigitalDenseSimulator', 'SimulationResult']
