@@ -2,7 +2,7 @@
 
 namespace statevector {
 
-// Each instruction set's unit (runs_impl.inc) defines its table.
+// Each instruction set's unit (runs_kernels.inc) defines its table.
 namespace runs_baseline {
 extern const RunKernels kernels;
 }

@@ -3,7 +3,7 @@
 // time.
 // The baseline and AVX2 builds compute every output with the same operations in the same order
 // (no fused multiply-add); the AVX-512 build may round the last bit differently (see
-// runs_impl.inc). The choice is made once per process, so it never varies within a run.
+// runs_entries.inc). The choice is made once per process, so it never varies within a run.
 #pragma once
 
 #include <cstdint>

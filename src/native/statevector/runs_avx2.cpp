@@ -6,5 +6,5 @@
 #if defined(STATEVECTOR_AVX2)
 #define RUNS_NAMESPACE runs_avx2
 #define RUNS_VECTOR_BYTES 32
-#include "runs_impl.inc"
+#include "runs_kernels.inc"
 #endif

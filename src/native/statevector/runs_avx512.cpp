@@ -6,5 +6,5 @@
 #if defined(STATEVECTOR_AVX512)
 #define RUNS_NAMESPACE runs_avx512
 #define RUNS_VECTOR_BYTES 64
-#include "runs_impl.inc"
+#include "runs_kernels.inc"
 #endif
