@@ -1,0 +1,43 @@
+// Dense complex linear algebra for the tensor-network engine: thin wrappers over the BLAS and
+// LAPACK of the scipy-openblas32 library (32-bit integers, every symbol prefixed `scipy_`).
+//
+// Threads: the library is held to one thread (set_single_threaded, called before any work), so
+// every product and factorisation runs on the calling thread and gives the same bits whatever
+// the thread limit of the engine. Matrices are column-major.
+#pragma once
+
+#include <complex>
+#include <vector>
+
+namespace analog::mps {
+
+using cplx = std::complex<double>;
+
+// Holds the library to one thread; called once per process by every entry point (idempotent).
+void set_single_threaded();
+
+enum class Op { none, transpose, adjoint };
+
+// C = alpha op(A) op(B) + beta C, op(A) m x k, op(B) k x n.
+void gemm(Op op_a, Op op_b, int m, int n, int k, cplx alpha, const cplx *a, int lda, const cplx *b, int ldb,
+          cplx beta, cplx *c, int ldc);
+
+// Thin SVD of the m x n matrix `a` (overwritten): a = u diag(s) vh, u m x r, vh r x n,
+// r = min(m, n), singular values in decreasing order. Divide and conquer first, the QR-based
+// driver when it fails to converge; std::runtime_error when both fail.
+struct Svd {
+    std::vector<cplx> u, vh;
+    std::vector<double> s;
+    int rank = 0;  // min(m, n)
+};
+Svd svd(int m, int n, std::vector<cplx> &a);
+
+// Thin QR of the m x n matrix `a`, k = min(m, n): on return `a` holds Q (m x k, orthonormal
+// columns) and `r` the k x n upper-trapezoidal factor; returns k.
+int qr(int m, int n, std::vector<cplx> &a, std::vector<cplx> &r);
+
+// Eigen-decomposition of the real symmetric tridiagonal matrix with diagonal `d` (n) and
+// off-diagonal `e` (n - 1): `d` becomes the eigenvalues, `z` the eigenvectors (n x n).
+void tridiagonal_eigen(std::vector<double> &d, std::vector<double> e, std::vector<double> &z);
+
+}  // namespace analog::mps
