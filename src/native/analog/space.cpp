@@ -75,18 +75,36 @@ void check_work_vectors_fit(const AtomSpace &space) {
     throw SpaceTooLarge(message.str());
 }
 
-AtomSpace::AtomSpace(std::vector<Position> atoms, double c6, double blockade_radius)
-    : n_(int(atoms.size())), c6_(c6), closest_distance_(HUGE_VAL) {
+double check_register(const std::vector<Position> &atoms, double c6, double blockade_radius) {
     if (!(std::isfinite(c6) && c6 > 0)) throw std::invalid_argument("c6 must be a positive finite number (rad m^6/s)");
     if (!(std::isfinite(blockade_radius) && blockade_radius >= 0))
         throw std::invalid_argument("blockade_radius must be a finite number of metres >= 0");
-    for (int k = 0; k < n_; ++k)
+    const std::size_t n = atoms.size();
+    for (std::size_t k = 0; k < n; ++k)
         if (!(std::isfinite(atoms[k].x) && std::isfinite(atoms[k].y))) {
             std::ostringstream message;
             message << "atom " << k << " (counting filled sites only) is at (" << atoms[k].x << ", " << atoms[k].y
                     << "); positions must be finite numbers of metres";
             throw std::invalid_argument(message.str());
         }
+    double closest = HUGE_VAL;
+    for (std::size_t j = 0; j < n; ++j)
+        for (std::size_t k = j + 1; k < n; ++k) {
+            const double r = std::hypot(atoms[j].x - atoms[k].x, atoms[j].y - atoms[k].y);
+            if (!(r > 0)) {
+                std::ostringstream message;
+                message << "filled sites " << j << " and " << k
+                        << " (counting filled sites only) are at the same position";
+                throw std::invalid_argument(message.str());
+            }
+            closest = std::min(closest, r);
+        }
+    return closest;
+}
+
+AtomSpace::AtomSpace(std::vector<Position> atoms, double c6, double blockade_radius)
+    : n_(int(atoms.size())), positions_(atoms), c6_(c6), blockade_radius_(blockade_radius),
+      closest_distance_(check_register(atoms, c6, blockade_radius)) {
     const std::uint64_t limit = memory_limit();
     if (n_ > kMaxAtoms || (blockade_radius == 0 && n_ > kMaxFullAtoms)) too_large(n_, "too many", limit);
 
@@ -94,15 +112,7 @@ AtomSpace::AtomSpace(std::vector<Position> atoms, double c6, double blockade_rad
     std::vector<std::uint64_t> conflicts(n_, 0);
     for (int j = 0; j < n_; ++j)
         for (int k = j + 1; k < n_; ++k) {
-            double dx = atoms[j].x - atoms[k].x, dy = atoms[j].y - atoms[k].y;
-            double r = std::hypot(dx, dy);
-            closest_distance_ = std::min(closest_distance_, r);
-            if (!(r > 0)) {
-                std::ostringstream message;
-                message << "filled sites " << j << " and " << k
-                        << " (counting filled sites only) are at the same position";
-                throw std::invalid_argument(message.str());
-            }
+            double r = std::hypot(atoms[j].x - atoms[k].x, atoms[j].y - atoms[k].y);
             double r3 = r * r * r;
             pair_energy[j][k] = pair_energy[k][j] = c6 / (r3 * r3);
             if (r < blockade_radius) {

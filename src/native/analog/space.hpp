@@ -26,6 +26,12 @@ public:
 // the state, frame phases and hopping sums): the unit of the memory estimate.
 constexpr std::uint64_t kWorkVectors = 18;
 
+// Checks a register before anything is built from it: c6 positive and finite, the blockade
+// radius finite and >= 0 (metres), every position finite (metres) and no two atoms at one
+// place. Returns the distance of the two closest atoms (infinite with fewer than two);
+// std::invalid_argument otherwise, naming the atoms in filled-site order.
+double check_register(const std::vector<Position> &atoms, double c6, double blockade_radius);
+
 class AtomSpace {
 public:
     // Positions in metres, c6 in rad m^6/s. Throws std::invalid_argument for positions that
@@ -34,6 +40,8 @@ public:
     AtomSpace(std::vector<Position> atoms, double c6, double blockade_radius);
 
     int atoms() const { return n_; }
+    const std::vector<Position> &positions() const { return positions_; }
+    double blockade_radius() const { return blockade_radius_; }
     std::size_t dim() const { return dim_; }
     double c6() const { return c6_; }
     // The distance of the two closest atoms (infinite with fewer than two atoms).
@@ -66,8 +74,9 @@ private:
     void build_hopping(const std::vector<std::uint64_t> &conflicts);
 
     int n_ = 0;
+    std::vector<Position> positions_;
     std::size_t dim_ = 1;
-    double c6_, closest_distance_, max_interaction_ = 0.0, strongest_pair_ = 0.0;
+    double c6_, blockade_radius_, closest_distance_, max_interaction_ = 0.0, strongest_pair_ = 0.0;
     std::vector<std::uint64_t> basis_;
     std::vector<double> interaction_, excitations_;
     std::vector<std::uint32_t> raise_offsets_, raise_targets_, lower_offsets_, lower_targets_;

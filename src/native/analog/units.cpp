@@ -20,13 +20,13 @@ std::string duration_hint(double duration) {
     return hint.str();
 }
 
-std::string spacing_hint(const AtomSpace &space) {
-    const double r = space.closest_distance();
-    if (!(space.atoms() >= 2 && r > kFarthestPlausibleSpacing)) return "";
+std::string spacing_hint(double closest, double c6) {
+    const double r = closest;
+    if (!(std::isfinite(r) && r > kFarthestPlausibleSpacing)) return "";
     std::ostringstream hint;
     hint.precision(3);
     hint << "Positions are in metres: the closest atoms are " << r << " m apart, where they do not interact (C6/r^6 = "
-         << space.c6() / std::pow(r, 6) << " rad/s), while " << r << " um is " << r * 1e-6 << " m.";
+         << c6 / std::pow(r, 6) << " rad/s), while " << r << " um is " << r * 1e-6 << " m.";
     return hint.str();
 }
 

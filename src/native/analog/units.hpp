@@ -19,9 +19,9 @@ constexpr double kFastestPlausibleRate = 1e11;  // rad/s
 
 // A sentence on the unit of `duration` (seconds) when it is implausibly long, else "".
 std::string duration_hint(double duration);
-// A sentence on the unit of positions when the closest atoms of `space` are implausibly far
-// apart, else "".
-std::string spacing_hint(const AtomSpace &space);
+// A sentence on the unit of positions when the closest atoms (`closest` metres apart; infinite
+// with fewer than two atoms) are implausibly far apart, else "".
+std::string spacing_hint(double closest, double c6);
 // A sentence on the units of `peak` (rad/s), the largest value of `source` ("interaction
 // energy" or a waveform's name), when it is implausibly fast, else "". For interactions the
 // energy of the closest pair decides.

@@ -1,8 +1,8 @@
 // norvane.quantum.simulator._rydberg: the native side of the analog emulator. The kit layer
-// (simulator.codegen.hamiltonian and simulator.ir.state_vector) calls these two entries: the
-// state space of a register, and the evolution of a program on it. Both check their numbers
-// (finite, and an evolution that can finish) before any work, and warn of sizes that suggest
-// a unit mistake.
+// (simulator.codegen.hamiltonian, simulator.ir.state_vector and simulator.ir.mps) calls these
+// entries: the check of a register, its exact state space, the exact evolution of a program
+// on it, and the matrix-product-state evolution. Each checks its numbers (finite, and an
+// evolution that can finish) before any work, and warns of sizes that suggest a unit mistake.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
@@ -10,10 +10,14 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <cmath>
+#include <cstdint>
 #include <optional>
+#include <sstream>
 #include <utility>
 
 #include "analog/evolve.hpp"
+#include "analog/mps/evolve.hpp"
 #include "analog/units.hpp"
 #include "runtime/parallel.hpp"
 #include "runtime/poll.hpp"
@@ -25,6 +29,7 @@ namespace nb = nanobind;
 namespace {
 
 using Samples = std::pair<std::vector<double>, std::vector<double>>;  // knot times, values
+using Positions = std::vector<std::pair<double, double>>;             // metres
 
 template <class T>
 nb::ndarray<nb::numpy, T> owned_array(std::vector<T> &&values) {
@@ -33,8 +38,30 @@ nb::ndarray<nb::numpy, T> owned_array(std::vector<T> &&values) {
     return nb::ndarray<nb::numpy, T>(held->data(), {held->size()}, owner);
 }
 
+template <class T>
+nb::ndarray<nb::numpy, T> owned_matrix(std::vector<T> &&values, std::size_t rows, std::size_t columns) {
+    auto *held = new std::vector<T>(std::move(values));
+    nb::capsule owner(held, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
+    return nb::ndarray<nb::numpy, T>(held->data(), {rows, columns}, owner);
+}
+
 analog::Waveform waveform(const char *name, const Samples &samples) {
     return analog::Waveform(name, samples.first, samples.second);
+}
+
+analog::Drive drive_of(const Samples &amplitude, const Samples &phase, const Samples &detuning,
+                       const std::optional<Samples> &local_detuning) {
+    analog::Drive drive{waveform("amplitude", amplitude), waveform("phase", phase), waveform("detuning", detuning),
+                        analog::Waveform()};
+    if (local_detuning) drive.local_detuning = waveform("local detuning", *local_detuning);
+    return drive;
+}
+
+std::vector<analog::Position> atoms_of(const Positions &positions) {
+    std::vector<analog::Position> atoms;
+    atoms.reserve(positions.size());
+    for (const auto &p : positions) atoms.push_back({p.first, p.second});
+    return atoms;
 }
 
 // A UserWarning with `text`, unless it is empty.
@@ -46,9 +73,7 @@ nb::tuple evolve(const analog::AtomSpace &space, std::optional<std::vector<doubl
                  const Samples &phase, const Samples &detuning, std::optional<Samples> local_detuning, double duration,
                  const std::string &solver_name, double atol, double rtol, long long nsteps,
                  bool interaction_picture) {
-    analog::Drive drive{waveform("amplitude", amplitude), waveform("phase", phase), waveform("detuning", detuning),
-                        analog::Waveform()};
-    if (local_detuning) drive.local_detuning = waveform("local detuning", *local_detuning);
+    const analog::Drive drive = drive_of(amplitude, phase, detuning, local_detuning);
     analog::EvolveOptions options;
     options.method = analog::method_named(solver_name);
     options.control = {atol, rtol, nsteps};
@@ -70,6 +95,108 @@ nb::tuple evolve(const analog::AtomSpace &space, std::optional<std::vector<doubl
     return nb::make_tuple(owned_array(std::move(state)), counts);
 }
 
+// Time steps beyond which a matrix-product-state evolution is refused: at some milliseconds a
+// step for tens of atoms, more would run for days, and such counts come from unit mistakes.
+constexpr double kMaxMpsSteps = 1e7;
+
+nb::tuple evolve_mps(const Positions &positions, double c6, double blockade_radius,
+                     std::optional<std::vector<double>> weights, const Samples &amplitude, const Samples &phase,
+                     const Samples &detuning, std::optional<Samples> local_detuning, double duration, double dt,
+                     int max_bond_dim, double precision) {
+    const analog::Drive drive = drive_of(amplitude, phase, detuning, local_detuning);
+    analog::mps::EvolveOptions options;
+    options.dt = dt;
+    options.max_bond_dim = max_bond_dim;
+    options.precision = precision;
+    warn(analog::duration_hint(duration));
+    if (std::isfinite(duration) && std::isfinite(dt) && dt > 0 && duration / dt > kMaxMpsSteps) {
+        std::ostringstream message;
+        message << "the evolution would take " << duration / dt << " time steps of dt = " << dt << " s over "
+                << duration << " s, more than " << kMaxMpsSteps << ". Durations and dt are in seconds: "
+                << duration << " s is " << duration * 1e6 << " us.";
+        throw nb::value_error(message.str().c_str());
+    }
+    std::optional<analog::mps::MpsState> state;
+    analog::mps::EvolveStats stats;
+    {
+        nb::gil_scoped_release unlocked;
+        runtime::Poller poll(norvane::check_signals_without_gil);
+        state.emplace(analog::mps::evolve(atoms_of(positions), c6, blockade_radius,
+                                          weights ? *weights : std::vector<double>(), drive, duration, options,
+                                          &stats, &poll));
+    }
+    nb::dict counts;
+    counts["steps"] = stats.steps;
+    counts["max_bond_dim"] = stats.max_bond_dim;
+    counts["krylov_vectors"] = stats.krylov_vectors;
+    return nb::make_tuple(std::move(*state), counts, stats.discarded_weight);
+}
+
+void bind_mps_state(nb::module_ &m) {
+    using analog::mps::MpsState;
+    nb::class_<MpsState>(m, "MpsState", "A register's state as a matrix-product state (the engine's own object).")
+        .def_prop_ro("n_atoms", &MpsState::atoms)
+        .def_prop_ro(
+            "bond_dims",
+            [](const MpsState &s) {
+                std::vector<int> dims;
+                for (int i = 0; i + 1 < s.atoms(); ++i) dims.push_back(s.site(i).right);
+                return dims;
+            },
+            "The bond dimensions along the chain, between consecutive chain sites.")
+        .def_prop_ro("chain", &MpsState::chain, "The atom (caller's order) at each chain position.")
+        .def(
+            "densities",
+            [](const MpsState &s) {
+                std::vector<double> values;
+                {
+                    nb::gil_scoped_release unlocked;
+                    values = s.densities();
+                }
+                return owned_array(std::move(values));
+            },
+            nb::rv_policy::move, "<n_k> per atom.")
+        .def(
+            "correlations",
+            [](const MpsState &s) {
+                std::vector<double> values;
+                {
+                    nb::gil_scoped_release unlocked;
+                    values = s.correlations();
+                }
+                const std::size_t n = std::size_t(s.atoms());
+                return owned_matrix(std::move(values), n, n);
+            },
+            nb::rv_policy::move, "<n_j n_k> as an (n, n) array.")
+        .def(
+            "sample",
+            [](const MpsState &s, nb::ndarray<const double, nb::ndim<1>, nb::c_contig> draws) {
+                const std::size_t n = std::size_t(s.atoms());
+                if (n == 0 || draws.shape(0) % n != 0)
+                    throw nb::value_error("sample needs one draw per atom and shot");
+                const int shots = int(draws.shape(0) / n);
+                const double *values = draws.data();
+                std::size_t next = 0;
+                std::vector<std::uint8_t> bits;
+                {
+                    nb::gil_scoped_release unlocked;
+                    bits = s.sample(shots, [&] { return values[next++]; });
+                }
+                std::vector<std::int64_t> out(bits.begin(), bits.end());
+                return owned_matrix(std::move(out), std::size_t(shots), n);
+            },
+            nb::arg("draws"), nb::rv_policy::move,
+            "Shots drawn exactly from the state, given uniform draws in [0, 1): one per atom per shot "
+            "(chain order, shot after shot). An (shots, n) array of 0/1, 1 for a Rydberg atom.")
+        .def(
+            "to_statevector",
+            [](const MpsState &s) {
+                if (s.atoms() > 26) throw nb::value_error("to_statevector needs at most 26 atoms");
+                return owned_array(s.to_statevector());
+            },
+            nb::rv_policy::move, "The amplitudes in the exact engine's basis (first atom most significant).");
+}
+
 }  // namespace
 
 NB_MODULE(_rydberg, m) {
@@ -88,16 +215,14 @@ NB_MODULE(_rydberg, m) {
                                   "Basis, interaction diagonal and hopping tables of a register's atoms.")
         .def(
             "__init__",
-            [](analog::AtomSpace *self, const std::vector<std::pair<double, double>> &positions, double c6,
-               double blockade_radius) {
-                std::vector<analog::Position> atoms;
-                for (const auto &p : positions) atoms.push_back({p.first, p.second});
+            [](analog::AtomSpace *self, const Positions &positions, double c6, double blockade_radius) {
+                std::vector<analog::Position> atoms = atoms_of(positions);
                 std::optional<analog::AtomSpace> space;
                 {
                     nb::gil_scoped_release unlocked;
                     space.emplace(std::move(atoms), c6, blockade_radius);
                 }
-                warn(analog::spacing_hint(*space));  // may raise: nothing is built in self yet
+                warn(analog::spacing_hint(space->closest_distance(), space->c6()));  // may raise: nothing is built in self yet
                 new (self) analog::AtomSpace(std::move(*space));
             },
             nb::arg("positions"), nb::arg("c6"), nb::arg("blockade_radius"),
@@ -106,6 +231,16 @@ NB_MODULE(_rydberg, m) {
             "are not finite, MemoryError when the space cannot fit in the memory available.")
         .def_prop_ro("n_atoms", &analog::AtomSpace::atoms)
         .def_prop_ro("dim", &analog::AtomSpace::dim)
+        .def_prop_ro(
+            "positions",
+            [](const analog::AtomSpace &s) {
+                Positions out;
+                for (const analog::Position &p : s.positions()) out.emplace_back(p.x, p.y);
+                return out;
+            },
+            "The atoms' positions (metres).")
+        .def_prop_ro("c6", &analog::AtomSpace::c6)
+        .def_prop_ro("blockade_radius", &analog::AtomSpace::blockade_radius)
         .def_prop_ro(
             "basis",
             [](const analog::AtomSpace &s) {
@@ -124,6 +259,23 @@ NB_MODULE(_rydberg, m) {
           "The final state of the evolution from all-ground, and the integrator's step counts. Times in "
           "seconds, waveform values in rad/s (the phase in rad). ValueError before any work for numbers that are "
           "not finite and for an evolution too long to finish; KeyboardInterrupt on Ctrl-C.");
+    bind_mps_state(m);
+    m.def(
+        "check_register",
+        [](const Positions &positions, double c6, double blockade_radius) {
+            const double closest = analog::check_register(atoms_of(positions), c6, blockade_radius);
+            warn(analog::spacing_hint(closest, c6));
+        },
+        nb::arg("positions"), nb::arg("c6"), nb::arg("blockade_radius"),
+        "Check a register as AtomSpace does (ValueError for positions that are not finite, coincident atoms "
+        "or bad constants; a warning for spacings that suggest a unit mistake), without building its space.");
+    m.def("evolve_mps", &evolve_mps, nb::arg("positions"), nb::arg("c6"), nb::arg("blockade_radius"),
+          nb::arg("weights").none(), nb::arg("amplitude"), nb::arg("phase"), nb::arg("detuning"),
+          nb::arg("local_detuning").none(), nb::arg("duration"), nb::arg("dt"), nb::arg("max_bond_dim"),
+          nb::arg("precision"),
+          "The final matrix-product state of the evolution from all-ground by two-site TDVP in steps of dt "
+          "(seconds), the Hamiltonian taken at each step's midpoint; its counts; the discarded weight. "
+          "ValueError before any work for bad numbers; KeyboardInterrupt on Ctrl-C.");
     m.def(
         "_set_max_threads", [](unsigned threads) { runtime::set_max_threads(threads); }, nb::arg("threads"),
         "Limit the threads of every native engine's kernels, large-space evolutions among them (0: all cores); "
