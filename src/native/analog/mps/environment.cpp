@@ -80,35 +80,60 @@ void extend_right(const std::vector<cplx> &right, const MpoSite &w, const cplx *
          dl * wl);
 }
 
-void apply_one_site(const std::vector<cplx> &left, const MpoSite &w, const std::vector<cplx> &right, int dl, int dr,
-                    const cplx *theta, cplx *out, ContractionBuffers &buffers) {
-    const int wl = w.left, wr = w.right;
-    absorb_left(left, wl, dl, 2 * dr, theta, buffers);
-    // Y[(l' s') + 2 dl (r + dr b)]
-    zeroed(buffers.second, std::size_t(2) * dl * dr * wr);
-    apply_entries(w, false, dr, dl, buffers.first.data(), {std::size_t(2) * dl * wl, std::size_t(dl), std::size_t(dl) * wl},
-                  buffers.second.data(), {std::size_t(2) * dl, std::size_t(2) * dl * dr, std::size_t(dl)});
-    gemm(Op::none, Op::none, 2 * dl, dr, dr * wr, 1.0, buffers.second.data(), 2 * dl, right.data(), dr * wr, 0.0, out,
-         2 * dl);
+namespace {
+
+// LW[(l' + dl (s' + 2 b)), (l + dl s)] = sum_a L[l' + dl (a + wl l)] W[a, s', s, b].
+void fold_left(const std::vector<cplx> &left, const MpoSite &w, int dl, std::vector<cplx> &out) {
+    const std::size_t rows = std::size_t(2) * dl * w.right;
+    out.assign(rows * 2 * dl, cplx(0.0));
+    for (const MpoEntry &e : w.entries)
+        for (int l = 0; l < dl; ++l)
+            axpy(dl, e.value, left.data() + dl * (e.a + std::size_t(w.left) * l),
+                 out.data() + dl * (e.s_out + 2 * std::size_t(e.b)) + rows * (l + std::size_t(dl) * e.s_in));
 }
 
-void apply_two_site(const std::vector<cplx> &left, const MpoSite &w1, const MpoSite &w2,
-                    const std::vector<cplx> &right, int dl, int dr, const cplx *theta, cplx *out,
-                    ContractionBuffers &buffers) {
-    const int wl = w1.left, wm = w1.right, wr = w2.right;
-    absorb_left(left, wl, dl, 4 * dr, theta, buffers);
-    // Y[l' + dl (s1' + 2 (c + wm (s2 + 2 r)))], over the 2 dr positions (s2, r)
-    zeroed(buffers.second, std::size_t(4) * dl * wm * dr);
-    apply_entries(w1, false, 2 * dr, dl, buffers.first.data(),
-                  {std::size_t(2) * dl * wl, std::size_t(dl), std::size_t(dl) * wl}, buffers.second.data(),
-                  {std::size_t(2) * dl * wm, std::size_t(2) * dl, std::size_t(dl)});
-    // Z[(l' s1') + 2 dl (s2' + 2 (r + dr b))], runs of 2 dl over (l', s1')
-    buffers.first.assign(std::size_t(4) * dl * dr * wr, cplx(0.0));
-    apply_entries(w2, false, dr, 2 * dl, buffers.second.data(),
-                  {std::size_t(4) * dl * wm, std::size_t(2) * dl, std::size_t(2) * dl * wm}, buffers.first.data(),
-                  {std::size_t(4) * dl, std::size_t(4) * dl * dr, std::size_t(2) * dl});
-    gemm(Op::none, Op::none, 4 * dl, dr, dr * wr, 1.0, buffers.first.data(), 4 * dl, right.data(), dr * wr, 0.0, out,
-         4 * dl);
+}  // namespace
+
+void EffectiveHamiltonian::prepare_one_site(const std::vector<cplx> &left, const MpoSite &w,
+                                            const std::vector<cplx> &right, int dl, int dr) {
+    dl_ = dl, dr_ = dr, sites_ = 1, channels_ = w.right;
+    fold_left(left, w, dl, left_);
+    // R'[b + wr (r + dr r')] from R[r + dr (b + wr r')]
+    const int wr = w.right;
+    right_.resize(std::size_t(wr) * dr * dr);
+    for (int rp = 0; rp < dr; ++rp)
+        for (int b = 0; b < wr; ++b)
+            for (int r = 0; r < dr; ++r)
+                right_[b + wr * (r + std::size_t(dr) * rp)] = right[r + std::size_t(dr) * (b + std::size_t(wr) * rp)];
+}
+
+void EffectiveHamiltonian::prepare_two_site(const std::vector<cplx> &left, const MpoSite &w1, const MpoSite &w2,
+                                            const std::vector<cplx> &right, int dl, int dr) {
+    dl_ = dl, dr_ = dr, sites_ = 2, channels_ = w1.right;
+    fold_left(left, w1, dl, left_);
+    // RW[(c + wm (s2 + 2 r)), (s2' + 2 r')] = sum_b W2[c, s2', s2, b] R[r + dr (b + wr r')]
+    const int wm = w2.left, wr = w2.right;
+    const std::size_t rows = std::size_t(2) * wm * dr;
+    right_.assign(rows * 2 * dr, cplx(0.0));
+    for (const MpoEntry &e : w2.entries)
+        for (int rp = 0; rp < dr; ++rp) {
+            const cplx *from = right.data() + dr * (e.b + std::size_t(wr) * rp);
+            cplx *to = right_.data() + e.a + wm * std::size_t(e.s_in) + rows * (e.s_out + 2 * std::size_t(rp));
+            for (int r = 0; r < dr; ++r) to[2 * std::size_t(wm) * r] += e.value * from[r];
+        }
+}
+
+void EffectiveHamiltonian::apply(const cplx *theta, cplx *out) {
+    const int dl = dl_, dr = dr_, w = channels_;
+    // X[(l' s' c), rest] = LW theta, rest = r (one site) or (s2, r) (two sites).
+    const int rest = sites_ == 1 ? dr : 2 * dr;
+    middle_.resize(std::size_t(2) * dl * w * rest);
+    gemm(Op::none, Op::none, 2 * dl * w, rest, 2 * dl, 1.0, left_.data(), 2 * dl * w, theta, 2 * dl, 0.0,
+         middle_.data(), 2 * dl * w);
+    // out[(l' s1'), right] = X[(l' s1'), (c, rest)] times the right factor.
+    const int cols = sites_ == 1 ? dr : 2 * dr;
+    gemm(Op::none, Op::none, 2 * dl, cols, w * rest, 1.0, middle_.data(), 2 * dl, right_.data(), w * rest, 0.0, out,
+         2 * dl);
 }
 
 }  // namespace analog::mps

@@ -27,11 +27,22 @@ void extend_left(const std::vector<cplx> &left, const MpoSite &w, const cplx *a,
 void extend_right(const std::vector<cplx> &right, const MpoSite &w, const cplx *a, int dl, int dr,
                   std::vector<cplx> &out, ContractionBuffers &buffers);
 
-// out = H_eff theta for one site (theta dl x 2 x dr) or two (theta dl x 2 x 2 x dr).
-void apply_one_site(const std::vector<cplx> &left, const MpoSite &w, const std::vector<cplx> &right, int dl, int dr,
-                    const cplx *theta, cplx *out, ContractionBuffers &buffers);
-void apply_two_site(const std::vector<cplx> &left, const MpoSite &w1, const MpoSite &w2,
-                    const std::vector<cplx> &right, int dl, int dr, const cplx *theta, cplx *out,
-                    ContractionBuffers &buffers);
+// The effective Hamiltonian of one site (theta dl x 2 x dr) or two (theta dl x 2 x 2 x dr).
+// `prepare` folds the MPO into the environments once per exponential: the left environment
+// with the first site's operator, LW[(l', s', c), (l, s)], and on the right either the second
+// site's operator with the right environment, RW[(c, s2, r), (s2', r')], or the right
+// environment reordered, R'[(b, r), r']. Each application is then two zgemm calls.
+class EffectiveHamiltonian {
+public:
+    void prepare_one_site(const std::vector<cplx> &left, const MpoSite &w, const std::vector<cplx> &right, int dl,
+                          int dr);
+    void prepare_two_site(const std::vector<cplx> &left, const MpoSite &w1, const MpoSite &w2,
+                          const std::vector<cplx> &right, int dl, int dr);
+    void apply(const cplx *theta, cplx *out);
+
+private:
+    int dl_ = 1, dr_ = 1, sites_ = 1, channels_ = 1;  // channels between LW and the right factor
+    std::vector<cplx> left_, right_, middle_;
+};
 
 }  // namespace analog::mps

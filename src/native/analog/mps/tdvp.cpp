@@ -34,10 +34,9 @@ void Tdvp::update_pair(int i, double tau, bool rightward) {
     gemm(Op::none, Op::none, 2 * dl, 2 * dr, a.right, 1.0, a.data.data(), 2 * dl, b.data.data(), b.left, 0.0,
          theta_.data(), 2 * dl);
     const MpoSite &w1 = mpo_.site(i), &w2 = mpo_.site(i + 1);
-    const std::vector<cplx> &left = left_[i], &right = right_[i + 1];
-    krylov_vectors_ += krylov_.apply(
-        [&](const cplx *in, cplx *out) { apply_two_site(left, w1, w2, right, dl, dr, in, out, buffers_); }, tau, theta_,
-        krylov_settings_);
+    heff_.prepare_two_site(left_[i], w1, w2, right_[i + 1], dl, dr);
+    krylov_vectors_ += krylov_.apply([&](const cplx *in, cplx *out) { heff_.apply(in, out); }, tau, theta_,
+                                     krylov_settings_);
 
     Svd f = svd(2 * dl, 2 * dr, theta_);
     double total = 0.0;
@@ -79,11 +78,9 @@ void Tdvp::update_pair(int i, double tau, bool rightward) {
 void Tdvp::evolve_back(int i, double tau) {
     MpsState::Site &s = state_.site(i);
     const int dl = s.left, dr = s.right;
-    const MpoSite &w = mpo_.site(i);
-    const std::vector<cplx> &left = left_[i], &right = right_[i];
-    krylov_vectors_ += krylov_.apply(
-        [&](const cplx *in, cplx *out) { apply_one_site(left, w, right, dl, dr, in, out, buffers_); }, -tau, s.data,
-        krylov_settings_);
+    heff_.prepare_one_site(left_[i], mpo_.site(i), right_[i], dl, dr);
+    krylov_vectors_ += krylov_.apply([&](const cplx *in, cplx *out) { heff_.apply(in, out); }, -tau, s.data,
+                                     krylov_settings_);
 }
 
 void Tdvp::step(double dt) {

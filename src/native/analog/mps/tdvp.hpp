@@ -52,6 +52,7 @@ private:
     runtime::Poller *poll_;
     std::vector<std::vector<cplx>> left_, right_;  // environments of each site
     ContractionBuffers buffers_;
+    EffectiveHamiltonian heff_;
     KrylovExponential krylov_;
     std::vector<cplx> theta_;
     double discarded_ = 0.0;
