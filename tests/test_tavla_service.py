@@ -65,7 +65,7 @@ def wait_until_done(b, task_id, timeout=120):
 def test_jobs_run_on_the_emulator_and_read_out_like_the_device(service_url):
     b = backend(service_url, virtual_queue="team-a")
     caps = b.get_capabilities()
-    assert caps.lattice.max_filled_sites == 12 and caps.task.nshots_max == 1000
+    assert caps.lattice.max_filled_sites == 256 and caps.task.nshots_max == 1000
     pulsed, idle = b.submit_task(FAR_APART), b.submit_task(NO_DRIVE)
     assert wait_until_done(b, pulsed) is NrvJobStatusCode.Completed
     assert wait_until_done(b, idle) is NrvJobStatusCode.Completed

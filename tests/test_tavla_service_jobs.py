@@ -5,6 +5,7 @@ import json
 import logging
 import math
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -29,9 +30,9 @@ KEYS = {ACCESS: SECRET, OTHER: OTHER_SECRET}
 PATIENCE_S = 180
 
 
-def job_json(n_atoms=2, duration=2e-7, nshots=10, amplitude=0.0):
-    """Atoms 5 um apart in rows of four under a constant drive of `amplitude` rad/s."""
-    sites = [[(i % 4) * 5e-6, (i // 4) * 5e-6] for i in range(n_atoms)]
+def job_json(n_atoms=2, duration=2e-7, nshots=10, amplitude=0.0, columns=4):
+    """Atoms 5 um apart in rows of `columns` under a constant drive of `amplitude` rad/s."""
+    sites = [[(i % columns) * 5e-6, (i // columns) * 5e-6] for i in range(n_atoms)]
     times = [0.0, duration / 4, 3 * duration / 4, duration]
     zero = {"times": [0.0, duration], "values": [0.0, 0.0]}
     drive = {"amplitude": {"times": times, "values": [0.0, amplitude, amplitude, 0.0]}, "phase": zero,
@@ -151,15 +152,47 @@ def test_a_running_emulator_job_is_stopped_by_cancellation_and_by_the_time_bound
         overdue = queue_api.submit_task(job_json(14, 4e-6, amplitude=1.2e7))
         assert final_status(queue_api, overdue) == "Failed"
         assert "longer than the device's limit of 1 s" in service.device.queue.store.error(overdue, ACCESS)
-    with start_service(KEYS, max_filled_sites=16) as service, client(service.url) as queue_api:
-        long_job = queue_api.submit_task(job_json(16, 4e-6, amplitude=1.2e7))
+    with start_service(KEYS) as service, client(service.url) as queue_api:
+        long_job = queue_api.submit_task(job_json(40, 4e-6, amplitude=1.2e7))
         wait_for(lambda: queue_api.get_job_status_in_queue(long_job) == "Running", "the long job to start")
         assert queue_api.cancel_job_in_queue(long_job) == "Cancelling"
-        # Its emulator process is ended, not waited for: a 16-atom run takes minutes.
+        # Its emulator process is ended, not waited for: a 40-atom run over 4 us takes minutes.
         assert final_status(queue_api, long_job) == "Cancelled"
         assert queue_api.poll_job_results(long_job)["shot_outputs"] == []
         after = queue_api.submit_task(job_json(amplitude=1e7))
         assert final_status(queue_api, after) == "Completed"
+
+
+def test_a_database_from_before_engine_records_opens_with_its_jobs(tmp_path):
+    import sqlite3
+    path = tmp_path / "old.sqlite3"
+    with sqlite3.connect(path) as db:
+        db.execute("CREATE TABLE jobs (seq INTEGER PRIMARY KEY AUTOINCREMENT, task_id TEXT NOT NULL UNIQUE, "
+                   "owner TEXT NOT NULL, virtual_queue TEXT, request TEXT NOT NULL, status TEXT NOT NULL, "
+                   "attempts INTEGER NOT NULL DEFAULT 0, error TEXT, results TEXT, submitted REAL NOT NULL, "
+                   "started REAL, finished REAL)")
+        db.execute("INSERT INTO jobs (task_id, owner, request, status, results, submitted) "
+                   "VALUES ('old', ?, '{}', 'Completed', '[]', 0)", (ACCESS,))
+    store = JobStore(path)
+    try:
+        assert store.results("old", ACCESS) == ("Completed", "[]") and store.engine("old", ACCESS) is None
+    finally:
+        store.close()
+
+
+def test_registers_of_the_device_size_run_and_the_job_records_its_engine(caplog):
+    caplog.set_level(logging.INFO, logger="tavla.service")
+    with start_service(KEYS, seed=5) as service, client(service.url) as queue_api:
+        assert queue_api.get_capabilities()["lattice"]["max_filled_sites"] == 256
+        # One row of 15 atoms: beyond the exact engine's share of "auto".
+        small, large = (queue_api.submit_task(job_json(n, 2e-7, amplitude=1e7, columns=15)) for n in (2, 15))
+        assert final_status(queue_api, small) == final_status(queue_api, large) == "Completed"
+        shots = queue_api.poll_job_results(large)["shot_outputs"]
+        assert len(shots) == 10 and all(shot["pre_sequence"] == [1] * 15 for shot in shots)
+        store = service.device.queue.store
+        assert store.engine(small, ACCESS) == "dop853 (exact)"
+        assert re.fullmatch(r"tdvp \(largest bond dimension \d+, discarded weight \S+\)", store.engine(large, ACCESS))
+    assert f"task {large} ran on tdvp" in caplog.text
 
 
 def test_a_hard_kill_mid_load_loses_no_accepted_job(tmp_path):
@@ -218,6 +251,7 @@ def test_store_settles_jobs_that_a_killed_service_left_active(tmp_path):
     # being cancelled, then dies without closing anything.
     script = f"""
 import os
+import re
 from tavla.service.store import JobStore
 store = JobStore({database!r})
 ids = [store.submit("k", "{{}}") for _ in range(4)]

@@ -20,7 +20,7 @@ DEFAULT_MAX_JOB_SECONDS = 600.0
 
 def start_service(credentials: Mapping[str, str], host: str = "127.0.0.1", port: int = 0,
                   qpu_id: str = DEFAULT_QPU_ID, runner: Runner | Callable[[Any], list] | None = None,
-                  use_experimental: bool = False, max_filled_sites: int = 12, seed: int | None = None, *,
+                  use_experimental: bool = False, max_filled_sites: int | None = None, seed: int | None = None, *,
                   database: str | None = None, workers: int = 1,
                   max_job_seconds: float | None = DEFAULT_MAX_JOB_SECONDS,
                   keep_results_for: float | None = None) -> DeviceService:

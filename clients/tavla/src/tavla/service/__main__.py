@@ -65,7 +65,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--qpu-id", default=DEFAULT_QPU_ID, help=f"device id to serve (default {DEFAULT_QPU_ID!r})")
     parser.add_argument("--credentials", help="JSON file mapping access keys to secret keys")
     parser.add_argument("--experimental", action="store_true", help="serve the experimental capabilities")
-    parser.add_argument("--max-filled-sites", type=int, default=12, help="largest register to emulate (default 12)")
+    parser.add_argument("--max-filled-sites", type=int,
+                        help="largest register to take (default: the device's own, 256 filled sites)")
     parser.add_argument("--seed", type=int, help="seed for reproducible shot sampling")
     parser.add_argument("--database", help="SQLite file keeping the jobs and their results across restarts "
                                            "(default: a temporary file, removed when the service stops)")

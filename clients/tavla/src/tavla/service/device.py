@@ -17,7 +17,7 @@ _TASK_ID = re.compile(r"[A-Za-z0-9._-]{1,100}")
 class Device:
     """One device (qpu) of the service: answers the protocol's requests below its prefix.
 
-    `max_filled_sites` lowers the shipped register limit to what the emulator can hold. Jobs
+    `max_filled_sites` lowers the shipped register limit (None: the device's own). Jobs
     are kept in the SQLite database at `database` (None: a temporary file) and run by
     `workers` threads, each for at most `max_job_seconds`; ended jobs are forgotten after
     `keep_results_for` seconds (None: kept). `runner` is a queue runner, or a function of
@@ -25,7 +25,7 @@ class Device:
     """
 
     def __init__(self, qpu_id: str, runner: Runner | Callable[[Any], list], use_experimental: bool = False,
-                 max_filled_sites: int = 12, *, database: str | None = None, workers: int = 1,
+                 max_filled_sites: int | None = None, *, database: str | None = None, workers: int = 1,
                  max_job_seconds: float | None = None, keep_results_for: float | None = None):
         try:
             from norvane.quantum.dispatch.base import DispatchExecutor
@@ -38,7 +38,8 @@ class Device:
 
         shipped = DispatchExecutor().get_capabilities(use_experimental).dict()
         lattice = shipped["lattice"]
-        lattice["max_filled_sites"] = min(lattice["max_filled_sites"], max_filled_sites)
+        if max_filled_sites is not None:
+            lattice["max_filled_sites"] = min(lattice["max_filled_sites"], max_filled_sites)
         self.qpu_id = qpu_id
         self.capabilities = NrvCapabilities(**shipped)
         self._job_record = NrvJobSpecification

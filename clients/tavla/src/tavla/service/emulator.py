@@ -12,7 +12,7 @@ import threading
 import time
 from typing import Any
 
-from .jobs import JobStopped, overdue
+from .jobs import JobStopped, RunResult, overdue
 from .store import ClaimedJob
 
 # How often a worker looks at its job's cancellation and time bound while the emulator runs.
@@ -29,17 +29,28 @@ def job_seed(service_seed: int | None, seq: int) -> int | None:
     return random.Random(f"{service_seed}/{seq}").getrandbits(63)
 
 
-def run_job(job: Any, seed: int | None, compile_cache: Any = None) -> list[dict]:
-    """The device readouts of job specification `job`, integrated from all atoms in the
-    ground state and sampled with `seed`."""
+def run_job(job: Any, seed: int | None, compile_cache: Any = None) -> tuple[list[dict], str]:
+    """The device readouts of job specification `job`, evolved from all atoms in the ground
+    state by the engine its size calls for and sampled with `seed`; and that engine with the
+    truncation it incurred."""
     from norvane.quantum.simulator.codegen.hamiltonian import RydbergHamiltonianCodeGen
     from norvane.quantum.simulator.ir.emulator import EmulatorProgram
     from norvane.quantum.simulator.ir.state_vector import AnalogGate
 
     program = EmulatorProgram.from_job(job)
     hamiltonian = RydbergHamiltonianCodeGen(compile_cache=compile_cache).emit(program)
-    rydberg = AnalogGate(hamiltonian, seed=seed).run(job.nshots)
-    return readouts(list(job.lattice.filling), rydberg.tolist())
+    gate = AnalogGate(hamiltonian, seed=seed)
+    rydberg = gate.run(job.nshots, solver_name="auto")
+    return readouts(list(job.lattice.filling), rydberg.tolist()), engine_text(gate.run_info)
+
+
+def engine_text(run_info: dict) -> str:
+    """The engine of a run as the service records it, e.g. "tdvp (largest bond dimension 64,
+    discarded weight 3.1e-07)" or "dop853 (exact)"."""
+    if "discarded_weight" not in run_info:
+        return f"{run_info['solver']} (exact)"
+    return (f"{run_info['solver']} (largest bond dimension {run_info['max_bond_dim']}, "
+            f"discarded weight {run_info['discarded_weight']:.2g})")
 
 
 def readouts(filling: list[int], rydberg: list[list[int]]) -> list[dict]:
@@ -114,7 +125,7 @@ class EmulatorRunner:
         self._processes: dict[int, _EmulatorProcess] = {}  # by worker thread
         self._lock = threading.Lock()
 
-    def run(self, job: ClaimedJob, stop: threading.Event, time_limit: float | None) -> str:
+    def run(self, job: ClaimedJob, stop: threading.Event, time_limit: float | None) -> RunResult:
         worker = self._process()
         deadline = None if time_limit is None else time.monotonic() + time_limit
         try:
@@ -137,7 +148,8 @@ class EmulatorRunner:
         outcome, _, payload = answer.partition(" ")
         if outcome != "ok":
             raise RuntimeError(json.loads(payload))
-        return payload
+        answer = json.loads(payload)
+        return RunResult(json.dumps(answer["readouts"]), answer["engine"])
 
     def close(self) -> None:
         with self._lock:

@@ -12,8 +12,8 @@ from .emulator import run_job
 
 def serve_jobs() -> None:
     """Reads jobs from standard input, one JSON line {"request": ..., "seed": ...} each, and
-    answers each with one line, "ok <readouts JSON>" or "error <JSON text>", until the input
-    ends. Interrupts are the service's to handle, not its workers'."""
+    answers each with one line, "ok {"readouts": [...], "engine": text}" or "error <JSON
+    text>", until the input ends. Interrupts are the service's to handle, not its workers'."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     sys.stdin.reconfigure(encoding="utf-8")
     sys.stdout.reconfigure(encoding="utf-8")
@@ -26,7 +26,8 @@ def serve_jobs() -> None:
         message = json.loads(line)
         try:
             job = NrvJobSpecification.parse_raw(message["request"])
-            answer = "ok " + json.dumps(run_job(job, message["seed"], cache))
+            shots, engine = run_job(job, message["seed"], cache)
+            answer = "ok " + json.dumps({"readouts": shots, "engine": engine})
         except Exception as exc:
             answer = "error " + json.dumps(f"{type(exc).__name__}: {exc}")
         answers.write(answer + "\n")

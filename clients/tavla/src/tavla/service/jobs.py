@@ -7,11 +7,12 @@ import json
 import logging
 import threading
 import time
+from dataclasses import dataclass
 from typing import Any, Callable, Protocol, runtime_checkable
 
 from .store import ClaimedJob, JobStore, UnknownTask
 
-__all__ = ["JobQueue", "Runner", "InProcessRunner", "JobStopped", "UnknownTask"]
+__all__ = ["JobQueue", "Runner", "RunResult", "InProcessRunner", "JobStopped", "UnknownTask"]
 
 log = logging.getLogger("tavla.service")
 
@@ -24,13 +25,22 @@ class JobStopped(Exception):
     """A run ended early: cancelled, or past its time bound (the message says which)."""
 
 
+@dataclass(frozen=True)
+class RunResult:
+    """What a run gives: the shot readouts as JSON text (a list of mappings with shot_status,
+    pre_sequence and post_sequence) and, where the runner tells, the engine that ran the job
+    and the approximation it made (kept with the job and logged, never sent to clients)."""
+
+    readouts: str
+    engine: str | None = None
+
+
 @runtime_checkable
 class Runner(Protocol):
-    """Runs one job: returns its shot readouts as JSON text (a list of mappings with
-    shot_status, pre_sequence and post_sequence). It ends early with JobStopped once `stop`
-    is set or `time_limit` seconds (None: no bound) have passed."""
+    """Runs one job. It ends early with JobStopped once `stop` is set or `time_limit`
+    seconds (None: no bound) have passed."""
 
-    def run(self, job: ClaimedJob, stop: threading.Event, time_limit: float | None) -> str: ...
+    def run(self, job: ClaimedJob, stop: threading.Event, time_limit: float | None) -> RunResult: ...
 
     def close(self) -> None: ...
 
@@ -44,14 +54,14 @@ class InProcessRunner:
         self._function = function
         self._parse = parse
 
-    def run(self, job: ClaimedJob, stop: threading.Event, time_limit: float | None) -> str:
+    def run(self, job: ClaimedJob, stop: threading.Event, time_limit: float | None) -> RunResult:
         started = time.monotonic()
         shots = self._function(self._parse(job.request))
         if stop.is_set():
             raise JobStopped("cancelled")
         if time_limit is not None and time.monotonic() - started > time_limit:
             raise JobStopped(overdue(time_limit))
-        return json.dumps(shots)
+        return RunResult(json.dumps(shots))
 
     def close(self) -> None:
         pass
@@ -157,7 +167,10 @@ class JobQueue:
             with self._lock:
                 stop = self._running[job.task_id]
             try:
-                status = self.store.complete(job.task_id, self._runner.run(job, stop, self._max_job_seconds))
+                result = self._runner.run(job, stop, self._max_job_seconds)
+                status = self.store.complete(job.task_id, result.readouts, result.engine)
+                if result.engine is not None:
+                    log.info("task %s ran on %s", job.task_id, result.engine)
             except JobStopped as stopped:
                 status = self._stopped(job, str(stopped))
             except Exception as exc:  # a failing job must not stop the device

@@ -34,6 +34,7 @@ CREATE TABLE IF NOT EXISTS jobs (
     attempts INTEGER NOT NULL DEFAULT 0,
     error TEXT,
     results TEXT,
+    engine TEXT,
     submitted REAL NOT NULL,
     started REAL,
     finished REAL
@@ -70,6 +71,10 @@ class JobStore:
                 raise RuntimeError(f"{self.path}: the job database cannot use write-ahead logging")
             self._db.execute("PRAGMA synchronous=NORMAL")
             self._db.executescript(_SCHEMA)
+            # Databases written before jobs recorded their engine gain the column.
+            columns = {row[1] for row in self._db.execute("PRAGMA table_info(jobs)")}
+            if "engine" not in columns:
+                self._db.execute("ALTER TABLE jobs ADD COLUMN engine TEXT")
 
     def close(self) -> None:
         with self._lock:
@@ -114,23 +119,25 @@ class JobStore:
                              "WHERE task_id = ?", (time.time(), task_id))
         return ClaimedJob(task_id, seq, request, attempts + 1)
 
-    def complete(self, task_id: str, results: str) -> str:
-        """Stores a run's readouts (a JSON list) with the Completed status; a job cancelled
-        meanwhile ends Cancelled and its readouts are dropped. Returns the final status."""
-        return self._end(task_id, "Completed", results=results)
+    def complete(self, task_id: str, results: str, engine: str | None = None) -> str:
+        """Stores a run's readouts (a JSON list) and the engine that ran it with the Completed
+        status; a job cancelled meanwhile ends Cancelled and its readouts are dropped. Returns
+        the final status."""
+        return self._end(task_id, "Completed", results=results, engine=engine)
 
     def fail(self, task_id: str, error: str) -> str:
         return self._end(task_id, "Failed", error=error)
 
-    def _end(self, task_id: str, status: str, results: str | None = None, error: str | None = None) -> str:
+    def _end(self, task_id: str, status: str, results: str | None = None, error: str | None = None,
+             engine: str | None = None) -> str:
         with self._lock:
             self._db.execute(
-                "UPDATE jobs SET finished = ?, "
+                "UPDATE jobs SET finished = ?, engine = ?, "
                 "status = CASE status WHEN 'Cancelling' THEN 'Cancelled' ELSE ? END, "
                 "results = CASE status WHEN 'Cancelling' THEN NULL ELSE ? END, "
                 "error = CASE status WHEN 'Cancelling' THEN NULL ELSE ? END "
                 "WHERE task_id = ? AND status IN ('Running', 'Cancelling')",
-                (time.time(), status, results, error, task_id))
+                (time.time(), engine, status, results, error, task_id))
             return self._db.execute("SELECT status FROM jobs WHERE task_id = ?", (task_id,)).fetchone()[0]
 
     def release(self, task_id: str) -> str:
@@ -171,6 +178,11 @@ class JobStore:
     def error(self, task_id: str, owner: str) -> str | None:
         with self._lock:
             return self._owned(task_id, owner, "error")[0]
+
+    def engine(self, task_id: str, owner: str) -> str | None:
+        """The engine that ran the job and the approximation it made, as its runner told."""
+        with self._lock:
+            return self._owned(task_id, owner, "engine")[0]
 
     def _owned(self, task_id: str, owner: str, columns: str) -> tuple:
         # Another key's task answers exactly as a task that does not exist.

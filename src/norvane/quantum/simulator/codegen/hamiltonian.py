@@ -6,9 +6,10 @@ The Hamiltonian of a program on a register of n atoms (the filled sites, in site
            - sum_k (Delta(t) + w_k Delta_loc(t)) n_k + sum_{j<k} C6 / |x_j - x_k|^6 n_j n_k
 
 with n_k = |r><r|_k. Basis states are bit patterns with the first atom most significant,
-0 = ground, 1 = Rydberg. The time-independent part (basis, interaction diagonal, hopping
-tables) is the register's `AtomSpace`; a `CompileCache` keeps it for every program on an
-equal register.
+0 = ground, 1 = Rydberg. The time-independent part of the exact engine (basis, interaction
+diagonal, hopping tables) is the register's `AtomSpace`, compiled when the exact engine first
+needs it (the matrix-product-state engine takes the atoms themselves); a `CompileCache` keeps
+it for every program on an equal register.
 """
 
 from __future__ import annotations
@@ -17,25 +18,47 @@ from typing import Optional
 
 import numpy as np
 
-from .._rydberg import AtomSpace
+from dataclasses import dataclass
+
+from .._rydberg import AtomSpace, check_register
 from ..ir.emulator import EmulatorProgram, Register
 
-__all__ = ["CompileCache", "RydbergHamiltonian", "RydbergHamiltonianCodeGen"]
+__all__ = ["Atoms", "CompileCache", "RydbergHamiltonian", "RydbergHamiltonianCodeGen"]
+
+
+@dataclass(frozen=True)
+class Atoms:
+    """A register as the engines take it: the filled sites' positions in site order (metres),
+    C6 (rad m^6/s) and the blockade radius (metres; 0 for none)."""
+
+    positions: tuple[tuple[float, float], ...]
+    c6: float
+    blockade_radius: float
+
+    @classmethod
+    def of(cls, register: Register) -> "Atoms":
+        return cls(tuple(register.atom_positions), register.c6, register.blockade_radius)
+
+    def compile(self) -> AtomSpace:
+        return AtomSpace(list(self.positions), self.c6, self.blockade_radius)
 
 
 class CompileCache:
     """Compiled state spaces by register value, shared by the programs compiled with it."""
 
     def __init__(self):
-        self._spaces: dict[tuple, AtomSpace] = {}
+        self._spaces: dict[Atoms, AtomSpace] = {}
 
     def space(self, register: Register) -> AtomSpace:
         """The state space of `register`, compiled on first use."""
-        key = register._key()
-        space = self._spaces.get(key)
+        return self.space_of(Atoms.of(register))
+
+    def space_of(self, atoms: Atoms) -> AtomSpace:
+        """The state space of `atoms`, compiled on first use."""
+        space = self._spaces.get(atoms)
         if space is None:
-            space = _compile_space(register)
-            self._spaces[key] = space
+            space = atoms.compile()
+            self._spaces[atoms] = space
         return space
 
     def __len__(self) -> int:
@@ -45,25 +68,29 @@ class CompileCache:
         return f"CompileCache(registers={len(self._spaces)})"
 
 
-def _compile_space(register: Register) -> AtomSpace:
-    return AtomSpace(register.atom_positions, register.c6, register.blockade_radius)
-
-
 def _knots(waveform) -> tuple[list[float], list[float]]:
     return (list(waveform.times), list(waveform.values))
 
 
 class RydbergHamiltonian:
-    """A compiled program: the register's state space and the drive's waveforms.
+    """A compiled program: the register's atoms and the drive's waveforms.
 
-    `amplitude`, `phase`, `detuning` and `local_detuning` are (times, values) knot lists of
-    piecewise-linear waveforms (`local_detuning` None when the program has none);
-    `local_weights` holds one weight per atom.
+    `register` is the `Atoms` of the program, or an `AtomSpace` already compiled from them;
+    `space` is the exact engine's state space, compiled on first use (through
+    `compile_cache` when given). `amplitude`, `phase`, `detuning` and `local_detuning` are
+    (times, values) knot lists of piecewise-linear waveforms (`local_detuning` None when the
+    program has none); `local_weights` holds one weight per atom.
     """
 
-    def __init__(self, space: AtomSpace, duration: float, amplitude, phase, detuning,
-                 local_detuning=None, local_weights=None):
-        self.space = space
+    def __init__(self, register: Atoms | AtomSpace, duration: float, amplitude, phase, detuning,
+                 local_detuning=None, local_weights=None, *, compile_cache: Optional[CompileCache] = None):
+        if isinstance(register, AtomSpace):
+            self._space: Optional[AtomSpace] = register
+            self.atoms = Atoms(tuple(register.positions), register.c6, register.blockade_radius)
+        else:
+            self._space = None
+            self.atoms = register
+        self._compile_cache = compile_cache
         self.duration = duration
         self.amplitude = amplitude
         self.phase = phase
@@ -72,8 +99,16 @@ class RydbergHamiltonian:
         self.local_weights = local_weights
 
     @property
+    def space(self) -> AtomSpace:
+        """The exact engine's state space (MemoryError where it cannot fit)."""
+        if self._space is None:
+            cache = self._compile_cache
+            self._space = self.atoms.compile() if cache is None else cache.space_of(self.atoms)
+        return self._space
+
+    @property
     def n_atoms(self) -> int:
-        return self.space.n_atoms
+        return len(self.atoms.positions)
 
     @property
     def dim(self) -> int:
@@ -86,8 +121,8 @@ class RydbergHamiltonian:
 
     def __repr__(self) -> str:
         return (
-            f"RydbergHamiltonian(n_atoms={self.n_atoms}, dim={self.dim}, "
-            f"duration={self.duration!r}, local_detuning={self.local_detuning is not None})"
+            f"RydbergHamiltonian(n_atoms={self.n_atoms}, duration={self.duration!r}, "
+            f"local_detuning={self.local_detuning is not None})"
         )
 
 
@@ -108,13 +143,12 @@ class RydbergHamiltonianCodeGen:
         if not isinstance(program, EmulatorProgram):
             raise TypeError(f"emit needs an EmulatorProgram, got {type(program).__name__}")
         register = program.register
-        if self.compile_cache is None:
-            space = _compile_space(register)
-        else:
-            space = self.compile_cache.space(register)
+        atoms = Atoms.of(register)
+        check_register(list(atoms.positions), atoms.c6, atoms.blockade_radius)
+        cache = self.compile_cache
         h = program.hamiltonian
         if h is None:
-            return RydbergHamiltonian(space, 0.0, _NO_DRIVE, _NO_DRIVE, _NO_DRIVE)
+            return RydbergHamiltonian(atoms, 0.0, _NO_DRIVE, _NO_DRIVE, _NO_DRIVE, compile_cache=cache)
         local, weights = None, None
         if h.local_detuning is not None:
             local = _knots(h.local_detuning.waveform)
@@ -122,11 +156,12 @@ class RydbergHamiltonianCodeGen:
             weights = [w for w, filled in zip(h.local_detuning.weights, filling) if filled == 1]
         drive = h.drive
         return RydbergHamiltonian(
-            space,
+            atoms,
             program.duration,
             _knots(drive.amplitude),
             _knots(drive.phase),
             _knots(drive.detuning),
             local,
             weights,
+            compile_cache=cache,
         )

@@ -55,10 +55,6 @@ class Register:
     def n_atoms(self) -> int:
         return sum(1 for filled in self.geometry.filling if filled == 1)
 
-    def _key(self) -> tuple:
-        """The values that decide the compiled state space, as they are now."""
-        return (tuple(self.atom_positions), self.c6, self.blockade_radius)
-
 
 @dataclass
 class EmulatorProgram:
