@@ -1,4 +1,5 @@
 from collections.abc import Sequence
+from typing import Annotated
 
 import numpy
 from numpy.typing import NDArray
@@ -19,6 +20,16 @@ class AtomSpace:
     def dim(self) -> int: ...
 
     @property
+    def positions(self) -> list[tuple[float, float]]:
+        """The atoms' positions (metres)."""
+
+    @property
+    def c6(self) -> float: ...
+
+    @property
+    def blockade_radius(self) -> float: ...
+
+    @property
     def basis(self) -> NDArray[numpy.uint64]:
         """The bit pattern of every basis state, in basis order."""
 
@@ -29,4 +40,46 @@ class AtomSpace:
 def evolve(space: AtomSpace, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, solver_name: str, atol: float, rtol: float, nsteps: int, interaction_picture: bool) -> tuple:
     """
     The final state of the evolution from all-ground, and the integrator's step counts. Times in seconds, waveform values in rad/s (the phase in rad). ValueError before any work for numbers that are not finite and for an evolution too long to finish; KeyboardInterrupt on Ctrl-C.
+    """
+
+class MpsState:
+    """
+    A register's state as a matrix-product state (the engine's own object).
+    """
+
+    @property
+    def n_atoms(self) -> int: ...
+
+    @property
+    def bond_dims(self) -> list[int]:
+        """The bond dimensions along the chain, between consecutive chain sites."""
+
+    @property
+    def chain(self) -> list[int]:
+        """The atom (caller's order) at each chain position."""
+
+    def densities(self) -> NDArray[numpy.float64]:
+        """<n_k> per atom."""
+
+    def correlations(self) -> NDArray[numpy.float64]:
+        """<n_j n_k> as an (n, n) array."""
+
+    def sample(self, draws: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', writable=False)]) -> NDArray[numpy.int64]:
+        """
+        Shots drawn exactly from the state, given uniform draws in [0, 1): one per atom per shot (chain order, shot after shot). An (shots, n) array of 0/1, 1 for a Rydberg atom.
+        """
+
+    def to_statevector(self) -> NDArray[numpy.complex128]:
+        """
+        The amplitudes in the exact engine's basis (first atom most significant).
+        """
+
+def check_register(positions: Sequence[tuple[float, float]], c6: float, blockade_radius: float) -> None:
+    """
+    Check a register as AtomSpace does (ValueError for positions that are not finite, coincident atoms or bad constants; a warning for spacings that suggest a unit mistake), without building its space.
+    """
+
+def evolve_mps(positions: Sequence[tuple[float, float]], c6: float, blockade_radius: float, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, dt: float, max_bond_dim: int, precision: float) -> tuple:
+    """
+    The final matrix-product state of the evolution from all-ground by two-site TDVP in steps of dt (seconds), the Hamiltonian taken at each step's midpoint; its counts; the discarded weight. ValueError before any work for bad numbers; KeyboardInterrupt on Ctrl-C.
     """
