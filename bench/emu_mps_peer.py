@@ -1,0 +1,53 @@
+"""Runs one adiabatic sweep on emu-mps, in an environment that has it (it brings PyTorch, so it
+stays out of the project's own environment): bench_mps.py starts this file with the Python
+named by EMU_MPS_PYTHON and reads one JSON line back.
+
+    python emu_mps_peer.py '{"sites_um": [[x, y], ...], "c6": ..., "knots_ns": [...], ...}'
+
+Units are the peer's: micrometres, nanoseconds, rad/us. Prints {"seconds", "densities",
+"peak_rss_mib"}: the wall time of the backend's run and the final Rydberg densities.
+"""
+
+import json
+import resource
+import sys
+import time
+
+import pulser
+from pulser.devices import MockDevice
+from pulser.waveforms import CompositeWaveform, ConstantWaveform, RampWaveform
+
+import emu_mps
+
+
+def sequence(case):
+    register = pulser.Register({f"q{k}": xy for k, xy in enumerate(case["sites_um"])})
+    device = MockDevice
+    sequence = pulser.Sequence(register, device)
+    sequence.declare_channel("global", "rydberg_global")
+    ramp, duration = case["ramp_ns"], case["duration_ns"]
+    omega, start, end = case["omega"], case["detuning_start"], case["detuning_end"]
+    amplitude = CompositeWaveform(RampWaveform(ramp, 0.0, omega), ConstantWaveform(duration - 2 * ramp, omega),
+                                  RampWaveform(ramp, omega, 0.0))
+    detuning = CompositeWaveform(ConstantWaveform(ramp, start), RampWaveform(duration - 2 * ramp, start, end),
+                                 ConstantWaveform(ramp, end))
+    sequence.add(pulser.Pulse(amplitude, detuning, 0.0), "global")
+    return sequence
+
+
+def main():
+    case = json.loads(sys.argv[1])
+    occupation = emu_mps.Occupation(evaluation_times=[1.0])
+    config = emu_mps.MPSConfig(dt=case["dt_ns"], precision=case["precision"], max_bond_dim=case["max_bond_dim"],
+                               observables=[occupation], log_level=40)
+    backend = emu_mps.MPSBackend(sequence(case), config=config)
+    start = time.perf_counter()
+    results = backend.run()
+    seconds = time.perf_counter() - start
+    densities = results.get_result(occupation, 1.0)
+    print(json.dumps({"seconds": seconds, "densities": [float(d) for d in densities],
+                      "peak_rss_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}))
+
+
+if __name__ == "__main__":
+    main()
