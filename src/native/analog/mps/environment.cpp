@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "runtime/parallel.hpp"
+
 namespace analog::mps {
 
 namespace {
@@ -82,58 +84,126 @@ void extend_right(const std::vector<cplx> &right, const MpoSite &w, const cplx *
 
 namespace {
 
-// LW[(l' + dl (s' + 2 b)), (l + dl s)] = sum_a L[l' + dl (a + wl l)] W[a, s', s, b].
-void fold_left(const std::vector<cplx> &left, const MpoSite &w, int dl, std::vector<cplx> &out) {
-    const std::size_t rows = std::size_t(2) * dl * w.right;
-    out.assign(rows * 2 * dl, cplx(0.0));
+using SplitSite = EffectiveHamiltonian::SplitSite;
+
+void split(const MpoSite &w, SplitSite &out) {
+    out.left = w.left, out.right = w.right;
+    out.pass.assign(std::size_t(w.left) * w.right, cplx(0.0));
+    out.rest.clear();
+    // Entries come ordered by (b, s_in, s_out, a): the diagonal pair of (a, b) is found by
+    // looking up both values in a dense table first.
+    std::vector<cplx> diagonal(std::size_t(2) * w.left * w.right, cplx(0.0));
     for (const MpoEntry &e : w.entries)
-        for (int l = 0; l < dl; ++l)
-            axpy(dl, e.value, left.data() + dl * (e.a + std::size_t(w.left) * l),
-                 out.data() + dl * (e.s_out + 2 * std::size_t(e.b)) + rows * (l + std::size_t(dl) * e.s_in));
+        if (e.s_in == e.s_out) diagonal[e.s_in + 2 * (e.a + std::size_t(w.left) * e.b)] = e.value;
+    for (const MpoEntry &e : w.entries) {
+        const std::size_t ab = e.a + std::size_t(w.left) * e.b;
+        const bool identity = diagonal[2 * ab] == diagonal[2 * ab + 1];
+        if (e.s_in == e.s_out && identity)
+            out.pass[ab] = e.value;
+        else
+            out.rest.push_back(e);
+    }
+}
+
+// Blocks of rows or columns, fixed by the amount of work alone: more only when each keeps a
+// few million operations, so that small products are not cut into inefficient pieces.
+int blocks_for(double operations, int count) {
+    const int blocks = operations >= 8e6 ? 4 : operations >= 2e6 ? 2 : 1;
+    return std::max(1, std::min(blocks, count));
+}
+
+// Indices per thread in loops whose iterations are independent: enough work per thread to
+// pay for starting it.
+std::size_t grain(double operations_per_index) {
+    return std::size_t(std::max(1.0, 1e6 / std::max(operations_per_index, 1.0)));
+}
+
+// C (rows x n) = A (rows x k) B (k x n), all contiguous: row blocks fixed by the sizes.
+void tall_product(int rows, int n, int k, const cplx *a, const cplx *b, cplx *c) {
+    const int blocks = blocks_for(double(rows) * n * k, rows);
+    const int height = (rows + blocks - 1) / blocks;
+    runtime::parallel_for(blocks, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p < end; ++p) {
+            const int r0 = int(p) * height, m = std::min(rows, r0 + height) - r0;
+            gemm(Op::none, Op::none, m, n, k, 1.0, a + r0, rows, b, k, 0.0, c + r0, rows);
+        }
+    });
+}
+
+// X[i + size a] = L_a theta, theta dl x columns (size = dl columns), a = 0 copied.
+void absorb_left(const cplx *left, int wl, int dl, int columns, const cplx *theta, std::vector<cplx> &x) {
+    const std::size_t size = std::size_t(dl) * columns;
+    x.resize(size * wl);
+    std::copy(theta, theta + size, x.begin());
+    runtime::parallel_for(wl - 1, grain(double(dl) * dl * columns), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t a = begin + 1; a < end + 1; ++a)
+            gemm(Op::none, Op::none, dl, columns, dl, 1.0, left + dl * a, dl * wl, theta, dl, 0.0,
+                 x.data() + size * a, dl);
+    });
+}
+
+// out[i, b] = sum_a in[i, a] T[a, b] plus the other entries, each on runs of `run` elements
+// over `outer` x 2 physical positions: element (i0, s, o) of a channel at i0 + run (s + 2 o),
+// channel stride `size`.
+void apply_site(const SplitSite &w, std::size_t size, int run, int outer, const cplx *in, std::vector<cplx> &out) {
+    out.resize(size * w.right);
+    tall_product(int(size), w.right, w.left, in, w.pass.data(), out.data());
+    if (w.rest.empty()) return;
+    runtime::parallel_for(outer, grain(double(w.rest.size()) * run), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t o = begin; o < end; ++o)
+            for (const MpoEntry &e : w.rest)
+                axpy(run, e.value, in + size * e.a + run * (e.s_in + 2 * o),
+                     out.data() + size * e.b + run * (e.s_out + 2 * o));
+    });
 }
 
 }  // namespace
 
 void EffectiveHamiltonian::prepare_one_site(const std::vector<cplx> &left, const MpoSite &w,
                                             const std::vector<cplx> &right, int dl, int dr) {
-    dl_ = dl, dr_ = dr, sites_ = 1, channels_ = w.right;
-    fold_left(left, w, dl, left_);
-    // R'[b + wr (r + dr r')] from R[r + dr (b + wr r')]
-    const int wr = w.right;
-    right_.resize(std::size_t(wr) * dr * dr);
-    for (int rp = 0; rp < dr; ++rp)
-        for (int b = 0; b < wr; ++b)
-            for (int r = 0; r < dr; ++r)
-                right_[b + wr * (r + std::size_t(dr) * rp)] = right[r + std::size_t(dr) * (b + std::size_t(wr) * rp)];
+    dl_ = dl, dr_ = dr, sites_ = 1;
+    left_ = left.data(), right_ = right.data();
+    split(w, first_);
 }
 
 void EffectiveHamiltonian::prepare_two_site(const std::vector<cplx> &left, const MpoSite &w1, const MpoSite &w2,
                                             const std::vector<cplx> &right, int dl, int dr) {
-    dl_ = dl, dr_ = dr, sites_ = 2, channels_ = w1.right;
-    fold_left(left, w1, dl, left_);
-    // RW[(c + wm (s2 + 2 r)), (s2' + 2 r')] = sum_b W2[c, s2', s2, b] R[r + dr (b + wr r')]
-    const int wm = w2.left, wr = w2.right;
-    const std::size_t rows = std::size_t(2) * wm * dr;
-    right_.assign(rows * 2 * dr, cplx(0.0));
-    for (const MpoEntry &e : w2.entries)
-        for (int rp = 0; rp < dr; ++rp) {
-            const cplx *from = right.data() + dr * (e.b + std::size_t(wr) * rp);
-            cplx *to = right_.data() + e.a + wm * std::size_t(e.s_in) + rows * (e.s_out + 2 * std::size_t(rp));
-            for (int r = 0; r < dr; ++r) to[2 * std::size_t(wm) * r] += e.value * from[r];
-        }
+    dl_ = dl, dr_ = dr, sites_ = 2;
+    left_ = left.data(), right_ = right.data();
+    split(w1, first_);
+    split(w2, second_);
 }
 
 void EffectiveHamiltonian::apply(const cplx *theta, cplx *out) {
-    const int dl = dl_, dr = dr_, w = channels_;
-    // X[(l' s' c), rest] = LW theta, rest = r (one site) or (s2, r) (two sites).
-    const int rest = sites_ == 1 ? dr : 2 * dr;
-    middle_.resize(std::size_t(2) * dl * w * rest);
-    gemm(Op::none, Op::none, 2 * dl * w, rest, 2 * dl, 1.0, left_.data(), 2 * dl * w, theta, 2 * dl, 0.0,
-         middle_.data(), 2 * dl * w);
-    // out[(l' s1'), right] = X[(l' s1'), (c, rest)] times the right factor.
-    const int cols = sites_ == 1 ? dr : 2 * dr;
-    gemm(Op::none, Op::none, 2 * dl, cols, w * rest, 1.0, middle_.data(), 2 * dl, right_.data(), w * rest, 0.0, out,
-         2 * dl);
+    const int dl = dl_, dr = dr_;
+    const int physical = sites_ == 1 ? 2 : 4, rows = physical * dl;
+    const std::size_t size = std::size_t(rows) * dr;
+    // X[(l', s.., r) + size a] = L_a theta.
+    absorb_left(left_, first_.left, dl, physical * dr, theta, x_);
+    const std::vector<cplx> *z = &y_;
+    if (sites_ == 1) {
+        // Z[(l', s', r) + size c]: runs over l', outer index r.
+        apply_site(first_, size, dl, dr, x_.data(), y_);
+    } else {
+        // Y: runs over l', outer (s2, r); Z: runs over (l', s1'), outer r.
+        apply_site(first_, size, dl, 2 * dr, x_.data(), y_);
+        apply_site(second_, size, 2 * dl, dr, y_.data(), z_);
+        z = &z_;
+    }
+    // out[(l', s..), r'] = Z_last + sum_{c < last, r} Z[(l', s..), (r, c)] R[(r, c), r'].
+    const int wr = (sites_ == 1 ? first_ : second_).right;
+    const cplx *zd = z->data();
+    std::copy(zd + size * (wr - 1), zd + size * wr, out);
+    if (wr == 1) return;
+    const int blocks = blocks_for(double(rows) * dr * dr * (wr - 1), dr);
+    const int width = (dr + blocks - 1) / blocks;
+    runtime::parallel_for(blocks, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p < end; ++p) {
+            const int c0 = int(p) * width, n = std::min(dr, c0 + width) - c0;
+            gemm(Op::none, Op::none, rows, n, dr * (wr - 1), 1.0, zd, rows, right_ + std::size_t(dr) * wr * c0,
+                 dr * wr, 1.0, out + std::size_t(rows) * c0, rows);
+        }
+    });
 }
 
 }  // namespace analog::mps

@@ -4,8 +4,8 @@
 // Layouts (column-major, bra indices belong to the conjugated state):
 //   left environment of site i:  L[l_bra + D (a + w l_ket)]  (D = left bond, w = MPO channels)
 //   right environment of site i: R[r_ket + D (b + w r_bra)]  (D = right bond)
-// The bond contractions are single zgemm calls on (bond x channel) by bond matrices; the MPO
-// is applied entry by entry from its sparse form, in contiguous runs over a bond index.
+// The bond contractions are zgemm calls on (bond x channel) by bond matrices; the MPO is
+// applied entry by entry from its sparse form, in contiguous runs over a bond index.
 #pragma once
 
 #include <vector>
@@ -27,11 +27,22 @@ void extend_left(const std::vector<cplx> &left, const MpoSite &w, const cplx *a,
 void extend_right(const std::vector<cplx> &right, const MpoSite &w, const cplx *a, int dl, int dr,
                   std::vector<cplx> &out, ContractionBuffers &buffers);
 
-// The effective Hamiltonian of one site (theta dl x 2 x dr) or two (theta dl x 2 x 2 x dr).
-// `prepare` folds the MPO into the environments once per exponential: the left environment
-// with the first site's operator, LW[(l', s', c), (l, s)], and on the right either the second
-// site's operator with the right environment, RW[(c, s2, r), (s2', r')], or the right
-// environment reordered, R'[(b, r), r']. Each application is then two zgemm calls.
+// The effective Hamiltonian of one site (theta dl x 2 x dr) or two (theta dl x 2 x 2 x dr),
+// applied in stages on tensors whose MPO channel is the slowest index: the left environment
+// channel by channel (zgemm), each site's operator, the right environment (one zgemm). A
+// site's operator splits into its pass-through part, the entries that are a multiple of the
+// identity on the atom (one zgemm over the channels for all bond and physical indices at
+// once), and the few other entries, applied one by one in runs over the left bond. The
+// channel of the left environment that holds nothing yet (0) and that of the right
+// environment that holds the completed terms (the last) are identities, since the state is
+// in canonical form about the sites: they are not multiplied. About 8 w D^3 + 8 w^2 D^2
+// operations per two-site application, against 16 w D^3 for operators folded into the
+// environments.
+//
+// `prepare_*` keeps references to the environments: they must stay unchanged while `apply`
+// is used. Large applications are split into blocks fixed by the sizes alone, run on up to
+// runtime::max_threads() threads: every output element is computed the same way for any
+// thread count.
 class EffectiveHamiltonian {
 public:
     void prepare_one_site(const std::vector<cplx> &left, const MpoSite &w, const std::vector<cplx> &right, int dl,
@@ -40,9 +51,19 @@ public:
                           const std::vector<cplx> &right, int dl, int dr);
     void apply(const cplx *theta, cplx *out);
 
+    // A site's operator as a pass-through matrix over the channels, T[a + wl b] (the
+    // coefficient of the identity in W[a, ., ., b]), and the entries left over.
+    struct SplitSite {
+        int left = 1, right = 1;
+        std::vector<cplx> pass;
+        std::vector<MpoEntry> rest;
+    };
+
 private:
-    int dl_ = 1, dr_ = 1, sites_ = 1, channels_ = 1;  // channels between LW and the right factor
-    std::vector<cplx> left_, right_, middle_;
+    int dl_ = 1, dr_ = 1, sites_ = 1;
+    const cplx *left_ = nullptr, *right_ = nullptr;
+    SplitSite first_, second_;
+    std::vector<cplx> x_, y_, z_;
 };
 
 }  // namespace analog::mps

@@ -7,27 +7,12 @@ namespace analog::mps {
 
 namespace {
 
-cplx dot(const std::vector<cplx> &a, const std::vector<cplx> &b) {  // <a|b>
-    double re = 0.0, im = 0.0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        re += a[i].real() * b[i].real() + a[i].imag() * b[i].imag();
-        im += a[i].real() * b[i].imag() - a[i].imag() * b[i].real();
-    }
-    return {re, im};
-}
+cplx dot(const std::vector<cplx> &a, const std::vector<cplx> &b) { return dotc(int(a.size()), a.data(), b.data()); }
 
 double norm(const std::vector<cplx> &a) { return std::sqrt(dot(a, a).real()); }
 
-// y += v x, the complex products written out.
-void axpy(cplx v, const std::vector<cplx> &x, std::vector<cplx> &y) {
-    const double vr = v.real(), vi = v.imag();
-    const double *xp = reinterpret_cast<const double *>(x.data());
-    double *yp = reinterpret_cast<double *>(y.data());
-    for (std::size_t i = 0; i < 2 * x.size(); i += 2) {
-        yp[i] += vr * xp[i] - vi * xp[i + 1];
-        yp[i + 1] += vr * xp[i + 1] + vi * xp[i];
-    }
-}
+// y += v x.
+void axpy(cplx v, const std::vector<cplx> &x, std::vector<cplx> &y) { add_scaled(int(x.size()), v, x.data(), y.data()); }
 
 // The last component of exp(-i tau T) e_1, T tridiagonal (diagonal alpha, off-diagonal beta),
 // by Taylor series over substeps of norm at most 1/2 around the centre of T's Gershgorin

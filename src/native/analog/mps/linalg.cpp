@@ -65,6 +65,14 @@ void gemm(Op op_a, Op op_b, int m, int n, int k, cplx alpha, const cplx *a, int 
     scipy_cblas_zgemm(CblasColMajor, blas_op(op_a), blas_op(op_b), m, n, k, &alpha, a, lda, b, ldb, &beta, c, ldc);
 }
 
+cplx dotc(int n, const cplx *x, const cplx *y) {
+    cplx out;
+    scipy_cblas_zdotc_sub(n, x, 1, y, 1, &out);
+    return out;
+}
+
+void add_scaled(int n, cplx alpha, const cplx *x, cplx *y) { scipy_cblas_zaxpy(n, &alpha, x, 1, y, 1); }
+
 Svd svd(int m, int n, std::vector<cplx> &a) {
     Svd out;
     out.rank = std::min(m, n);
