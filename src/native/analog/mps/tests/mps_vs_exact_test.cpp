@@ -18,7 +18,9 @@
 
 #include "analog/evolve.hpp"
 #include "analog/mps/evolve.hpp"
+#include "analog/mps/environment.hpp"
 #include "analog/mps/site_order.hpp"
+#include "runtime/parallel.hpp"
 
 namespace {
 
@@ -292,6 +294,38 @@ void test_snake_order() {
     expect(analog::mps::snake_order(line) == std::vector<int>{4, 3, 2, 1, 0}, "a chain along y");
 }
 
+// One thread or two: the same effective-Hamiltonian products to the last bit, at bonds (64)
+// where the work is split over threads.
+void test_thread_count_identity() {
+    analog::mps::RydbergMpo mpo(chain(30, 5.5 * kUm), kC6, 0.0, {});
+    mpo.set_drive(4 * kMHz, 0.3, 5 * kMHz, 0.0);
+    const analog::mps::MpoSite &w1 = mpo.site(14), &w2 = mpo.site(15);
+    const int d = 64;
+    std::mt19937_64 rng(3);
+    std::normal_distribution<double> g;
+    auto random = [&](std::size_t size) {
+        std::vector<cplx> v(size);
+        for (cplx &x : v) x = {g(rng), g(rng)};
+        return v;
+    };
+    const std::vector<cplx> left = random(std::size_t(d) * w1.left * d), right = random(std::size_t(d) * w2.right * d),
+                            middle = random(std::size_t(d) * w1.right * d), theta = random(std::size_t(4) * d * d);
+    std::vector<std::vector<cplx>> results;
+    for (unsigned threads : {1u, 2u}) {
+        runtime::set_max_threads(threads);
+        analog::mps::EffectiveHamiltonian heff;
+        std::vector<cplx> two(theta.size()), one(theta.size() / 2);
+        heff.prepare_two_site(left, w1, w2, right, d, d);
+        heff.apply(theta.data(), two.data());
+        heff.prepare_one_site(left, w1, middle, d, d);
+        heff.apply(theta.data(), one.data());
+        two.insert(two.end(), one.begin(), one.end());
+        results.push_back(two);
+    }
+    runtime::set_max_threads(0);
+    expect(results[0] == results[1], "1 and 2 threads give bit-identical effective-Hamiltonian products");
+}
+
 void test_rejected_options() {
     const Register r = registers()[0];
     auto refused = [&](analog::mps::EvolveOptions o, const std::string &needle) {
@@ -323,6 +357,7 @@ void test_rejected_options() {
 
 int main() {
     test_snake_order();
+    test_thread_count_identity();
     test_rejected_options();
     test_against_exact();
     test_sampling();
