@@ -1,15 +1,22 @@
 // The state file: one record line per submitted task, "('<task id>',<results JSON>)\n".
 //
 // Writers append each line with a single write on a file opened for appending, so lines of
-// concurrent writers never interleave. Readers parse exactly that format (the JSON part with
+// concurrent writers never interleave, and hold an exclusive lock on the file from the check
+// of its last line to the end of their write, so that no writer takes another's line in
+// progress for a torn one. Readers parse exactly that format (the JSON part with
 // a JSON decoder, never by evaluating text) and pass over any line that does not follow it,
 // such as one torn by a writer killed mid-write, so one bad line hides no other task.
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
+
+#ifndef _WIN32
+#include <sys/file.h>
+#endif
 
 #include "mock.hpp"
 #include "support/module.hpp"
@@ -52,6 +59,37 @@ std::pair<long long, bool> file_end(nb::handle file) {
 // record must not continue. Another process's single write of a long line can be seen half
 // done for a moment (the size grows page by page), so an unfinished end counts as torn only
 // once the size has stopped changing.
+// An exclusive lock on an open file for the life of this object (an advisory lock, which every
+// writer of this module takes; none on Windows). The GIL is released while it waits, so a
+// thread of this process that holds the lock can finish.
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(nb::handle file) : fd_(nb::cast<int>(file.attr("fileno")())) {
+#ifndef _WIN32
+        int result;
+        {
+            nb::gil_scoped_release unlocked;
+            do result = ::flock(fd_, LOCK_EX);
+            while (result != 0 && errno == EINTR);
+        }
+        if (result != 0) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw nb::python_error();
+        }
+#endif
+    }
+    ~ExclusiveLock() {
+#ifndef _WIN32
+        ::flock(fd_, LOCK_UN);
+#endif
+    }
+    ExclusiveLock(const ExclusiveLock &) = delete;
+    ExclusiveLock &operator=(const ExclusiveLock &) = delete;
+
+private:
+    int fd_;
+};
+
 bool ends_inside_line(nb::handle file) {
     constexpr int kChecks = 50;
     auto [end, terminated] = file_end(file);
@@ -146,6 +184,7 @@ void append_record(nb::handle path, const std::string &task_id, nb::handle resul
     // Unbuffered: every write below is one write system call.
     nb::object file = norvane::imports<Imports>().io_open(path, "a+b", 0);
     with_file(file, [&](nb::handle f) {
+        ExclusiveLock lock(f);
         std::string line = ends_inside_line(f) ? "\n" : "";
         line += "('" + task_id + "',";
         line += json_text.c_str();

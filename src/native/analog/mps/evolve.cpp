@@ -35,19 +35,10 @@ void check(const std::vector<Position> &atoms, double c6, double blockade_radius
     if (o.max_krylov_dim < 2) refuse("max_krylov_dim must be at least 2, got " + text(o.max_krylov_dim));
     if (!(std::isfinite(duration) && duration >= 0))
         refuse("the duration must be a finite number of seconds >= 0, got " + text(duration));
-    if (!(std::isfinite(c6) && c6 > 0)) refuse("c6 must be a positive finite number (rad m^6/s)");
-    if (!(std::isfinite(blockade_radius) && blockade_radius >= 0))
-        refuse("blockade_radius must be a finite number of metres >= 0");
     if (!weights.empty() && weights.size() != atoms.size()) refuse("one local-detuning weight per atom is needed");
     for (std::size_t k = 0; k < weights.size(); ++k)
         if (!std::isfinite(weights[k])) refuse("the local-detuning weight of atom " + text(k) + " is not finite");
-    for (std::size_t k = 0; k < atoms.size(); ++k)
-        if (!(std::isfinite(atoms[k].x) && std::isfinite(atoms[k].y)))
-            refuse("atom " + text(k) + " (counting filled sites only) is not at a finite position in metres");
-    for (std::size_t j = 0; j < atoms.size(); ++j)
-        for (std::size_t k = j + 1; k < atoms.size(); ++k)
-            if (atoms[j].x == atoms[k].x && atoms[j].y == atoms[k].y)
-                refuse("filled sites " + text(j) + " and " + text(k) + " (counting filled sites only) are at the same position");
+    check_register(atoms, c6, blockade_radius);
 }
 
 }  // namespace

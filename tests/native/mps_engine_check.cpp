@@ -1,15 +1,13 @@
-// The MPS engine against the exact engine on small registers, and its own invariants.
+// The MPS engine against the exact engine on small registers, and its own invariants
+// (including bit-identical effective-Hamiltonian products on one and two threads at bond 64,
+// sizes the Python tests do not reach). A developer's check, about a minute; not part of
+// `make test`. Build and run from the repository root, after `make install` (one line):
 //
-// Build and run from the repository root (one compile job; scipy-openblas32 installed in a
-// virtual environment, its library found at run time through the rpath):
-//
-//   BLAS=$(.venv-mps/bin/python -c "import scipy_openblas32 as s; print(s.get_include_dir(), s.get_lib_dir())")
-//   set -- $BLAS
-//   g++ -std=c++17 -O3 -Isrc/native -I"$1" src/native/analog/mps/tests/mps_vs_exact_test.cpp
+//   set -- $(.venv/bin/python -c "import scipy_openblas32 as s; print(s.get_include_dir(), s.get_lib_dir())")
+//   mkdir -p build/native && g++ -std=c++17 -O3 -Isrc/native -I"$1" tests/native/mps_engine_check.cpp
 //       src/native/analog/mps/*.cpp src/native/analog/*.cpp src/native/runtime/*.cpp
-//       -L"$2" -lscipy_openblas -Wl,-rpath,"$2" -lpthread -o build/mps/mps_vs_exact_test
-//   (one command line)
-//   build/mps/mps_vs_exact_test
+//       -L"$2" -lscipy_openblas -Wl,-rpath,"$2" -lpthread -o build/native/mps_engine_check
+//   build/native/mps_engine_check
 #include <cmath>
 #include <cstdio>
 #include <random>

@@ -2,9 +2,8 @@
 // Omega up to 2 pi x 4 MHz, Delta from -2 pi x 10 MHz to +2 pi x 10 MHz over 3 us, dt 10 ns.
 // Prints the time, the statistics and the final densities; it checks nothing.
 //
-// Build and run from the repository root as the test program (see mps_vs_exact_test.cpp),
-// with this file in place of the test; arguments: max_bond_dim (default 64), precision
-// (default 1e-6).
+// Build and run from the repository root as tests/native/mps_engine_check.cpp says, with this
+// file in its place; arguments: max_bond_dim (default 64), precision (default 1e-6).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
