@@ -99,7 +99,7 @@ def main(names):
         rows.append((name, len(sites), tdvp, exact, peer))
         print(name, json.dumps({"tdvp": tdvp["seconds"], "exact": exact and exact["seconds"],
                                 "emu_mps": peer and peer["seconds"]}), flush=True)
-    write(rows)
+        write(rows)  # after every row: a long run keeps what it measured
 
 
 def cell(result, key, fmt):
@@ -114,8 +114,8 @@ def write(rows):
     lines = [
         "# Matrix-product-state sweeps",
         "",
-        f"{datetime.date.today()}, {machine()}; one process per run, one thread each (OpenBLAS and our kernels",
-        f"single-threaded; PyTorch for emu-mps at its default threads). 4 us adiabatic sweep, atoms 5.5 um apart, "
+        f"{datetime.date.today()}, {machine()}; one process per run, each engine at its default threads (ours:",
+        f"both cores, OpenBLAS single-threaded; PyTorch for emu-mps: its own default). 4 us adiabatic sweep, atoms 5.5 um apart, "
         f"dt {DT:g} s, precision {PRECISION:g}, bond cap {MAX_BOND_DIM} for both MPS engines; emu-mps computes "
         "in double precision on the CPU. 'max |dn|': largest difference of final Rydberg densities.",
         "",
