@@ -8,7 +8,7 @@ namespace analog::mps {
 namespace {
 
 // Singular values of the interaction cuts kept: above this fraction of the largest of all cuts.
-constexpr double kInteractionTolerance = 1e-12;
+constexpr double kInteractionTolerance = 1e-8;
 
 }  // namespace
 

@@ -10,8 +10,9 @@
 //
 // Bond channels: 0 is "nothing placed yet" (identity so far), the last is "term complete";
 // between them the interaction channels (an orthonormal basis of the left factor of the
-// interaction matrix cut at that bond, from its SVD, so every pair is included to a relative
-// 1e-12) and one channel per constrained flip whose atoms straddle the bond. The structure is
+// interaction matrix cut at that bond, from its SVD, keeping singular values above 1e-8 of the
+// largest: every pair is included, the matrix to that relative accuracy, some 2 rad/s for
+// atoms 5.5 um apart, far below any drive) and one channel per constrained flip whose atoms straddle the bond. The structure is
 // built once; set_drive only rescales the entries that carry Omega e^{i phi}, Delta and
 // Delta_loc.
 #pragma once
