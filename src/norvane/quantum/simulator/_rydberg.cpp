@@ -31,18 +31,25 @@ namespace {
 using Samples = std::pair<std::vector<double>, std::vector<double>>;  // knot times, values
 using Positions = std::vector<std::pair<double, double>>;             // metres
 
+// A NumPy array of `shape` that owns `values`.
 template <class T>
-nb::ndarray<nb::numpy, T> owned_array(std::vector<T> &&values) {
+nb::ndarray<nb::numpy, T> owned_array(std::vector<T> &&values, std::initializer_list<std::size_t> shape) {
     auto *held = new std::vector<T>(std::move(values));
     nb::capsule owner(held, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
-    return nb::ndarray<nb::numpy, T>(held->data(), {held->size()}, owner);
+    return nb::ndarray<nb::numpy, T>(held->data(), shape, owner);
 }
 
 template <class T>
-nb::ndarray<nb::numpy, T> owned_matrix(std::vector<T> &&values, std::size_t rows, std::size_t columns) {
-    auto *held = new std::vector<T>(std::move(values));
-    nb::capsule owner(held, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
-    return nb::ndarray<nb::numpy, T>(held->data(), {rows, columns}, owner);
+nb::ndarray<nb::numpy, T> owned_array(std::vector<T> &&values) {
+    const std::size_t size = values.size();
+    return owned_array(std::move(values), {size});
+}
+
+// f(), run with the GIL released.
+template <class F>
+auto without_gil(const F &f) {
+    nb::gil_scoped_release unlocked;
+    return f();
 }
 
 analog::Waveform waveform(const char *name, const Samples &samples) {
@@ -147,25 +154,13 @@ void bind_mps_state(nb::module_ &m) {
         .def_prop_ro("chain", &MpsState::chain, "The atom (caller's order) at each chain position.")
         .def(
             "densities",
-            [](const MpsState &s) {
-                std::vector<double> values;
-                {
-                    nb::gil_scoped_release unlocked;
-                    values = s.densities();
-                }
-                return owned_array(std::move(values));
-            },
+            [](const MpsState &s) { return owned_array(without_gil([&] { return s.densities(); })); },
             nb::rv_policy::move, "<n_k> per atom.")
         .def(
             "correlations",
             [](const MpsState &s) {
-                std::vector<double> values;
-                {
-                    nb::gil_scoped_release unlocked;
-                    values = s.correlations();
-                }
                 const std::size_t n = std::size_t(s.atoms());
-                return owned_matrix(std::move(values), n, n);
+                return owned_array(without_gil([&] { return s.correlations(); }), {n, n});
             },
             nb::rv_policy::move, "<n_j n_k> as an (n, n) array.")
         .def(
@@ -177,13 +172,9 @@ void bind_mps_state(nb::module_ &m) {
                 const int shots = int(draws.shape(0) / n);
                 const double *values = draws.data();
                 std::size_t next = 0;
-                std::vector<std::uint8_t> bits;
-                {
-                    nb::gil_scoped_release unlocked;
-                    bits = s.sample(shots, [&] { return values[next++]; });
-                }
-                std::vector<std::int64_t> out(bits.begin(), bits.end());
-                return owned_matrix(std::move(out), std::size_t(shots), n);
+                const std::vector<std::uint8_t> bits =
+                    without_gil([&] { return s.sample(shots, [&] { return values[next++]; }); });
+                return owned_array(std::vector<std::int64_t>(bits.begin(), bits.end()), {std::size_t(shots), n});
             },
             nb::arg("draws"), nb::rv_policy::move,
             "Shots drawn exactly from the state, given uniform draws in [0, 1): one per atom per shot "
