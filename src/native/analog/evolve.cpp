@@ -1,6 +1,7 @@
 #include "evolve.hpp"
 
 #include <cmath>
+#include <limits>
 #include <sstream>
 
 #include "workload.hpp"
@@ -10,7 +11,8 @@ namespace analog {
 Method method_named(const std::string &name) {
     if (name == "dop853") return Method::dop853;
     if (name == "dopri5") return Method::dopri5;
-    throw std::invalid_argument("unknown solver_name '" + name + "'; expected 'dop853' or 'dopri5'");
+    if (name == "krylov") return Method::krylov;
+    throw std::invalid_argument("unknown solver_name '" + name + "'; expected 'dop853', 'dopri5' or 'krylov'");
 }
 
 namespace {
@@ -21,6 +23,10 @@ void check(const EvolveOptions &options, double duration) {
         std::ostringstream message;
         message << "the duration must be a finite number of seconds >= 0, got " << duration;
         throw std::invalid_argument(message.str());
+    }
+    if (options.method == Method::krylov) {
+        check_time_steps(duration, options.krylov.dt);
+        return;
     }
     // The tolerance bounds of the original codes.
     if (!(c.atol > 0 && std::isfinite(c.atol))) throw std::invalid_argument("atol must be a positive finite number");
@@ -35,12 +41,19 @@ std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weig
                          double duration, const EvolveOptions &options, IntegrationStats *stats,
                          runtime::Poller *poll) {
     check(options, duration);
-    check_workload(space, weighted, drive, duration, options.interaction_picture, options.control.nsteps);
-    check_work_vectors_fit(space);
+    const bool krylov = options.method == Method::krylov;
+    // The estimate bounds an exponential's work as well: its Krylov basis grows with the same
+    // largest rate times the step.
+    check_workload(space, weighted, drive, duration, options.interaction_picture && !krylov,
+                   krylov ? std::numeric_limits<long long>::max() : options.control.nsteps);
+    check_work_vectors_fit(space, krylov ? krylov_work_vectors(options.krylov) : kWorkVectors);
     std::vector<cplx> psi(space.dim(), cplx(0.0));
     psi[0] = 1.0;  // all ground: index 0 in the full space and first in any subspace
     IntegrationStats counts;
-    if (duration > 0) {
+    if (duration > 0 && krylov) {
+        SchrodingerSystem system(space, weighted, drive, false);
+        counts = integrate_krylov(system, drive, space.dim(), duration, psi.data(), options.krylov, poll);
+    } else if (duration > 0) {
         SchrodingerSystem system(space, weighted, drive, options.interaction_picture);
         double *y = reinterpret_cast<double *>(psi.data());
         const std::size_t n = 2 * psi.size();

@@ -4,20 +4,22 @@
 #include <string>
 #include <vector>
 
+#include "krylov_propagator.hpp"
 #include "runge_kutta.hpp"
 #include "schrodinger.hpp"
 
 namespace analog {
 
-enum class Method { dop853, dopri5 };
+enum class Method { dop853, dopri5, krylov };
 
-// The method named `name` ("dop853" or "dopri5"); std::invalid_argument for any other name.
+// The method named `name` ("dop853", "dopri5" or "krylov"); std::invalid_argument for any other.
 Method method_named(const std::string &name);
 
 struct EvolveOptions {
     Method method = Method::dop853;
-    StepControl control;
-    bool interaction_picture = false;
+    StepControl control;              // the Runge-Kutta methods'
+    bool interaction_picture = false;  // the Runge-Kutta methods'
+    KrylovControl krylov;
 };
 
 // The lab-frame state at time `duration` (>= 0, seconds) of the evolution from all-ground, with

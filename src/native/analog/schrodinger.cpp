@@ -127,16 +127,21 @@ void SchrodingerSystem::apply(const cplx *y_c, cplx *out_c, cplx cu, double detu
     });
 }
 
+Coefficients SchrodingerSystem::coefficients(double t) const {
+    const double half_rabi = 0.5 * drive_.amplitude.at(t), phase = drive_.phase.at(t);
+    return {cplx(half_rabi * std::cos(phase), half_rabi * std::sin(phase)), drive_.detuning.at(t),
+            drive_.local_detuning.at(t)};
+}
+
 void SchrodingerSystem::derivative(double t, const double *y_real, double *dy_real) {
     const cplx *y = reinterpret_cast<const cplx *>(y_real);
     cplx *dy = reinterpret_cast<cplx *>(dy_real);
-    const double half_rabi = 0.5 * drive_.amplitude.at(t), phase = drive_.phase.at(t);
-    const cplx cu(half_rabi * std::cos(phase), half_rabi * std::sin(phase));
+    const Coefficients now = coefficients(t);
     if (!interaction_picture_) {
-        const double detuning = drive_.detuning.at(t), local = drive_.local_detuning.at(t);
-        apply(y, dy, cu, detuning, local, true);
+        apply_lab(y, dy, now);
         return;
     }
+    const cplx cu = now.coupling;
     // d/dt (e^{i Phi} psi) = -i e^{i Phi} X e^{-i Phi} (e^{i Phi} psi), X the drive part of H.
     const double detuning_area = drive_.detuning.integral(t), local_area = drive_.local_detuning.integral(t);
     const std::size_t dim = space_.dim();

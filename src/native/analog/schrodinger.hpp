@@ -20,6 +20,13 @@ namespace analog {
 
 using cplx = std::complex<double>;
 
+// The time-dependent coefficients of H at one time, or a weighted sum of those at several: the
+// drive's coupling Omega/2 e^{i phi}, the global and the local detuning.
+struct Coefficients {
+    cplx coupling;
+    double detuning = 0.0, local = 0.0;
+};
+
 class SchrodingerSystem : public OdeSystem {
 public:
     // `weighted` holds the local-detuning weight sum of every basis state (empty: none).
@@ -30,6 +37,10 @@ public:
 
     // Turns the integrated vector at time t into the lab-frame state, in place.
     void to_lab_frame(double t, cplx *psi) const;
+
+    Coefficients coefficients(double t) const;
+    // out = -i H y in the lab frame, H with the given coefficients and the interactions.
+    void apply_lab(const cplx *y, cplx *out, const Coefficients &c) { apply(y, out, c.coupling, c.detuning, c.local, true); }
 
 private:
     double frame_phase(std::size_t i, double t, double detuning_area, double local_area) const;

@@ -66,8 +66,8 @@ std::uint64_t evolution_bytes(std::uint64_t dim, int n_atoms, bool subspace) {
     return dim * per_state;
 }
 
-void check_work_vectors_fit(const AtomSpace &space) {
-    const std::uint64_t bytes = std::uint64_t(space.dim()) * 16 * kWorkVectors, limit = memory_limit();
+void check_work_vectors_fit(const AtomSpace &space, std::uint64_t vectors) {
+    const std::uint64_t bytes = std::uint64_t(space.dim()) * 16 * vectors, limit = memory_limit();
     if (bytes <= limit) return;
     std::ostringstream message;
     message << "evolving " << space.dim() << " basis states needs " << (bytes >> 20)

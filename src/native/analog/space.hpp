@@ -85,8 +85,8 @@ private:
 // Bytes an evolution on a space of `dim` states of n atoms needs (state vectors and tables).
 std::uint64_t evolution_bytes(std::uint64_t dim, int n_atoms, bool subspace);
 
-// Throws SpaceTooLarge unless the work vectors of one evolution on `space` fit in the memory
-// available now (its tables are already held).
-void check_work_vectors_fit(const AtomSpace &space);
+// Throws SpaceTooLarge unless `vectors` work vectors on `space` fit in the memory available now
+// (its tables are already held).
+void check_work_vectors_fit(const AtomSpace &space, std::uint64_t vectors = kWorkVectors);
 
 }  // namespace analog

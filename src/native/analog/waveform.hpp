@@ -18,6 +18,8 @@ public:
     double integral(double t) const;
     // The largest magnitude of the waveform over [0, t].
     double max_abs(double t) const;
+    // The knot times, where the waveform may bend or jump.
+    const std::vector<double> &knots() const { return times_; }
 
 private:
     // Index j of the first knot later than t (>= 1 when t >= 0); times_.size() past the end.

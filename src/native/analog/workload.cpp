@@ -95,4 +95,18 @@ void check_workload(const AtomSpace &space, const std::vector<double> &weighted,
     throw std::runtime_error(message.str() + " Raise nsteps if the inputs are right.");
 }
 
+void check_time_steps(double duration, double dt) {
+    if (!(std::isfinite(dt) && dt > 0)) {
+        std::ostringstream message;
+        message << "dt must be a positive finite number of seconds, got " << dt;
+        throw std::invalid_argument(message.str());
+    }
+    if (duration / dt <= kMostTimeSteps) return;
+    std::ostringstream message;
+    message << "the evolution would take " << duration / dt << " time steps of dt = " << dt << " s over " << duration
+            << " s, more than " << kMostTimeSteps << ". Durations and dt are in seconds: " << duration << " s is "
+            << duration * 1e6 << " us.";
+    throw std::invalid_argument(message.str());
+}
+
 }  // namespace analog

@@ -20,4 +20,10 @@ namespace analog {
 void check_workload(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive, double duration,
                     bool interaction_picture, long long nsteps);
 
+// Throws std::invalid_argument unless dt (seconds) is positive and finite and the evolution
+// takes at most kMostTimeSteps steps of it: at milliseconds a step, more would run for days,
+// and such counts come from unit mistakes.
+constexpr double kMostTimeSteps = 1e7;
+void check_time_steps(double duration, double dt);
+
 }  // namespace analog

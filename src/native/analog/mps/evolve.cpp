@@ -5,6 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "analog/workload.hpp"
 #include "rydberg_mpo.hpp"
 #include "site_order.hpp"
 #include "tdvp.hpp"
@@ -24,8 +25,6 @@ std::string text(const T &value) {
 
 void check(const std::vector<Position> &atoms, double c6, double blockade_radius, const std::vector<double> &weights,
            double duration, const EvolveOptions &o) {
-    if (!(std::isfinite(o.dt) && o.dt > 0))
-        refuse("dt must be a positive finite number of seconds, got " + text(o.dt));
     if (o.max_bond_dim < 1) refuse("max_bond_dim must be at least 1, got " + text(o.max_bond_dim));
     if (!(std::isfinite(o.precision) && o.precision > 0))
         refuse("precision must be a positive finite number (relative norm of the dropped singular values), got " +
@@ -35,6 +34,7 @@ void check(const std::vector<Position> &atoms, double c6, double blockade_radius
     if (o.max_krylov_dim < 2) refuse("max_krylov_dim must be at least 2, got " + text(o.max_krylov_dim));
     if (!(std::isfinite(duration) && duration >= 0))
         refuse("the duration must be a finite number of seconds >= 0, got " + text(duration));
+    check_time_steps(duration, o.dt);
     if (!weights.empty() && weights.size() != atoms.size()) refuse("one local-detuning weight per atom is needed");
     for (std::size_t k = 0; k < weights.size(); ++k)
         if (!std::isfinite(weights[k])) refuse("the local-detuning weight of atom " + text(k) + " is not finite");

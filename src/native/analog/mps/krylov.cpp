@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "analog/tridiagonal_exponential.hpp"
+
 namespace analog::mps {
 
 namespace {
@@ -13,43 +15,6 @@ double norm(const std::vector<cplx> &a) { return std::sqrt(dot(a, a).real()); }
 
 // y += v x.
 void axpy(cplx v, const std::vector<cplx> &x, std::vector<cplx> &y) { add_scaled(int(x.size()), v, x.data(), y.data()); }
-
-// The last component of exp(-i tau T) e_1, T tridiagonal (diagonal alpha, off-diagonal beta),
-// by Taylor series over substeps of norm at most 1/2 around the centre of T's Gershgorin
-// interval: O(m) per substep, for the error estimate after every Lanczos step.
-double last_component(const std::vector<double> &alpha, const std::vector<double> &beta, double tau) {
-    const int m = int(alpha.size());
-    double low = HUGE_VAL, high = -HUGE_VAL;
-    for (int i = 0; i < m; ++i) {
-        const double radius = (i > 0 ? beta[i - 1] : 0.0) + (i + 1 < m ? beta[i] : 0.0);
-        low = std::min(low, alpha[i] - radius);
-        high = std::max(high, alpha[i] + radius);
-    }
-    const double centre = 0.5 * (low + high), width = 0.5 * (high - low) * std::abs(tau);
-    const int substeps = std::max(1, int(std::ceil(2.0 * width)));
-    // Real and imaginary parts apart: T is real, each Taylor term multiplies by -i h (T - centre).
-    const double h = tau / substeps;
-    std::vector<double> yr(m, 0.0), yi(m, 0.0), tr(m), ti(m), nr(m), ni(m);
-    yr[0] = 1.0;
-    for (int step = 0; step < substeps; ++step) {
-        tr = yr;
-        ti = yi;
-        for (int order = 1; order <= 18; ++order) {
-            const double f = h / order;
-            for (int i = 0; i < m; ++i) {
-                double ar = (alpha[i] - centre) * tr[i], ai = (alpha[i] - centre) * ti[i];
-                if (i > 0) ar += beta[i - 1] * tr[i - 1], ai += beta[i - 1] * ti[i - 1];
-                if (i + 1 < m) ar += beta[i] * tr[i + 1], ai += beta[i] * ti[i + 1];
-                nr[i] = f * ai;  // -i f (ar + i ai)
-                ni[i] = -f * ar;
-            }
-            tr.swap(nr);
-            ti.swap(ni);
-            for (int i = 0; i < m; ++i) yr[i] += tr[i], yi[i] += ti[i];
-        }
-    }
-    return std::hypot(yr[m - 1], yi[m - 1]);
-}
 
 // c = exp(-i tau T) e_1 from the eigen-decomposition of T.
 std::vector<cplx> small_exponential(const std::vector<double> &alpha, const std::vector<double> &beta, double tau) {
@@ -90,7 +55,7 @@ int KrylovExponential::apply(const LinearMap &h, double tau, std::vector<cplx> &
         ++m;
         beta.push_back(next);
         // An invariant subspace (next ~ 0) makes the projection exact.
-        if (m >= most || next * last_component(alpha, beta, tau) <= settings.tolerance) break;
+        if (m >= most || lanczos_error_estimate(alpha, beta, next, tau) <= settings.tolerance) break;
         for (std::size_t i = 0; i < n; ++i) w[i] /= next;
     }
     const std::vector<cplx> c = small_exponential(alpha, beta, tau);

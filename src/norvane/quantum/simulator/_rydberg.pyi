@@ -37,9 +37,9 @@ class AtomSpace:
     def interaction(self) -> NDArray[numpy.float64]:
         """The van der Waals energy (rad/s) of every basis state."""
 
-def evolve(space: AtomSpace, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, solver_name: str, atol: float, rtol: float, nsteps: int, interaction_picture: bool) -> tuple:
+def evolve(space: AtomSpace, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, solver_name: str, atol: float, rtol: float, nsteps: int, interaction_picture: bool, dt: float = 1e-08) -> tuple:
     """
-    The final state of the evolution from all-ground, and the integrator's step counts. Times in seconds, waveform values in rad/s (the phase in rad). ValueError before any work for numbers that are not finite and for an evolution too long to finish; KeyboardInterrupt on Ctrl-C.
+    The final state of the evolution from all-ground, and the integrator's step counts. solver_name 'dop853' or 'dopri5' (adaptive Runge-Kutta: atol, rtol, nsteps, interaction_picture) or 'krylov' (Lanczos exponentials over steps of dt: steps, exponentials as 'accepted', products with H as 'evaluations'). Times in seconds, waveform values in rad/s (the phase in rad). ValueError before any work for numbers that are not finite and for an evolution too long to finish; KeyboardInterrupt on Ctrl-C.
     """
 
 class MpsState:

@@ -10,7 +10,7 @@ import numpy as np
 from .._rydberg import evolve, evolve_mps
 from .mps import MPSState
 
-__all__ = ["AnalogGate", "AUTO_EXACT_ATOMS"]
+__all__ = ["AnalogGate", "AUTO_EXACT_ATOMS", "choose_solver"]
 
 
 def _count(value: Any, what: str) -> int:
@@ -31,41 +31,55 @@ def _tolerance(value: Any, what: str) -> float:
     return float(value)
 
 
-# Exact solvers (Runge-Kutta on the full or blockade-restricted space) and the
-# matrix-product-state solver.
-EXACT_SOLVERS = ("dop853", "dopri5")
+# Exact solvers: adaptive Runge-Kutta and Lanczos exponentials on the register's state space.
+RUNGE_KUTTA_SOLVERS = ("dop853", "dopri5")
+KRYLOV_SOLVER = "krylov"
 MPS_SOLVER = "tdvp"
 # "auto" takes the exact engine up to this many atoms (2^14 amplitudes, where it is exact and
 # quick) and the matrix-product-state engine beyond.
 AUTO_EXACT_ATOMS = 14
-MPS_DEFAULTS = {"max_bond_dim": 256, "precision": 1e-6, "dt": 1e-8}
+DEFAULTS = {"max_bond_dim": 256, "precision": 1e-6, "dt": 1e-8}
+# The options each solver takes beyond the Runge-Kutta ones.
+SOLVER_OPTIONS = {MPS_SOLVER: ("max_bond_dim", "precision", "dt"), KRYLOV_SOLVER: ("dt",)}
 
 
-def _mps_options(solver: str, max_bond_dim, precision, dt) -> dict:
-    given = {"max_bond_dim": max_bond_dim, "precision": precision, "dt": dt}
-    if solver != MPS_SOLVER:
-        named = [name for name, value in given.items() if value is not None]
-        if named:
-            raise ValueError(f"{', '.join(named)} apply to solver_name='tdvp' only, not {solver!r}")
-        return {}
-    options = {name: MPS_DEFAULTS[name] if value is None else value for name, value in given.items()}
-    if isinstance(options["max_bond_dim"], bool) or _count(options["max_bond_dim"], "max_bond_dim") < 1:
-        raise ValueError(f"max_bond_dim must be at least 1, got {options['max_bond_dim']!r}")
-    return {"max_bond_dim": int(options["max_bond_dim"]),
-            "precision": _tolerance(options["precision"], "precision"),
-            "dt": _tolerance(options["dt"], "dt")}
+def _solver_options(solver: str, requested: str, given: dict) -> dict:
+    """The options of `solver` from `given` (None: the default), checked. With "auto" the
+    options of any solver may be given; those of solvers it did not pick are unused."""
+    for name, value in given.items():
+        if value is not None and requested != "auto" and name not in SOLVER_OPTIONS.get(solver, ()):
+            takers = " or ".join(repr(s) for s, names in SOLVER_OPTIONS.items() if name in names)
+            raise ValueError(f"{name} applies to solver_name={takers} only, not {solver!r}")
+    options = {name: DEFAULTS[name] if given[name] is None else given[name]
+               for name in SOLVER_OPTIONS.get(solver, ())}
+    if "max_bond_dim" in options:
+        if _count(options["max_bond_dim"], "max_bond_dim") < 1:
+            raise ValueError(f"max_bond_dim must be at least 1, got {options['max_bond_dim']!r}")
+        options["max_bond_dim"] = int(options["max_bond_dim"])
+    for name in ("precision", "dt"):
+        if name in options:
+            options[name] = _tolerance(options[name], name)
+    return options
+
+
+def choose_solver(hamiltonian) -> str:
+    """The solver "auto" runs for `hamiltonian`."""
+    return RUNGE_KUTTA_SOLVERS[0] if hamiltonian.n_atoms <= AUTO_EXACT_ATOMS else MPS_SOLVER
 
 
 class AnalogGate:
     """Evolution of `hamiltonian` (a `RydbergHamiltonian`) from the all-ground state over the
     program's duration, with shots drawn from NumPy's ``default_rng(seed)``.
 
-    `solver_name` picks the engine: "dop853" or "dopri5" (exact, adaptive Runge-Kutta on the
-    register's state space, up to some 25 atoms), "tdvp" (a matrix-product state evolved by
-    two-site TDVP in steps of `dt` seconds, truncated to `max_bond_dim` and to a relative
-    `precision`; for hundreds of atoms in chains and 2D arrays), or "auto" (exact up to
-    `AUTO_EXACT_ATOMS` atoms, "tdvp" beyond). `max_bond_dim`, `precision` and `dt` are for
-    "tdvp" (and "auto") only.
+    `solver_name` picks the engine. Exact, on the register's state space (up to some 25
+    atoms): "dop853" or "dopri5" (adaptive Runge-Kutta to `atol` and `rtol`, in at most
+    `nsteps` steps, optionally in the interaction picture) and "krylov" (Lanczos exponentials
+    over steps of `dt` seconds, fourth order in `dt`; fastest where strong interactions force
+    the Runge-Kutta solvers into tiny steps). Approximate, for hundreds of atoms in chains and
+    2D arrays: "tdvp" (a matrix-product state evolved by two-site TDVP in steps of `dt`,
+    truncated to `max_bond_dim` and to a relative `precision`). "auto" picks by estimated cost
+    and memory (see `choose_solver`). `max_bond_dim` and `precision` are for "tdvp", `dt` for
+    "tdvp" and "krylov"; "auto" takes them all and uses those of the solver it picks.
 
     After each `run`, `integration_stats` holds the engine's counts (the integrator's steps,
     accepted and rejected steps and derivative evaluations; or TDVP's steps, largest bond
@@ -90,7 +104,7 @@ class AnalogGate:
         if not isinstance(solver_name, str):
             raise TypeError(f"solver_name must be a str, got {type(solver_name).__name__}")
         if solver_name == "auto":
-            return EXACT_SOLVERS[0] if self.hamiltonian.n_atoms <= AUTO_EXACT_ATOMS else MPS_SOLVER
+            return choose_solver(self.hamiltonian)
         return solver_name
 
     def evolve(self, solver_name="dop853", atol=1e-14, rtol=1e-7, nsteps=2147483647,
@@ -98,10 +112,11 @@ class AnalogGate:
         """The final state: with an exact solver, one complex amplitude per basis state
         (`hamiltonian.basis`); with "tdvp", an `MPSState`."""
         solver = self._solver(solver_name)
-        mps = _mps_options(solver, max_bond_dim, precision, dt)
+        options = _solver_options(solver, solver_name,
+                                  {"max_bond_dim": max_bond_dim, "precision": precision, "dt": dt})
         h = self.hamiltonian
         if solver == MPS_SOLVER:
-            return self._evolve_mps(**mps)
+            return self._evolve_mps(**options)
         state, self.integration_stats = evolve(
             h.space,
             h.local_weights,
@@ -115,6 +130,7 @@ class AnalogGate:
             _tolerance(rtol, "rtol"),
             _count(nsteps, "nsteps"),
             bool(interaction_picture),
+            **options,
         )
         self.run_info = {"solver": solver}
         return state
