@@ -8,6 +8,7 @@ from scipy.linalg import expm
 from analog_programs import chain, gate, hamiltonian, program, random_program, waveform
 from norvane.quantum import native_threads
 from norvane.quantum.job.base import Geometry
+from norvane.quantum.simulator.ir.state_vector import choose_solver
 from reference.analog_reference import ReferenceEmulator, fidelity
 
 
@@ -99,3 +100,12 @@ def test_options():
             g.evolve(solver_name="krylov", dt=dt)
     with pytest.raises(TypeError):
         g.evolve(solver_name="krylov", dt="1e-9")
+
+
+def test_auto_takes_lanczos_steps_where_interactions_dominate_a_large_space():
+    strong, weak = (gate(program(chain(15, spacing), hamiltonian(0.2e-6, 2.5e7, detuning=1e7))).hamiltonian
+                    for spacing in (5.5e-6, 12e-6))
+    assert (choose_solver(strong), choose_solver(weak), choose_solver(strong, dt=1e-10)) == ("krylov", "dop853", "dop853")
+    small = gate(program(chain(5, 3e-6), hamiltonian(0.2e-6, 2.5e7)))
+    small.evolve(solver_name="auto", max_bond_dim=8)  # options of solvers it does not pick are unused
+    assert small.run_info == {"solver": "dop853"}

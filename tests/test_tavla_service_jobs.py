@@ -184,11 +184,11 @@ def test_registers_of_the_device_size_run_and_the_job_records_its_engine(caplog)
     caplog.set_level(logging.INFO, logger="tavla.service")
     with start_service(KEYS, seed=5) as service, client(service.url) as queue_api:
         assert queue_api.get_capabilities()["lattice"]["max_filled_sites"] == 256
-        # One row of 15 atoms: beyond the exact engine's share of "auto".
-        small, large = (queue_api.submit_task(job_json(n, 2e-7, amplitude=1e7, columns=15)) for n in (2, 15))
+        # Two rows, 21 atoms: beyond the exact engine's share of "auto".
+        small, large = (queue_api.submit_task(job_json(n, 2e-7, amplitude=1e7, columns=11)) for n in (2, 21))
         assert final_status(queue_api, small) == final_status(queue_api, large) == "Completed"
         shots = queue_api.poll_job_results(large)["shot_outputs"]
-        assert len(shots) == 10 and all(shot["pre_sequence"] == [1] * 15 for shot in shots)
+        assert len(shots) == 10 and all(shot["pre_sequence"] == [1] * 21 for shot in shots)
         store = service.device.queue.store
         assert store.engine(small, ACCESS) == "dop853 (exact)"
         assert re.fullmatch(r"tdvp \(largest bond dimension \d+, discarded weight \S+\)", store.engine(large, ACCESS))
