@@ -4,8 +4,8 @@ Each row runs one sweep (4 us: the drive ramps up, the detuning sweeps from -3e7
 rad/s, the drive ramps down) with the same time step, truncation precision and bond cap on
 our "tdvp" solver and on emu-mps, and on our exact engine where it still runs. Every run is a
 process of its own, so that its peak memory is its own. emu-mps brings PyTorch: it runs in
-the environment whose Python EMU_MPS_PYTHON names (e.g. a venv made with
-`pip install torch==2.13.0 emu-mps`, CPU build); without it its columns are empty.
+the environment whose Python EMU_PYTHON names (e.g. a venv made with
+`pip install torch==2.13.0 emu-mps emu-sv`, CPU build); without it its columns are empty.
 Results: bench/results/mps.md.
 
     python bench/bench_mps.py [CASE ...]     (cases: chain20 chain51 chain101 square7)
@@ -70,15 +70,17 @@ def ours(sites, solver):
             "peak_rss_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024, **extra}
 
 
-def emu_mps(sites):
-    python = os.environ.get("EMU_MPS_PYTHON")
+def emu_peer(sites, backend="mps"):
+    """The sweep on emu-mps ("mps") or emu-sv ("sv") at DT (and PRECISION, MAX_BOND_DIM), or None
+    where EMU_PYTHON is not set."""
+    python = os.environ.get("EMU_PYTHON")
     if not python:
         return None
-    case = {"sites_um": [[x * 1e6, y * 1e6] for x, y in sites], "ramp_ns": RAMP * 1e9,
+    case = {"backend": backend, "sites_um": [[x * 1e6, y * 1e6] for x, y in sites], "ramp_ns": RAMP * 1e9,
             "duration_ns": DURATION * 1e9, "omega": OMEGA * 1e-6, "detuning_start": DELTA_START * 1e-6,
             "detuning_end": DELTA_END * 1e-6, "dt_ns": DT * 1e9, "precision": PRECISION,
             "max_bond_dim": MAX_BOND_DIM}
-    out = subprocess.run([python, os.path.join(HERE, "emu_mps_peer.py"), json.dumps(case)],
+    out = subprocess.run([python, os.path.join(HERE, "emu_peer.py"), json.dumps(case)],
                          capture_output=True, text=True, check=True)
     return json.loads(out.stdout.splitlines()[-1])
 
@@ -95,7 +97,7 @@ def main(names):
         sites = CASES[name]
         tdvp = child(name, "tdvp")
         exact = child(name, "exact") if len(sites) <= EXACT_UP_TO else None
-        peer = emu_mps(sites)
+        peer = emu_peer(sites)
         rows.append((name, len(sites), tdvp, exact, peer))
         print(name, json.dumps({"tdvp": tdvp["seconds"], "exact": exact and exact["seconds"],
                                 "emu_mps": peer and peer["seconds"]}), flush=True)

@@ -1,8 +1,8 @@
-"""Runs one adiabatic sweep on emu-mps, in an environment that has it (it brings PyTorch, so it
-stays out of the project's own environment): bench_mps.py starts this file with the Python
-named by EMU_MPS_PYTHON and reads one JSON line back.
+"""Runs one adiabatic sweep on emu-mps or emu-sv, in an environment that has them (they bring
+PyTorch, so they stay out of the project's own environment): bench_mps.py and bench_krylov.py
+start this file with the Python named by EMU_PYTHON and read one JSON line back.
 
-    python emu_mps_peer.py '{"sites_um": [[x, y], ...], "c6": ..., "knots_ns": [...], ...}'
+    python emu_peer.py '{"backend": "mps" or "sv", "sites_um": [[x, y], ...], "ramp_ns": ..., ...}'
 
 Units are the peer's: micrometres, nanoseconds, rad/us. Prints {"seconds", "densities",
 "peak_rss_mib"}: the wall time of the backend's run and the final Rydberg densities.
@@ -18,6 +18,7 @@ from pulser.devices import MockDevice
 from pulser.waveforms import CompositeWaveform, ConstantWaveform, RampWaveform
 
 import emu_mps
+import emu_sv
 
 
 def sequence(case):
@@ -37,10 +38,15 @@ def sequence(case):
 
 def main():
     case = json.loads(sys.argv[1])
-    occupation = emu_mps.Occupation(evaluation_times=[1.0])
-    config = emu_mps.MPSConfig(dt=case["dt_ns"], precision=case["precision"], max_bond_dim=case["max_bond_dim"],
-                               observables=[occupation], log_level=40)
-    backend = emu_mps.MPSBackend(sequence(case), config=config)
+    if case["backend"] == "mps":
+        occupation = emu_mps.Occupation(evaluation_times=[1.0])
+        config = emu_mps.MPSConfig(dt=case["dt_ns"], precision=case["precision"], max_bond_dim=case["max_bond_dim"],
+                                   observables=[occupation], log_level=40)
+        backend = emu_mps.MPSBackend(sequence(case), config=config)
+    else:
+        occupation = emu_sv.Occupation(evaluation_times=[1.0])
+        config = emu_sv.SVConfig(dt=case["dt_ns"], observables=[occupation], log_level=40)
+        backend = emu_sv.SVBackend(sequence(case), config=config)
     start = time.perf_counter()
     results = backend.run()
     seconds = time.perf_counter() - start
