@@ -15,6 +15,7 @@ import time
 import pytest
 
 from norvane.quantum.dispatch.program import NrvJobSpecification
+from norvane.quantum.simulator.ir.noise import AnalogNoise
 from tavla import signing
 from tavla.api_client import api
 from tavla.service import Device, start_service
@@ -193,6 +194,24 @@ def test_registers_of_the_device_size_run_and_the_job_records_its_engine(caplog)
         assert store.engine(small, ACCESS) == "dop853 (exact)"
         assert re.fullmatch(r"tdvp \(largest bond dimension \d+, discarded weight \S+\)", store.engine(large, ACCESS))
     assert f"task {large} ran on tdvp" in caplog.text
+
+
+def test_a_device_noise_model_applies_to_every_job(tmp_path):
+    # Undriven atoms stay in the ground state; a false positive of 1 reads every one as
+    # Rydberg, which the device reports as an atom lost (0) after the sequence.
+    with start_service(KEYS, seed=5, noise=AnalogNoise(false_positive=1.0)) as service, \
+            client(service.url) as queue_api:
+        task = queue_api.submit_task(job_json(3, 2e-7))
+        assert final_status(queue_api, task) == "Completed"
+        shots = queue_api.poll_job_results(task)["shot_outputs"]
+        assert all(shot["post_sequence"] == [0, 0, 0] for shot in shots)
+        assert service.device.queue.store.engine(task, ACCESS) == "dop853 (exact, device noise)"
+    for model, message in [('{"dephasing": 1}', "unknown noise fields"), ("[1, 2]", "mapping"), ("{", "not JSON")]:
+        path = tmp_path / "noise.json"
+        path.write_text(model)
+        out = subprocess.run([sys.executable, "-m", "tavla.service", "--noise", str(path)], capture_output=True,
+                             text=True, timeout=60)
+        assert out.returncode == 2 and f"--noise {path}" in out.stderr and message in out.stderr, out.stderr
 
 
 def test_a_hard_kill_mid_load_loses_no_accepted_job(tmp_path):

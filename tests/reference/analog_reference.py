@@ -69,6 +69,30 @@ class ReferenceEmulator:
             raise RuntimeError(f"reference integration failed with code {ode.get_return_code()}")
         return ode.y
 
+    def density_matrix(self, dephasing=0.0, relaxation=0.0):
+        """The final density matrix of the Lindblad master equation with the operators
+        sqrt(dephasing) n_k and sqrt(relaxation) |g><r|_k on every atom, from all-ground."""
+        dim = 2**self.n
+        jumps = [np.sqrt(dephasing) * m for m in self.numbers] + [np.sqrt(relaxation) * m for m in self.lowers]
+        decay = sum((l.conj().T @ l for l in jumps), np.zeros((dim, dim), dtype=complex))
+
+        def f(t, y):
+            rho = y.reshape(dim, dim)
+            h = self.matrix(t)
+            d = -1j * (h @ rho - rho @ h) - 0.5 * (decay @ rho + rho @ decay)
+            for l in jumps:
+                d += l @ rho @ l.conj().T
+            return d.ravel()
+
+        rho = np.zeros((dim, dim), dtype=complex)
+        rho[0, 0] = 1.0
+        duration = self.hamiltonian.drive.amplitude.times[-1]
+        ode = complex_ode(f)
+        ode.set_integrator("dop853", atol=1e-12, rtol=1e-10, nsteps=10**6)
+        ode.set_initial_value(rho.ravel(), 0.0)
+        ode.integrate(duration)
+        return ode.y.reshape(dim, dim)
+
     def sample(self, psi, shots, seed):
         p = np.abs(psi) ** 2
         p /= p.sum()

@@ -37,9 +37,8 @@ void check(const EvolveOptions &options, double duration) {
 
 }  // namespace
 
-std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
-                         double duration, const EvolveOptions &options, IntegrationStats *stats,
-                         runtime::Poller *poll) {
+void check_evolution(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive, double duration,
+                     const EvolveOptions &options) {
     check(options, duration);
     const bool krylov = options.method == Method::krylov;
     // The estimate bounds an exponential's work as well: its Krylov basis grows with the same
@@ -47,6 +46,13 @@ std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weig
     check_workload(space, weighted, drive, duration, options.interaction_picture && !krylov,
                    krylov ? std::numeric_limits<long long>::max() : options.control.nsteps);
     check_work_vectors_fit(space, krylov ? krylov_work_vectors(options.krylov) : kWorkVectors);
+}
+
+std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
+                         double duration, const EvolveOptions &options, IntegrationStats *stats,
+                         runtime::Poller *poll) {
+    check_evolution(space, weighted, drive, duration, options);
+    const bool krylov = options.method == Method::krylov;
     std::vector<cplx> psi(space.dim(), cplx(0.0));
     psi[0] = 1.0;  // all ground: index 0 in the full space and first in any subspace
     IntegrationStats counts;

@@ -22,11 +22,15 @@ struct EvolveOptions {
     KrylovControl krylov;
 };
 
+// Before any work: std::invalid_argument for bad options and for an evolution that could not
+// finish (check_workload), SpaceTooLarge when its work vectors do not fit in the memory
+// available.
+void check_evolution(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive, double duration,
+                     const EvolveOptions &options);
+
 // The lab-frame state at time `duration` (>= 0, seconds) of the evolution from all-ground, with
 // the integrator's counts in `stats` when given. `weighted` as for SchrodingerSystem; `poll` as
-// for the integrators. Before any work: std::invalid_argument for bad options and for an
-// evolution that could not finish (check_workload), SpaceTooLarge when its work vectors do not
-// fit in the memory available.
+// for the integrators. Checked first by check_evolution.
 std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
                          double duration, const EvolveOptions &options, IntegrationStats *stats = nullptr,
                          runtime::Poller *poll = nullptr);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 #include "vector_ops.hpp"
 
@@ -65,8 +66,9 @@ void full_space_hops(int n, std::size_t base, std::size_t chunk, const double *y
 }  // namespace
 
 SchrodingerSystem::SchrodingerSystem(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
-                                     bool interaction_picture)
-    : space_(space), weighted_(weighted), drive_(drive), interaction_picture_(interaction_picture) {
+                                     bool interaction_picture, const NoiseTerms *noise)
+    : space_(space), weighted_(weighted), drive_(drive), interaction_picture_(interaction_picture), noise_(noise) {
+    if (noise_ && interaction_picture_) throw std::invalid_argument("noise is simulated in the lab frame only");
     if (interaction_picture_) {
         rotated_.resize(space.dim());
         frame_.resize(space.dim());
@@ -89,10 +91,17 @@ void SchrodingerSystem::apply(const cplx *y_c, cplx *out_c, cplx cu, double detu
     const double *w = weighted_.empty() ? nullptr : weighted_.data();
     const double dv = with_diagonal ? 1.0 : 0.0, dd = with_diagonal ? detuning : 0.0,
                  dl = with_diagonal ? local : 0.0;
+    const double *doppler = noise_ && !noise_->static_detuning.empty() ? noise_->static_detuning.data() : nullptr;
+    const double decay = noise_ ? noise_->half_decay : 0.0;
     auto finish = [&](std::size_t i, const double *up, const double *down) {
         double d = dv * v[i] - dd * nexc[i];
         if (w) d -= dl * w[i];
+        if (doppler) d -= doppler[i];
         rotate_minus_i(d, y + 2 * i, cr, ci, up, down, out + 2 * i);
+        if (decay != 0.0) {
+            out[2 * i] -= decay * nexc[i] * y[2 * i];
+            out[2 * i + 1] -= decay * nexc[i] * y[2 * i + 1];
+        }
     };
     if (!space_.full()) {
         const std::uint32_t *ro = space_.raise_offsets().data(), *rt = space_.raise_targets().data();

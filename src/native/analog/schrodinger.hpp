@@ -27,11 +27,22 @@ struct Coefficients {
     double detuning = 0.0, local = 0.0;
 };
 
+// Terms of a noisy run beyond the program's Hamiltonian (lab frame only): a detuning constant
+// in time per basis state (the atoms' Doppler shifts summed over its Rydberg atoms; empty:
+// none), entering as -static_detuning n, and the decay of a quantum-jump trajectory's
+// effective Hamiltonian, -i/2 sum_k L_k^dagger L_k = -i half_decay sum_k n_k (dephasing and
+// relaxation of each atom both give its rate times n_k).
+struct NoiseTerms {
+    std::vector<double> static_detuning;
+    double half_decay = 0.0;
+};
+
 class SchrodingerSystem : public OdeSystem {
 public:
-    // `weighted` holds the local-detuning weight sum of every basis state (empty: none).
+    // `weighted` holds the local-detuning weight sum of every basis state (empty: none); `noise`,
+    // when given, must outlive the system and rules out the interaction picture.
     SchrodingerSystem(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
-                      bool interaction_picture);
+                      bool interaction_picture, const NoiseTerms *noise = nullptr);
 
     void derivative(double t, const double *y, double *dy) override;
 
@@ -52,6 +63,7 @@ private:
     const std::vector<double> &weighted_;
     const Drive &drive_;
     bool interaction_picture_;
+    const NoiseTerms *noise_;
     std::vector<cplx> rotated_, frame_;  // interaction picture: e^{-i Phi} y and e^{i Phi}
 };
 

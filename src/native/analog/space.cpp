@@ -205,6 +205,11 @@ void AtomSpace::build_hopping(const std::vector<std::uint64_t> &conflicts) {
             lower_targets_[fill[raise_targets_[e]]++] = std::uint32_t(i);
 }
 
+std::size_t AtomSpace::index_of(std::uint64_t pattern) const {
+    if (basis_.empty()) return std::size_t(pattern);
+    return std::size_t(std::lower_bound(basis_.begin(), basis_.end(), pattern) - basis_.begin());
+}
+
 std::vector<double> AtomSpace::weighted_excitations(const std::vector<double> &weights) const {
     if (weights.size() != std::size_t(n_)) throw std::invalid_argument("one local-detuning weight per atom is needed");
     for (int k = 0; k < n_; ++k)

@@ -53,6 +53,8 @@ public:
     bool full() const { return basis_.empty(); }
     // Basis index i as a bit pattern (first atom most significant).
     std::uint64_t state(std::size_t i) const { return basis_.empty() ? std::uint64_t(i) : basis_[i]; }
+    // The basis index of bit pattern `pattern`, which must be a state of the space.
+    std::size_t index_of(std::uint64_t pattern) const;
 
     // Per basis state: the van der Waals energy of its Rydberg pairs and its Rydberg count.
     const std::vector<double> &interaction() const { return interaction_; }

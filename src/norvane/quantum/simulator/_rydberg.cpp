@@ -18,6 +18,7 @@
 
 #include "analog/evolve.hpp"
 #include "analog/mps/evolve.hpp"
+#include "analog/trajectory.hpp"
 #include "analog/units.hpp"
 #include "runtime/parallel.hpp"
 #include "runtime/poll.hpp"
@@ -100,6 +101,35 @@ nb::tuple evolve(const analog::AtomSpace &space, std::optional<std::vector<doubl
     counts["accepted"] = stats.accepted;
     counts["rejected"] = stats.rejected;
     counts["evaluations"] = stats.evaluations;
+    return nb::make_tuple(owned_array(std::move(state)), counts);
+}
+
+nb::tuple evolve_trajectory(const analog::AtomSpace &space, std::optional<std::vector<double>> weights,
+                            const Samples &amplitude, const Samples &phase, const Samples &detuning,
+                            std::optional<Samples> local_detuning, double duration, const std::string &solver_name,
+                            double atol, double rtol, long long nsteps, std::optional<std::vector<double>> doppler,
+                            double dephasing_rate, double relaxation_rate, std::uint64_t seed) {
+    const analog::Drive drive = drive_of(amplitude, phase, detuning, local_detuning);
+    analog::EvolveOptions options;
+    options.method = analog::method_named(solver_name);
+    options.control = {atol, rtol, nsteps};
+    warn(analog::duration_hint(duration));
+    std::vector<analog::cplx> state;
+    analog::TrajectoryStats stats;
+    {
+        nb::gil_scoped_release unlocked;
+        runtime::Poller poll(norvane::check_signals_without_gil);
+        std::vector<double> weighted = weights ? space.weighted_excitations(*weights) : std::vector<double>();
+        std::vector<double> shifts = doppler ? space.weighted_excitations(*doppler) : std::vector<double>();
+        state = analog::evolve_trajectory(space, weighted, std::move(shifts), drive, duration, options,
+                                          {dephasing_rate, relaxation_rate}, seed, &stats, &poll);
+    }
+    nb::dict counts;
+    counts["steps"] = stats.integration.steps;
+    counts["accepted"] = stats.integration.accepted;
+    counts["rejected"] = stats.integration.rejected;
+    counts["evaluations"] = stats.integration.evaluations;
+    counts["jumps"] = stats.jumps;
     return nb::make_tuple(owned_array(std::move(state)), counts);
 }
 
@@ -243,6 +273,14 @@ NB_MODULE(_rydberg, m) {
           "'evaluations'). Times in "
           "seconds, waveform values in rad/s (the phase in rad). ValueError before any work for numbers that are "
           "not finite and for an evolution too long to finish; KeyboardInterrupt on Ctrl-C.");
+    m.def("evolve_trajectory", &evolve_trajectory, nb::arg("space"), nb::arg("weights").none(), nb::arg("amplitude"),
+          nb::arg("phase"), nb::arg("detuning"), nb::arg("local_detuning").none(), nb::arg("duration"),
+          nb::arg("solver_name"), nb::arg("atol"), nb::arg("rtol"), nb::arg("nsteps"), nb::arg("doppler").none(),
+          nb::arg("dephasing_rate"), nb::arg("relaxation_rate"), nb::arg("seed"),
+          "One quantum-jump trajectory from all-ground under dephasing (L = sqrt(rate) n_k) and relaxation "
+          "(L = sqrt(rate) |g><r|_k) of every atom (1/s), with a constant detuning per atom (`doppler`, rad/s; "
+          "None: none), its jumps drawn from `seed`: the normalised final state and the counts ('jumps' among "
+          "them). Runge-Kutta solvers, lab frame; otherwise as evolve.");
     bind_mps_state(m);
     m.def(
         "check_register",

@@ -42,6 +42,11 @@ def evolve(space: AtomSpace, weights: Sequence[float] | None, amplitude: tuple[S
     The final state of the evolution from all-ground, and the integrator's step counts. solver_name 'dop853' or 'dopri5' (adaptive Runge-Kutta: atol, rtol, nsteps, interaction_picture) or 'krylov' (Lanczos exponentials over steps of dt: steps, exponentials as 'accepted', products with H as 'evaluations'). Times in seconds, waveform values in rad/s (the phase in rad). ValueError before any work for numbers that are not finite and for an evolution too long to finish; KeyboardInterrupt on Ctrl-C.
     """
 
+def evolve_trajectory(space: AtomSpace, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, solver_name: str, atol: float, rtol: float, nsteps: int, doppler: Sequence[float] | None, dephasing_rate: float, relaxation_rate: float, seed: int) -> tuple:
+    """
+    One quantum-jump trajectory from all-ground under dephasing (L = sqrt(rate) n_k) and relaxation (L = sqrt(rate) |g><r|_k) of every atom (1/s), with a constant detuning per atom (`doppler`, rad/s; None: none), its jumps drawn from `seed`: the normalised final state and the counts ('jumps' among them). Runge-Kutta solvers, lab frame; otherwise as evolve.
+    """
+
 class MpsState:
     """
     A register's state as a matrix-product state (the engine's own object).

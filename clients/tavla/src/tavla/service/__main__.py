@@ -58,6 +58,18 @@ def _interrupt(signum: int, frame: object) -> None:
     raise KeyboardInterrupt
 
 
+def _noise(parser: argparse.ArgumentParser, path: str | None):
+    """The noise model in the JSON file at `path` (None without one); a usage error otherwise."""
+    if path is None:
+        return None
+    from norvane.quantum.simulator.ir.noise import AnalogNoise
+
+    try:
+        return AnalogNoise.from_json_file(path)
+    except (OSError, ValueError, TypeError) as error:
+        parser.error(f"--noise {path}: {error}")
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(prog="python -m tavla.service", description=__doc__)
     parser.add_argument("--host", default="127.0.0.1", help="address to bind (default 127.0.0.1)")
@@ -68,6 +80,9 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--max-filled-sites", type=int,
                         help="largest register to take (default: the device's own, 256 filled sites)")
     parser.add_argument("--seed", type=int, help="seed for reproducible shot sampling")
+    parser.add_argument("--noise", metavar="FILE.json",
+                        help="device noise model for every job: a JSON object of AnalogNoise fields, e.g. "
+                             '{"false_negative": 0.05, "dephasing_rate": 1e5} (default: none)')
     parser.add_argument("--database", help="SQLite file keeping the jobs and their results across restarts "
                                            "(default: a temporary file, removed when the service stops)")
     parser.add_argument("--workers", type=_positive_int, default=1, help="jobs run at the same time (default 1)")
@@ -81,7 +96,8 @@ def main(argv: list[str] | None = None) -> None:
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.INFO, stream=sys.stderr,
                         format="tavla service %(levelname)s: %(message)s")
     credentials, generated = _credentials(args.credentials)
-    device = Device(args.qpu_id, EmulatorRunner(args.seed), args.experimental, args.max_filled_sites,
+    noise = _noise(parser, args.noise)
+    device = Device(args.qpu_id, EmulatorRunner(args.seed, noise), args.experimental, args.max_filled_sites,
                     database=args.database, workers=args.workers, max_job_seconds=args.max_job_seconds,
                     keep_results_for=args.keep_results_for)
     service = DeviceService(device, credentials, args.host, args.port, verbose=args.verbose)

@@ -29,24 +29,26 @@ def job_seed(service_seed: int | None, seq: int) -> int | None:
     return random.Random(f"{service_seed}/{seq}").getrandbits(63)
 
 
-def run_job(job: Any, seed: int | None, compile_cache: Any = None) -> tuple[list[dict], str]:
+def run_job(job: Any, seed: int | None, compile_cache: Any = None, noise: Any = None) -> tuple[list[dict], str]:
     """The device readouts of job specification `job`, evolved from all atoms in the ground
-    state by the engine its size calls for and sampled with `seed`; and that engine with the
-    truncation it incurred."""
+    state by the engine its size calls for and sampled with `seed` (under the `AnalogNoise`
+    model `noise`, when given); and that engine with the truncation it incurred."""
     from norvane.quantum.simulator.codegen.hamiltonian import RydbergHamiltonianCodeGen
     from norvane.quantum.simulator.ir.emulator import EmulatorProgram
     from norvane.quantum.simulator.ir.state_vector import AnalogGate
 
     program = EmulatorProgram.from_job(job)
     hamiltonian = RydbergHamiltonianCodeGen(compile_cache=compile_cache).emit(program)
-    gate = AnalogGate(hamiltonian, seed=seed)
+    gate = AnalogGate(hamiltonian, seed=seed, noise=noise)
     rydberg = gate.run(job.nshots, solver_name="auto")
     return readouts(list(job.lattice.filling), rydberg.tolist()), engine_text(gate.run_info)
 
 
 def engine_text(run_info: dict) -> str:
     """The engine of a run as the service records it, e.g. "tdvp (largest bond dimension 64,
-    discarded weight 3.1e-07)" or "dop853 (exact)"."""
+    discarded weight 3.1e-07)", "dop853 (exact)" or "dop853 (exact, device noise)"."""
+    if "noise" in run_info:
+        return f"{run_info['solver']} (exact, device noise)"
     if "discarded_weight" not in run_info:
         return f"{run_info['solver']} (exact)"
     return (f"{run_info['solver']} (largest bond dimension {run_info['max_bond_dim']}, "
@@ -83,8 +85,8 @@ class _EmulatorProcess:
             self.answers.put(line)
         self.answers.put(None)
 
-    def send(self, request: str, seed: int | None) -> None:
-        self.process.stdin.write(json.dumps({"request": request, "seed": seed}) + "\n")
+    def send(self, request: str, seed: int | None, noise: dict | None) -> None:
+        self.process.stdin.write(json.dumps({"request": request, "seed": seed, "noise": noise}) + "\n")
         self.process.stdin.flush()
 
     def stop(self) -> None:
@@ -117,11 +119,12 @@ class EmulatorRunner:
     job is stopped by ending its process (a fresh one takes the next job).
 
     `seed` makes the runs reproducible: each job samples with `job_seed(seed, its place in
-    submission order)`.
+    submission order)`. `noise`, an `AnalogNoise` model, applies to every job.
     """
 
-    def __init__(self, seed: int | None = None):
+    def __init__(self, seed: int | None = None, noise: Any = None):
         self.seed = seed
+        self.noise = noise
         self._processes: dict[int, _EmulatorProcess] = {}  # by worker thread
         self._lock = threading.Lock()
 
@@ -129,7 +132,7 @@ class EmulatorRunner:
         worker = self._process()
         deadline = None if time_limit is None else time.monotonic() + time_limit
         try:
-            worker.send(job.request, job_seed(self.seed, job.seq))
+            worker.send(job.request, job_seed(self.seed, job.seq), None if self.noise is None else self.noise.to_dict())
             while True:
                 try:
                     answer = worker.answers.get(timeout=_POLL_S)

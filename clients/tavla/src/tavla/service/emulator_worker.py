@@ -11,7 +11,8 @@ from .emulator import run_job
 
 
 def serve_jobs() -> None:
-    """Reads jobs from standard input, one JSON line {"request": ..., "seed": ...} each, and
+    """Reads jobs from standard input, one JSON line {"request": ..., "seed": ..., "noise": fields
+    of an AnalogNoise or null} each, and
     answers each with one line, "ok {"readouts": [...], "engine": text}" or "error <JSON
     text>", until the input ends. Interrupts are the service's to handle, not its workers'."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -20,13 +21,15 @@ def serve_jobs() -> None:
     answers, sys.stdout = sys.stdout, sys.stderr  # nothing else may write into the answers
     from norvane.quantum.dispatch.program.job_specification import NrvJobSpecification
     from norvane.quantum.simulator.codegen.hamiltonian import CompileCache
+    from norvane.quantum.simulator.ir.noise import AnalogNoise
 
     cache = CompileCache()
     for line in sys.stdin:
         message = json.loads(line)
         try:
             job = NrvJobSpecification.parse_raw(message["request"])
-            shots, engine = run_job(job, message["seed"], cache)
+            noise = message.get("noise")
+            shots, engine = run_job(job, message["seed"], cache, noise and AnalogNoise.from_dict(noise))
             answer = "ok " + json.dumps({"readouts": shots, "engine": engine})
         except Exception as exc:
             answer = "error " + json.dumps(f"{type(exc).__name__}: {exc}")

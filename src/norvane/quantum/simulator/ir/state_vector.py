@@ -9,6 +9,8 @@ import numpy as np
 
 from .._rydberg import evolve, evolve_mps
 from .mps import MPSState
+from .noise import AnalogNoise
+from .noisy_runs import misread, noisy_shots, sample_bits
 
 __all__ = ["AnalogGate", "AUTO_EXACT_ATOMS", "choose_solver"]
 
@@ -101,13 +103,19 @@ class AnalogGate:
     and memory (see `choose_solver`). `max_bond_dim` and `precision` are for "tdvp", `dt` for
     "tdvp" and "krylov"; "auto" takes them all and uses those of the solver it picks.
 
+    With a `noise` model (an `AnalogNoise`), `run` samples noisy shots: readout errors with any
+    solver; any other noise by one evolution per shot (per register, for missing atoms alone)
+    with a Runge-Kutta solver ("auto" picks "dop853"), whose final state `evolve` then refuses
+    to give as one. A model of zeros gives exactly the noiseless results.
+
     After each `run`, `integration_stats` holds the engine's counts (the integrator's steps,
     accepted and rejected steps and derivative evaluations; or TDVP's steps, largest bond
-    dimension and effective-Hamiltonian applications), and `run_info` which solver ran and,
-    for "tdvp", the weight its truncations discarded.
+    dimension and effective-Hamiltonian applications; or, for noisy shots, the evolutions and
+    quantum jumps), and `run_info` which solver ran and, for "tdvp", the weight its
+    truncations discarded.
     """
 
-    def __init__(self, hamiltonian, *, seed=None):
+    def __init__(self, hamiltonian, *, seed=None, noise=None):
         from ..codegen.hamiltonian import RydbergHamiltonian
 
         if not isinstance(hamiltonian, RydbergHamiltonian):
@@ -115,7 +123,11 @@ class AnalogGate:
                 f"AnalogGate needs a RydbergHamiltonian (from RydbergHamiltonianCodeGen.emit), "
                 f"got {type(hamiltonian).__name__}"
             )
+        if noise is not None and not isinstance(noise, AnalogNoise):
+            raise TypeError(f"noise must be an AnalogNoise or None, got {type(noise).__name__}")
         self.hamiltonian = hamiltonian
+        self.noise = noise
+        self._subsets = None  # compiled registers of shots with missing atoms
         self._rng = np.random.default_rng(seed)
         self.integration_stats: dict[str, int] = {}
         self.run_info: dict[str, Any] = {}
@@ -131,6 +143,9 @@ class AnalogGate:
                interaction_picture=False, *, max_bond_dim=None, precision=None, dt=None):
         """The final state: with an exact solver, one complex amplitude per basis state
         (`hamiltonian.basis`); with "tdvp", an `MPSState`."""
+        if self.noise is not None and not self.noise.readout_only:
+            raise ValueError("a register under this noise model has no single final state: run(shots) samples "
+                             "one noisy evolution per shot")
         solver = self._solver(solver_name, dt)
         options = _solver_options(solver, solver_name,
                                   {"max_bond_dim": max_bond_dim, "precision": precision, "dt": dt})
@@ -171,19 +186,40 @@ class AnalogGate:
         was found in its Rydberg state (atoms in site order); or, with `project_hyperfine`
         false, return the final state (an `MPSState` for "tdvp")."""
         shots = _count(shots, "shots")
+        noise = self.noise
+        if noise is not None and not noise.readout_only and project_hyperfine:
+            return self._noisy_run(shots, solver_name, atol, rtol, nsteps, interaction_picture,
+                                   {"max_bond_dim": max_bond_dim, "precision": precision, "dt": dt})
         state = self.evolve(solver_name, atol, rtol, nsteps, interaction_picture,
                             max_bond_dim=max_bond_dim, precision=precision, dt=dt)
         if not project_hyperfine:
             return state
-        if isinstance(state, MPSState):
-            return state._sample(shots, self._rng)
-        return self._sample(state, shots)
+        bits = state._sample(shots, self._rng) if isinstance(state, MPSState) else self._sample(state, shots)
+        if noise is None:
+            return bits
+        self.run_info["noise"] = noise.to_dict()
+        return misread(bits, noise, self._rng)
+
+    def _noisy_run(self, shots, solver_name, atol, rtol, nsteps, interaction_picture, options) -> np.ndarray:
+        from ..codegen.hamiltonian import CompileCache
+
+        n = self.hamiltonian.n_atoms
+        solver = solver_name
+        if solver_name == "auto" and n <= AUTO_EXACT_ATOMS:
+            solver = RUNGE_KUTTA_SOLVERS[0]
+        if solver not in RUNGE_KUTTA_SOLVERS or interaction_picture:
+            raise ValueError(
+                f"noise beyond readout errors is simulated in the lab frame with solver_name 'dop853' or 'dopri5' "
+                f"('auto' up to {AUTO_EXACT_ATOMS} atoms), not {solver_name!r}"
+                + (" in the interaction picture" if interaction_picture else ""))
+        _solver_options(solver, solver_name, options)
+        if self._subsets is None:
+            self._subsets = CompileCache()
+        bits, self.integration_stats = noisy_shots(
+            self.hamiltonian, self.noise, shots, self._rng, solver,
+            (_tolerance(atol, "atol"), _tolerance(rtol, "rtol"), _count(nsteps, "nsteps")), self._subsets)
+        self.run_info = {"solver": solver, "noise": self.noise.to_dict()}
+        return bits
 
     def _sample(self, state: np.ndarray, shots: int) -> np.ndarray:
-        probabilities = state.real**2 + state.imag**2
-        probabilities /= probabilities.sum()
-        picks = self._rng.choice(len(probabilities), size=shots, p=probabilities)
-        n = self.hamiltonian.n_atoms
-        patterns = self.hamiltonian.basis[picks]
-        shifts = np.arange(n - 1, -1, -1, dtype=np.uint64)
-        return ((patterns[:, None] >> shifts) & np.uint64(1)).astype(np.int64)
+        return sample_bits(state, self.hamiltonian.basis, self.hamiltonian.n_atoms, shots, self._rng)

@@ -1,0 +1,88 @@
+"""Shots of an analog program under an `AnalogNoise` model.
+
+Readout errors flip the sampled values. Every other kind of noise makes each shot's
+evolution its own: atoms missing from the start leave a smaller register, the drive
+amplitude and the atoms' Doppler shifts are drawn per shot, and dephasing and relaxation
+follow one quantum-jump trajectory per shot. Shots that differ only in their missing atoms
+share the evolution of their register.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from .._rydberg import evolve, evolve_trajectory
+from .noise import AnalogNoise
+
+
+def sample_bits(state: np.ndarray, basis: np.ndarray, n: int, shots: int, rng: np.random.Generator) -> np.ndarray:
+    """`shots` draws from `state` over `basis` as a (shots, n) 0/1 array (first atom first)."""
+    probabilities = state.real**2 + state.imag**2
+    probabilities /= probabilities.sum()
+    picks = rng.choice(len(probabilities), size=shots, p=probabilities)
+    shifts = np.arange(n - 1, -1, -1, dtype=np.uint64)
+    return ((basis[picks][:, None] >> shifts) & np.uint64(1)).astype(np.int64)
+
+
+def misread(bits: np.ndarray, noise: AnalogNoise, rng: np.random.Generator) -> np.ndarray:
+    """`bits` with each 0 read as 1 with probability `false_positive` and each 1 as 0 with
+    probability `false_negative`."""
+    if noise.false_positive == 0.0 and noise.false_negative == 0.0:
+        return bits
+    draws = rng.random(bits.shape)
+    flip = np.where(bits == 1, draws < noise.false_negative, draws < noise.false_positive)
+    return np.where(flip, 1 - bits, bits)
+
+
+def _subset(hamiltonian, present: np.ndarray, cache):
+    """The program's Hamiltonian on the atoms marked present (a new register)."""
+    from ..codegen.hamiltonian import Atoms, RydbergHamiltonian
+
+    if present.all():
+        return hamiltonian
+    atoms = hamiltonian.atoms
+    kept = np.flatnonzero(present)
+    register = Atoms(tuple(atoms.positions[k] for k in kept), atoms.c6, atoms.blockade_radius)
+    weights = None if hamiltonian.local_weights is None else [hamiltonian.local_weights[k] for k in kept]
+    return RydbergHamiltonian(register, hamiltonian.duration, hamiltonian.amplitude, hamiltonian.phase,
+                              hamiltonian.detuning, hamiltonian.local_detuning, weights, compile_cache=cache)
+
+
+def noisy_shots(hamiltonian, noise: AnalogNoise, shots: int, rng: np.random.Generator, solver: str,
+                control: tuple, cache) -> tuple[np.ndarray, dict]:
+    """(shots, atoms) 0/1 values of a noisy run and its counts; `control` is (atol, rtol, nsteps)
+    of the Runge-Kutta `solver`; `cache` compiles the smaller registers."""
+    n = hamiltonian.n_atoms
+    present = (rng.random((shots, n)) >= noise.state_prep_error if noise.state_prep_error
+               else np.ones((shots, n), dtype=bool))
+    bits = np.zeros((shots, n), dtype=np.int64)
+    counts = {"evolutions": 0, "jumps": 0}
+    fluctuating = any((noise.dephasing_rate, noise.relaxation_rate, noise.amplitude_sigma, noise.doppler_sigma))
+    if not fluctuating:
+        patterns, group_of = np.unique(present, axis=0, return_inverse=True)
+        for group, mask in enumerate(patterns):
+            rows, kept = np.flatnonzero(group_of.ravel() == group), np.flatnonzero(mask)
+            if len(kept):
+                h = _subset(hamiltonian, mask, cache)
+                state, _ = evolve(h.space, h.local_weights, h.amplitude, h.phase, h.detuning, h.local_detuning,
+                                  h.duration, solver, *control, False)
+                bits[np.ix_(rows, kept)] = sample_bits(state, h.basis, len(kept), len(rows), rng)
+                counts["evolutions"] += 1
+        return misread(bits, noise, rng), counts
+    for shot in range(shots):
+        mask = present[shot]
+        kept = np.flatnonzero(mask)
+        factor = max(0.0, 1.0 + noise.amplitude_sigma * rng.standard_normal()) if noise.amplitude_sigma else 1.0
+        doppler = list(noise.doppler_sigma * rng.standard_normal(len(kept))) if noise.doppler_sigma else None
+        seed = int(rng.integers(1 << 63))
+        if not len(kept):
+            continue
+        h = _subset(hamiltonian, mask, cache)
+        times, values = h.amplitude
+        state, run = evolve_trajectory(h.space, h.local_weights, (times, [v * factor for v in values]), h.phase,
+                                       h.detuning, h.local_detuning, h.duration, solver, *control, doppler,
+                                       noise.dephasing_rate, noise.relaxation_rate, seed)
+        bits[shot, kept] = sample_bits(state, h.basis, len(kept), 1, rng)[0]
+        counts["evolutions"] += 1
+        counts["jumps"] += run["jumps"]
+    return misread(bits, noise, rng), counts
