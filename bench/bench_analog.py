@@ -61,7 +61,9 @@ def ours(n, radius, c6=C6):
 
 # ---- QuTiP: sesolve on sparse operators of the same (sub)space -----------------------------
 
-def qutip_peer(n, radius, tight):
+def qutip_hamiltonian(n, radius):
+    """The sweep's Hamiltonian as QuTiP's time-dependent list of sparse operators over our
+    (sub)space, with the number operator of every atom."""
     import qutip
     from scipy import sparse
 
@@ -88,6 +90,15 @@ def qutip_peer(n, radius, tight):
         [qutip.Qobj(hop), qutip.coefficient(np.array(AMPLITUDE), tlist=np.array(KNOTS), order=1)],
         [qutip.Qobj(sparse.diags(-excited)), qutip.coefficient(np.array(DETUNING), tlist=np.array(KNOTS), order=1)],
     ]
+    numbers = [qutip.Qobj(sparse.diags(bits[:, k].astype(float))) for k in range(n)]
+    return h, numbers, basis
+
+
+def qutip_peer(n, radius, tight):
+    import qutip
+
+    h, _, basis = qutip_hamiltonian(n, radius)
+    dim = len(basis)
     psi0 = qutip.basis(dim, 0)
     options = {"store_states": False, "store_final_state": True, "nsteps": 10**6}
     if tight:

@@ -59,7 +59,7 @@ double initial_step(OdeSystem &f, std::size_t n, double x, const double *y, doub
 // error in units of the tolerance; `accept()` moves to the new point.
 template <class Stepper>
 IntegrationStats drive(Stepper &method, const Controller &ctl, std::size_t n, double x, double xend,
-                       const StepControl &c) {
+                       const StepControl &c, const StepObserver *after_step) {
     if (!(xend > x)) throw std::invalid_argument("the integration interval must have positive length");
     IntegrationStats stats;
     const double expo1 = 1.0 / (ctl.order == 8 ? 8.0 : 5.0) - ctl.beta * (ctl.order == 8 ? 0.2 : 0.75);
@@ -104,7 +104,7 @@ IntegrationStats drive(Stepper &method, const Controller &ctl, std::size_t n, do
             ++stats.accepted;
             stats.evaluations += method.accept(x + h);
             x = x + h;
-            if (last) return stats;
+            if ((after_step && (*after_step)(x)) || last) return stats;
             if (std::fabs(hnew) > hmax) hnew = posneg * hmax;
             if (reject) hnew = posneg * std::min(std::fabs(hnew), std::fabs(h));
             reject = false;
@@ -322,15 +322,15 @@ private:
 }  // namespace
 
 IntegrationStats integrate_dop853(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
-                                  const StepControl &control, runtime::Poller *poll) {
+                                  const StepControl &control, runtime::Poller *poll, const StepObserver *after_step) {
     Dop853 method(f, n, y, control, poll);
-    return drive(method, kDop853, n, t0, t1, control);
+    return drive(method, kDop853, n, t0, t1, control, after_step);
 }
 
 IntegrationStats integrate_dopri5(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
-                                  const StepControl &control, runtime::Poller *poll) {
+                                  const StepControl &control, runtime::Poller *poll, const StepObserver *after_step) {
     Dopri5 method(f, n, y, control, poll);
-    return drive(method, kDopri5, n, t0, t1, control);
+    return drive(method, kDopri5, n, t0, t1, control, after_step);
 }
 
 }  // namespace analog

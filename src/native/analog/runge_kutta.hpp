@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <stdexcept>
 
 #include "runtime/poll.hpp"
@@ -36,11 +37,17 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Called with the time of every accepted step, y already there; returning true ends the
+// integration at that time.
+using StepObserver = std::function<bool(double t)>;
+
 // Integrate y (n components, updated in place) from t0 to t1 > t0. `poll`, when given, is
 // called every few microseconds of work; what it throws ends the integration.
 IntegrationStats integrate_dop853(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
-                                  const StepControl &control, runtime::Poller *poll = nullptr);
+                                  const StepControl &control, runtime::Poller *poll = nullptr,
+                                  const StepObserver *after_step = nullptr);
 IntegrationStats integrate_dopri5(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
-                                  const StepControl &control, runtime::Poller *poll = nullptr);
+                                  const StepControl &control, runtime::Poller *poll = nullptr,
+                                  const StepObserver *after_step = nullptr);
 
 }  // namespace analog

@@ -31,11 +31,9 @@ double squared_norm(const std::vector<cplx> &psi) {
     return blocked_sums<1>(psi.size(), [&](std::size_t i, std::array<double, 1> &acc) { acc[0] += std::norm(psi[i]); })[0];
 }
 
-// Segments of the duration between norm checks: the squared norm falls at most at rate
-// (dephasing + relaxation) x atoms, so each segment loses at most about a tenth of it.
-constexpr double kNormLossPerSegment = 0.1;
-// Halvings of a segment that locate a jump: to a thousandth of the segment.
-constexpr int kBisections = 10;
+// Halvings of the integrator's step in which the squared norm reached its draw, to find the
+// jump's time: to 1/4096 of that step.
+constexpr int kBisections = 12;
 
 class Trajectory {
 public:
@@ -44,54 +42,65 @@ public:
         : space_(space), system_(system), options_(options), rates_(rates), uniform_(seed), stats_(stats),
           poll_(poll) {}
 
+    // The squared norm only falls (the decay is the only non-Hermitian term), so the jump
+    // comes in the first integrator step that ends below the draw; the step's start is kept.
     void run(std::vector<cplx> &psi, double duration) {
-        const double total = (rates_.dephasing + rates_.relaxation) * std::max(1, space_.atoms());
-        const long long segments = std::max(1LL, (long long)std::ceil(duration * total / kNormLossPerSegment));
-        double threshold = uniform_(), t = 0.0;
-        for (long long s = 1; s <= segments; ++s) {
-            const double end = s == segments ? duration : duration * double(s) / double(segments);
-            while (true) {
-                std::vector<cplx> start = psi;
-                integrate(psi, t, end);
-                if (squared_norm(psi) > threshold) break;
-                // A jump within (t, end]: find its time by bisection from the saved state.
-                double low = t, high = end;
-                for (int k = 0; k < kBisections; ++k) {
-                    const double mid = 0.5 * (low + high);
-                    psi = start;
-                    integrate(psi, low, mid);
-                    if (squared_norm(psi) > threshold) {
-                        start.swap(psi);
-                        low = mid;
-                    } else {
-                        high = mid;
-                    }
-                }
-                psi = start;
-                integrate(psi, low, high);
-                jump(psi);
-                threshold = uniform_();
-                t = high;
-                if (t >= end) break;
+        double threshold = uniform_(), t = 0.0, kept_t = 0.0, hit_t = 0.0;
+        std::vector<cplx> kept = psi;
+        const StepObserver watch = [&](double now) {
+            if (squared_norm(psi) <= threshold) {
+                hit_t = now;
+                return true;
             }
-            t = end;
+            kept = psi;
+            kept_t = now;
+            return false;
+        };
+        while (t < duration) {
+            kept = psi;
+            kept_t = t;
+            hit_t = duration;
+            if (!integrate(psi, t, duration, &watch)) break;
+            // Bisect (kept_t, hit_t] from the kept state for the time the norm reaches the draw.
+            double low = kept_t, high = hit_t;
+            for (int k = 0; k < kBisections; ++k) {
+                const double mid = 0.5 * (low + high);
+                psi = kept;
+                integrate(psi, low, mid, nullptr);
+                if (squared_norm(psi) > threshold) {
+                    kept.swap(psi);
+                    low = mid;
+                } else {
+                    high = mid;
+                }
+            }
+            psi = kept;
+            integrate(psi, low, high, nullptr);
+            jump(psi);
+            threshold = uniform_();
+            t = high;
         }
         normalise(psi);
     }
 
 private:
-    void integrate(std::vector<cplx> &psi, double from, double to) {
-        if (to <= from) return;
+    // Integrates from `from` to `to`; true when `watch` stopped it early.
+    bool integrate(std::vector<cplx> &psi, double from, double to, const StepObserver *watch) {
+        if (to <= from) return false;
         double *y = reinterpret_cast<double *>(psi.data());
+        bool stopped = false;
+        const StepObserver stop = [&](double now) { return stopped = (*watch)(now); };
+        const StepObserver *observer = watch ? &stop : nullptr;
         const IntegrationStats counts =
             options_.method == Method::dop853
-                ? integrate_dop853(system_, 2 * psi.size(), from, to, y, options_.control, poll_)
-                : integrate_dopri5(system_, 2 * psi.size(), from, to, y, options_.control, poll_);
+                ? integrate_dop853(system_, 2 * psi.size(), from, to, y, options_.control, poll_, observer)
+                : integrate_dopri5(system_, 2 * psi.size(), from, to, y, options_.control, poll_, observer);
         IntegrationStats &total = stats_.integration;
         total.steps += counts.steps;
         total.accepted += counts.accepted;
         total.rejected += counts.rejected;
         total.evaluations += counts.evaluations;
+        return stopped;
     }
 
     // Picks the atom k with probability <n_k> (every operator's ||L psi||^2 is its rate times
@@ -138,14 +147,18 @@ private:
 
 }  // namespace
 
+void check_rates(const JumpRates &rates) {
+    for (double rate : {rates.dephasing, rates.relaxation})
+        if (!(std::isfinite(rate) && rate >= 0)) throw std::invalid_argument("decay rates must be finite and >= 0 (1/s)");
+}
+
 std::vector<cplx> evolve_trajectory(const AtomSpace &space, const std::vector<double> &weighted,
                                     std::vector<double> static_detuning, const Drive &drive, double duration,
                                     const EvolveOptions &options, JumpRates rates, std::uint64_t seed,
                                     TrajectoryStats *stats, runtime::Poller *poll) {
     if (options.method == Method::krylov || options.interaction_picture)
         throw std::invalid_argument("noisy evolutions take a Runge-Kutta solver (dop853 or dopri5) in the lab frame");
-    for (double rate : {rates.dephasing, rates.relaxation})
-        if (!(std::isfinite(rate) && rate >= 0)) throw std::invalid_argument("decay rates must be finite and >= 0 (1/s)");
+    check_rates(rates);
     if (!static_detuning.empty() && static_detuning.size() != space.dim())
         throw std::invalid_argument("one static detuning per basis state is needed");
     check_evolution(space, weighted, drive, duration, options);

@@ -18,6 +18,9 @@ struct JumpRates {
     double dephasing = 0.0, relaxation = 0.0;  // 1/s, each atom
 };
 
+// std::invalid_argument unless both rates are finite and >= 0.
+void check_rates(const JumpRates &rates);
+
 struct TrajectoryStats {
     IntegrationStats integration;
     long long jumps = 0;

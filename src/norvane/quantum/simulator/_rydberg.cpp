@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "analog/evolve.hpp"
+#include "analog/lindblad.hpp"
 #include "analog/mps/evolve.hpp"
 #include "analog/trajectory.hpp"
 #include "analog/units.hpp"
@@ -131,6 +132,36 @@ nb::tuple evolve_trajectory(const analog::AtomSpace &space, std::optional<std::v
     counts["evaluations"] = stats.integration.evaluations;
     counts["jumps"] = stats.jumps;
     return nb::make_tuple(owned_array(std::move(state)), counts);
+}
+
+nb::tuple evolve_density_matrix(const analog::AtomSpace &space, std::optional<std::vector<double>> weights,
+                                const Samples &amplitude, const Samples &phase, const Samples &detuning,
+                                std::optional<Samples> local_detuning, double duration, const std::string &solver_name,
+                                double atol, double rtol, long long nsteps, double dephasing_rate,
+                                double relaxation_rate) {
+    const analog::Drive drive = drive_of(amplitude, phase, detuning, local_detuning);
+    analog::EvolveOptions options;
+    options.method = analog::method_named(solver_name);
+    options.control = {atol, rtol, nsteps};
+    warn(analog::duration_hint(duration));
+    std::vector<analog::cplx> rho;
+    analog::IntegrationStats stats;
+    {
+        nb::gil_scoped_release unlocked;
+        runtime::Poller poll(norvane::check_signals_without_gil);
+        std::vector<double> weighted = weights ? space.weighted_excitations(*weights) : std::vector<double>();
+        rho = analog::evolve_density_matrix(space, weighted, drive, duration, options,
+                                            {dephasing_rate, relaxation_rate}, &stats, &poll);
+    }
+    // Column-major storage read row by row is rho^T = conj(rho) (rho is Hermitian).
+    for (analog::cplx &x : rho) x = std::conj(x);
+    const std::size_t dim = space.dim();
+    nb::dict counts;
+    counts["steps"] = stats.steps;
+    counts["accepted"] = stats.accepted;
+    counts["rejected"] = stats.rejected;
+    counts["evaluations"] = stats.evaluations;
+    return nb::make_tuple(owned_array(std::move(rho), {dim, dim}), counts);
 }
 
 nb::tuple evolve_mps(const Positions &positions, double c6, double blockade_radius,
@@ -281,6 +312,13 @@ NB_MODULE(_rydberg, m) {
           "(L = sqrt(rate) |g><r|_k) of every atom (1/s), with a constant detuning per atom (`doppler`, rad/s; "
           "None: none), its jumps drawn from `seed`: the normalised final state and the counts ('jumps' among "
           "them). Runge-Kutta solvers, lab frame; otherwise as evolve.");
+    m.def("evolve_density_matrix", &evolve_density_matrix, nb::arg("space"), nb::arg("weights").none(),
+          nb::arg("amplitude"), nb::arg("phase"), nb::arg("detuning"), nb::arg("local_detuning").none(),
+          nb::arg("duration"), nb::arg("solver_name"), nb::arg("atol"), nb::arg("rtol"), nb::arg("nsteps"),
+          nb::arg("dephasing_rate"), nb::arg("relaxation_rate"),
+          "The density matrix (dim x dim) at the end of the Lindblad evolution from all-ground under "
+          "dephasing and relaxation of every atom (1/s), and the integrator's counts; spaces of at most 1024 "
+          "states. Runge-Kutta solvers, lab frame; otherwise as evolve.");
     bind_mps_state(m);
     m.def(
         "check_register",

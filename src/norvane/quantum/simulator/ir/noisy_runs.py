@@ -1,23 +1,33 @@
 """Shots of an analog program under an `AnalogNoise` model.
 
-Readout errors flip the sampled values. Every other kind of noise makes each shot's
-evolution its own: atoms missing from the start leave a smaller register, the drive
-amplitude and the atoms' Doppler shifts are drawn per shot, and dephasing and relaxation
-follow one quantum-jump trajectory per shot. Shots that differ only in their missing atoms
-share the evolution of their register.
+Readout errors flip the sampled values. Atoms missing from the start leave a smaller
+register: shots with the same missing atoms share its evolution. Dephasing and relaxation
+are integrated exactly over the density matrix where that is cheaper than one quantum-jump
+trajectory per shot (at most as many basis states as shots, and at most 1024), by
+trajectories otherwise. The drive amplitude and the atoms' Doppler shifts, drawn per shot,
+make every shot's evolution its own.
 """
 
 from __future__ import annotations
 
 import numpy as np
 
-from .._rydberg import evolve, evolve_trajectory
+from .._rydberg import evolve, evolve_density_matrix, evolve_trajectory
 from .noise import AnalogNoise
+
+
+# Density matrices of spaces of at most this many states (the native engine's bound).
+DENSITY_MATRIX_STATES = 1024
 
 
 def sample_bits(state: np.ndarray, basis: np.ndarray, n: int, shots: int, rng: np.random.Generator) -> np.ndarray:
     """`shots` draws from `state` over `basis` as a (shots, n) 0/1 array (first atom first)."""
-    probabilities = state.real**2 + state.imag**2
+    return sample_patterns(state.real**2 + state.imag**2, basis, n, shots, rng)
+
+
+def sample_patterns(probabilities: np.ndarray, basis: np.ndarray, n: int, shots: int,
+                    rng: np.random.Generator) -> np.ndarray:
+    """`shots` draws of the basis states by `probabilities` (normalised here), as 0/1 rows."""
     probabilities /= probabilities.sum()
     picks = rng.choice(len(probabilities), size=shots, p=probabilities)
     shifts = np.arange(n - 1, -1, -1, dtype=np.uint64)
@@ -56,33 +66,50 @@ def noisy_shots(hamiltonian, noise: AnalogNoise, shots: int, rng: np.random.Gene
     present = (rng.random((shots, n)) >= noise.state_prep_error if noise.state_prep_error
                else np.ones((shots, n), dtype=bool))
     bits = np.zeros((shots, n), dtype=np.int64)
-    counts = {"evolutions": 0, "jumps": 0}
-    fluctuating = any((noise.dephasing_rate, noise.relaxation_rate, noise.amplitude_sigma, noise.doppler_sigma))
-    if not fluctuating:
-        patterns, group_of = np.unique(present, axis=0, return_inverse=True)
-        for group, mask in enumerate(patterns):
-            rows, kept = np.flatnonzero(group_of.ravel() == group), np.flatnonzero(mask)
-            if len(kept):
-                h = _subset(hamiltonian, mask, cache)
-                state, _ = evolve(h.space, h.local_weights, h.amplitude, h.phase, h.detuning, h.local_detuning,
-                                  h.duration, solver, *control, False)
-                bits[np.ix_(rows, kept)] = sample_bits(state, h.basis, len(kept), len(rows), rng)
-                counts["evolutions"] += 1
+    counts = {"evolutions": 0, "density_matrices": 0, "trajectories": 0, "jumps": 0}
+    rates = (noise.dephasing_rate, noise.relaxation_rate)
+    if noise.amplitude_sigma or noise.doppler_sigma:
+        for shot in range(shots):
+            bits[shot] = _trajectory_shot(hamiltonian, present[shot], noise, rng, solver, control, cache, counts)
         return misread(bits, noise, rng), counts
-    for shot in range(shots):
-        mask = present[shot]
-        kept = np.flatnonzero(mask)
-        factor = max(0.0, 1.0 + noise.amplitude_sigma * rng.standard_normal()) if noise.amplitude_sigma else 1.0
-        doppler = list(noise.doppler_sigma * rng.standard_normal(len(kept))) if noise.doppler_sigma else None
-        seed = int(rng.integers(1 << 63))
+    patterns, group_of = np.unique(present, axis=0, return_inverse=True)
+    for group, mask in enumerate(patterns):
+        rows, kept = np.flatnonzero(group_of.ravel() == group), np.flatnonzero(mask)
         if not len(kept):
             continue
         h = _subset(hamiltonian, mask, cache)
-        times, values = h.amplitude
-        state, run = evolve_trajectory(h.space, h.local_weights, (times, [v * factor for v in values]), h.phase,
-                                       h.detuning, h.local_detuning, h.duration, solver, *control, doppler,
-                                       noise.dephasing_rate, noise.relaxation_rate, seed)
-        bits[shot, kept] = sample_bits(state, h.basis, len(kept), 1, rng)[0]
-        counts["evolutions"] += 1
-        counts["jumps"] += run["jumps"]
+        args = (h.space, h.local_weights, h.amplitude, h.phase, h.detuning, h.local_detuning, h.duration, solver,
+                *control)
+        if not any(rates):
+            state, _ = evolve(*args, False)
+            bits[np.ix_(rows, kept)] = sample_bits(state, h.basis, len(kept), len(rows), rng)
+            counts["evolutions"] += 1
+        elif h.dim <= min(DENSITY_MATRIX_STATES, len(rows)):
+            rho, _ = evolve_density_matrix(*args, *rates)
+            bits[np.ix_(rows, kept)] = sample_patterns(np.diag(rho).real.copy(), h.basis, len(kept), len(rows), rng)
+            counts["density_matrices"] += 1
+        else:
+            for row in rows:
+                bits[row] = _trajectory_shot(hamiltonian, mask, noise, rng, solver, control, cache, counts)
     return misread(bits, noise, rng), counts
+
+
+def _trajectory_shot(hamiltonian, mask, noise, rng, solver, control, cache, counts) -> np.ndarray:
+    """One shot's 0/1 values from its own evolution: the atoms in `mask`, the drive amplitude
+    and Doppler shifts drawn now, one quantum-jump trajectory."""
+    kept = np.flatnonzero(mask)
+    factor = max(0.0, 1.0 + noise.amplitude_sigma * rng.standard_normal()) if noise.amplitude_sigma else 1.0
+    doppler = list(noise.doppler_sigma * rng.standard_normal(len(kept))) if noise.doppler_sigma else None
+    seed = int(rng.integers(1 << 63))
+    row = np.zeros(hamiltonian.n_atoms, dtype=np.int64)
+    if not len(kept):
+        return row
+    h = _subset(hamiltonian, mask, cache)
+    times, values = h.amplitude
+    state, run = evolve_trajectory(h.space, h.local_weights, (times, [v * factor for v in values]), h.phase,
+                                   h.detuning, h.local_detuning, h.duration, solver, *control, doppler,
+                                   noise.dephasing_rate, noise.relaxation_rate, seed)
+    row[kept] = sample_bits(state, h.basis, len(kept), 1, rng)[0]
+    counts["trajectories"] += 1
+    counts["jumps"] += run["jumps"]
+    return row
