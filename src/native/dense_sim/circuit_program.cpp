@@ -7,6 +7,7 @@
 
 #include "gates.hpp"
 #include "imports.hpp"
+#include "noise.hpp"
 #include "support/pyops.hpp"
 
 namespace dense_sim {
@@ -90,7 +91,7 @@ void raise_undefined_probabilities(nb::handle rng, const statevector::cplx *psi,
 }
 
 CircuitProgram::CircuitProgram(nb::handle instructions, int n_qubits, int n_cbits, nb::handle cache,
-                               nb::handle kwargs, nb::handle rng, GateStore &store)
+                               nb::handle kwargs, nb::handle rng, GateStore &store, nb::handle noise)
     : n_qubits_(n_qubits), n_cbits_(n_cbits), store_(store), cache_(nb::borrow(cache)), kwargs_(nb::borrow(kwargs)),
       rng_(nb::borrow(rng)), bitgen_(rng) {
     const Imports &im = norvane::imports<Imports>();
@@ -103,7 +104,28 @@ CircuitProgram::CircuitProgram(nb::handle instructions, int n_qubits, int n_cbit
                     : norvane::is_instance(instruction, im.measurement) ? Kind::Measure
                                                                 : Kind::Skip;
         ops_.push_back(Op{kind, nb::borrow(instruction), nullptr, std::nullopt});
+        if (kind != Kind::Gate && kind != Kind::Conditional) continue;
+        const std::size_t gate_op = ops_.size() - 1;
+        for (const ChannelAfter &after : channels_after(noise, instruction)) {
+            auto channel = trajectory_channel(after, n_qubits);
+            if (!channel) continue;
+            Op op{Kind::Noise, nb::borrow(instruction), nullptr, std::nullopt, std::move(channel)};
+            if (kind == Kind::Conditional) op.condition = gate_op;
+            ops_.push_back(std::move(op));
+        }
     }
+    std::size_t measured_end = 0;  // one past the last measurement
+    for (std::size_t op = 0; op < ops_.size(); ++op)
+        if (ops_[op].kind == Kind::Measure) measured_end = op + 1;
+    std::size_t kept = measured_end;
+    for (std::size_t op = measured_end; op < ops_.size(); ++op)
+        if (ops_[op].kind != Kind::Noise) ops_[kept++] = std::move(ops_[op]);
+    ops_.resize(kept);
+    for (const Op &op : ops_) has_noise_ |= op.kind == Kind::Noise;
+}
+
+std::size_t CircuitProgram::noise_condition(std::size_t op) {
+    return ops_[op].condition == kUnconditional ? ops_.size() : ops_[op].condition;
 }
 
 template <class F> auto CircuitProgram::with_python(F &&f) {
@@ -120,6 +142,7 @@ const statevector::GatePlan &CircuitProgram::fused_plan(std::size_t begin, std::
         std::vector<statevector::GateRef> gates;
         gates.reserve(end - begin);
         for (std::size_t op = begin; op < end; ++op) {
+            if (ops_[op].kind != Kind::Gate) continue;
             gates.push_back(store_.prepare(ops_[op].instruction, cache_, kwargs_, n_qubits_));
             norvane::check_signals();  // a long run of gates takes seconds of Python calls
         }

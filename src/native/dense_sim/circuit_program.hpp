@@ -1,6 +1,8 @@
 // A Python circuit presented to the shot runner: instructions classified once, gates and
 // measurements prepared on first use, conditions evaluated by the IR, draws from the
-// simulator's NumPy generator.
+// simulator's NumPy generator. With a noise model, each gate is followed by a Noise op per
+// channel the model applies after it, except channels that never change the state and those
+// after the last measurement (which no outcome can see).
 //
 // The runner works without the GIL; every member that touches Python takes it, and gives the
 // generator's lock back while Python code runs, so that code may draw from the generator or
@@ -25,7 +27,7 @@ namespace nb = nanobind;
 class CircuitProgram final : public statevector::ShotProgram {
 public:
     CircuitProgram(nb::handle instructions, int n_qubits, int n_cbits, nb::handle cache, nb::handle kwargs,
-                   nb::handle rng, GateStore &store);
+                   nb::handle rng, GateStore &store, nb::handle noise = nb::none());
 
     std::size_t size() const override { return ops_.size(); }
     Kind kind(std::size_t op) const override { return ops_[op].kind; }
@@ -33,6 +35,9 @@ public:
     const statevector::PreparedGate &conditional_gate(std::size_t op) override;
     bool condition_holds(std::size_t op, const std::vector<std::uint8_t> &cbits) override;
     const statevector::MeasureOp &measurement(std::size_t op) override;
+    const statevector::NoiseChannel &noise_channel(std::size_t op) override { return *ops_[op].channel; }
+    std::size_t noise_condition(std::size_t op) override;
+    bool has_noise() const { return has_noise_; }
     double uniform() override;
     void uniforms(double *out, std::size_t count) override;
     [[noreturn]] void undefined_probabilities(const statevector::cplx *psi, std::uint64_t size) override;
@@ -44,7 +49,10 @@ private:
         nb::object instruction;
         statevector::GateRef gate;  // of a conditional
         std::optional<statevector::MeasureOp> measurement;
+        std::shared_ptr<const statevector::NoiseChannel> channel;  // of a Noise op
+        std::size_t condition = kUnconditional;                     // of a Noise op
     };
+    static constexpr std::size_t kUnconditional = ~std::size_t(0);
 
     // Runs f() with the GIL, the generator's lock given back meanwhile.
     template <class F> auto with_python(F &&f);
@@ -56,6 +64,7 @@ private:
     GateStore &store_;
     nb::object cache_, kwargs_, rng_;
     norvane::BitGenerator bitgen_;
+    bool has_noise_ = false;
 };
 
 // Prepares one measurement instruction on n qubits and n_cbits classical bits; basis-change

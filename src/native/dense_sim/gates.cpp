@@ -40,28 +40,6 @@ nb::object cache_get(nb::handle cache, nb::handle gate, nb::handle kwargs) {
     return norvane::call_method(cache, NORVANE_NAME("get"), {gate}, kwargs);
 }
 
-// A target index as a C int; indices beyond int range are reported as out of range later.
-int target_index(nb::handle value) {
-    const long long result = norvane::index_saturated(value);
-    return result > INT_MAX || result < INT_MIN ? INT_MIN : int(result);
-}
-
-std::vector<cplx> matrix_values(nb::handle matrix, std::size_t side, nb::handle gate) {
-    using View = nb::ndarray<const std::complex<double>, nb::c_contig>;
-    View view;
-    nb::object array = nb::borrow(matrix);
-    if (!nb::try_cast(matrix, view, false)) {  // not already a contiguous complex128 array
-        const Imports &im = norvane::imports<Imports>();
-        array = im.ascontiguousarray(matrix, nb::arg("dtype") = im.complex128);
-        view = nb::cast<View>(array);
-    }
-    if (view.ndim() != 2 || view.shape(0) != side || view.shape(1) != side)
-        throw nb::value_error((norvane::py_repr(gate) + ": matrix of shape " + norvane::py_repr(array.attr("shape")) +
-                               ", expected (" + std::to_string(side) + ", " + std::to_string(side) + ")")
-                                  .c_str());
-    return std::vector<cplx>(view.data(), view.data() + side * side);
-}
-
 statevector::PreparedGate make_prepared(nb::handle gate, int n_qubits, std::vector<int> targets,
                                         std::vector<cplx> matrix) {
     try {
@@ -97,6 +75,28 @@ std::string store_key(PyObject *matrix, int n_qubits, const std::vector<int> &ta
 }
 
 }  // namespace
+
+// A target index as a C int; indices beyond int range are reported as out of range later.
+int target_index(nb::handle value) {
+    const long long result = norvane::index_saturated(value);
+    return result > INT_MAX || result < INT_MIN ? INT_MIN : int(result);
+}
+
+std::vector<cplx> matrix_values(nb::handle matrix, std::size_t side, nb::handle gate) {
+    using View = nb::ndarray<const std::complex<double>, nb::c_contig>;
+    View view;
+    nb::object array = nb::borrow(matrix);
+    if (!nb::try_cast(matrix, view, false)) {  // not already a contiguous complex128 array
+        const Imports &im = norvane::imports<Imports>();
+        array = im.ascontiguousarray(matrix, nb::arg("dtype") = im.complex128);
+        view = nb::cast<View>(array);
+    }
+    if (view.ndim() != 2 || view.shape(0) != side || view.shape(1) != side)
+        throw nb::value_error((norvane::py_repr(gate) + ": matrix of shape " + norvane::py_repr(array.attr("shape")) +
+                               ", expected (" + std::to_string(side) + ", " + std::to_string(side) + ")")
+                                  .c_str());
+    return std::vector<cplx>(view.data(), view.data() + side * side);
+}
 
 statevector::PreparedGate prepare_gate(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits) {
     nb::object matrix = cache_get(cache, gate, kwargs);

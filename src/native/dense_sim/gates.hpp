@@ -21,6 +21,12 @@ using statevector::cplx;
 // targets: out-of-range or repeated targets and a matrix of the wrong shape raise ValueError.
 statevector::PreparedGate prepare_gate(nb::handle gate, nb::handle cache, nb::handle kwargs, int n_qubits);
 
+// A target index as a C int; indices beyond int range become INT_MIN (out of range later).
+int target_index(nb::handle value);
+
+// A side x side matrix as row-major complex values; ValueError naming `owner` for another shape.
+std::vector<cplx> matrix_values(nb::handle matrix, std::size_t side, nb::handle owner);
+
 // Prepared gates of one simulator, made once per distinct matrix object (as the cache hands
 // it out) and targets, together with the fused plans of gate sequences made of them. Every
 // member is used with the GIL held, which serialises calls from several threads. What it

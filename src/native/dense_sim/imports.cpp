@@ -26,6 +26,7 @@ void load_imports() {
     loaded.ascontiguousarray = import_kept("numpy", "ascontiguousarray");
     loaded.complex128 = import_kept("numpy", "complex128");
     loaded.rlock = import_kept("threading", "RLock");
+    loaded.noise_model = import_kept("norvane.quantum.noise", "NoiseModel");
 }
 
 }  // namespace dense_sim

@@ -12,7 +12,7 @@ namespace nb = nanobind;
 
 struct Imports {
     nb::handle gate, conditional, measurement, basis_x, basis_y, h, s, sdg, gate_matrix_cache, default_rng, numpy,
-        ascontiguousarray, complex128, rlock;
+        ascontiguousarray, complex128, rlock, noise_model;
     // The cache class's `get` as defined, and the same as a C function.
     nb::handle cache_get_method;
     norvane::CacheGetFunction cache_get = nullptr;

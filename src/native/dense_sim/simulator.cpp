@@ -8,6 +8,9 @@
 #include "circuit_program.hpp"
 #include "gates.hpp"
 #include "imports.hpp"
+#include "noise.hpp"
+#include "statevector/density.hpp"
+#include "statevector/trajectories.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/poll.hpp"
 #include "support/pyops.hpp"
@@ -27,7 +30,17 @@ const char *const kSimulatorDoc =
     "\n"
     "Args:\n"
     "    circuit: The circuit to simulate.\n"
-    "    seed: Optional random seed for reproducibility.";
+    "    seed: Optional random seed for reproducibility.\n"
+    "    noise: Optional NoiseModel: run() then samples one trajectory per shot.";
+
+const char *const kDensityDoc =
+    "The exact density matrix (2**n x 2**n, qubit 0 the most significant bit) of the circuit's gates and\n"
+    "the noise model's channels, for registers of up to 13 qubits. Measurements must come last (the\n"
+    "state before them is returned, readout errors left to run()); conditional gates before any\n"
+    "measurement read all-zero bits. Keyword arguments are parameter bindings.";
+
+// The largest register density_matrix takes: 4^13 amplitudes are 1 GiB.
+constexpr int kMaxDensityQubits = 13;
 
 nb::handle result_type;
 
@@ -107,17 +120,19 @@ std::pair<nb::dict, nb::list> counts_and_memory(const statevector::ShotTally &ta
 
 }  // namespace
 
-DigitalDenseSimulator::DigitalDenseSimulator(nb::handle circuit_, nb::handle seed) {
+DigitalDenseSimulator::DigitalDenseSimulator(nb::handle circuit_, nb::handle seed, nb::handle noise_) {
     nb::object seed_value = seed.is_none() ? nb::none() : nb::object(norvane::arg_int(seed, "seed"));
+    noise = checked_noise_model(noise_);
     circuit = nb::borrow(circuit_);
     rng = norvane::imports<Imports>().default_rng(seed_value);
     cache = norvane::imports<Imports>().gate_matrix_cache();
     run_lock = norvane::imports<Imports>().rlock();
 }
 
-DigitalDenseSimulator::DigitalDenseSimulator(nb::handle circuit_, nb::handle rng_, nb::handle cache_)
+DigitalDenseSimulator::DigitalDenseSimulator(nb::handle circuit_, nb::handle rng_, nb::handle cache_,
+                                             nb::handle noise_)
     : circuit(nb::borrow(circuit_)), rng(nb::borrow(rng_)), cache(nb::borrow(cache_)),
-      run_lock(norvane::imports<Imports>().rlock()) {}
+      noise(checked_noise_model(noise_)), run_lock(norvane::imports<Imports>().rlock()) {}
 
 nb::object DigitalDenseSimulator::run(nb::handle shots_arg, nb::kwargs kwargs) {
     nb::int_ shots = norvane::arg_int(shots_arg, "shots");
@@ -125,7 +140,7 @@ nb::object DigitalDenseSimulator::run(nb::handle shots_arg, nb::kwargs kwargs) {
     // Held for the whole call (a run re-entered from its own callbacks passes): one run's
     // draws come from the generator's stream in one piece, as if the runs were sequential.
     norvane::HeldLock turn(run_lock);
-    nb::object circuit_now = circuit, cache_now = cache, rng_now = rng;  // held for the call
+    nb::object circuit_now = circuit, cache_now = cache, rng_now = rng, noise_now = noise;  // held for the call
     const int n = qubit_count(circuit_now), n_cbits = cbit_count(circuit_now);
     statevector::ShotTally tally;
     if (count > 0) {
@@ -135,15 +150,25 @@ nb::object DigitalDenseSimulator::run(nb::handle shots_arg, nb::kwargs kwargs) {
         options.shots = count;
         check_run_fits(options);
         gates->start_call();
-        CircuitProgram program(circuit_now.attr("instructions"), n, n_cbits, cache_now, kwargs, rng_now, *gates);
+        CircuitProgram program(circuit_now.attr("instructions"), n, n_cbits, cache_now, kwargs, rng_now, *gates,
+                               noise_now);
+        statevector::TrajectoryOptions noisy;
+        static_cast<statevector::ShotOptions &>(noisy) = options;
+        noisy.readout = readout_rates(noise_now, n);
         nb::gil_scoped_release no_gil;
-        tally = statevector::run_shots(program, options);
+        if (program.has_noise() || !noisy.readout.empty())
+            tally = statevector::run_trajectories(program, noisy);
+        else
+            tally = statevector::run_shots(program, options);
     }
     auto [counts, memory] = counts_and_memory(tally);
     return result_type(counts, shots, circuit_now.attr("n_qubits"), circuit_now.attr("n_cbits"), memory);
 }
 
 nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
+    if (is_noisy(noise))
+        throw nb::value_error("a simulator with a noise model has no single statevector: its state is mixed; use "
+                              "density_matrix() for the exact state or run() to sample trajectories");
     const int n = qubit_count(circuit);
     check_state_fits(n, 1);
     const Imports &im = norvane::imports<Imports>();
@@ -163,6 +188,56 @@ nb::object DigitalDenseSimulator::statevector(nb::kwargs kwargs) {
         plan->apply(state.data(), &poll);
     }
     return to_numpy(std::move(state));
+}
+
+nb::object DigitalDenseSimulator::density_matrix(nb::kwargs kwargs) {
+    const int n = qubit_count(circuit);
+    if (n > kMaxDensityQubits)
+        throw nb::value_error(("density_matrix takes registers of up to " + std::to_string(kMaxDensityQubits) +
+                               " qubits (4**n entries); this circuit has " + std::to_string(n) +
+                               ": sample it with run()").c_str());
+    check_state_fits(2 * n, 1);
+    const Imports &im = norvane::imports<Imports>();
+    gates->start_call();
+    nb::object cache_now = cache, noise_now = noise;
+    std::vector<statevector::PreparedGate> order;
+    bool measured = false;
+    for (nb::handle instruction : circuit.attr("instructions")) {
+        const bool conditional = norvane::is_instance(instruction, im.conditional);
+        if (norvane::is_instance(instruction, im.measurement)) {
+            measured = true;
+            continue;
+        }
+        if (!conditional && !norvane::is_instance(instruction, im.gate)) continue;
+        if (measured)
+            throw nb::value_error("density_matrix covers circuits whose measurements all come last; this one has "
+                                  "a gate after a measurement: sample it with run()");
+        if (conditional) {
+            // Before any measurement every classical bit reads 0.
+            nb::list bits;
+            for (int b = 0; b < cbit_count(circuit); ++b) bits.append(nb::int_(0));
+            if (PyObject_IsTrue(nb::object(instruction.attr("condition").attr("evaluate")(bits)).ptr()) != 1) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                continue;
+            }
+        }
+        nb::object gate = conditional ? nb::object(instruction.attr("instruction")) : nb::borrow(instruction);
+        statevector::GateRef prepared = gates->prepare(gate, cache_now, kwargs, n);
+        statevector::add_density_unitary(order, n, prepared->targets(), prepared->matrix());
+        for (const ChannelAfter &after : channels_after(noise_now, instruction))
+            order.push_back(density_channel_gate(after, n));
+        norvane::check_signals();
+    }
+    statevector::StateVector rho = statevector::basis_state(2 * n);
+    {
+        runtime::Poller poll(norvane::check_signals);
+        statevector::GatePlan plan(2 * n, std::move(order), 0, &poll);
+        nb::gil_scoped_release no_gil;
+        runtime::Poller poll_without_gil(norvane::check_signals_without_gil);
+        plan.apply(rho.data(), &poll_without_gil);
+    }
+    const std::size_t side = std::size_t(1) << n;
+    return to_numpy(std::move(rho)).attr("reshape")(side, side);
 }
 
 nb::object DigitalDenseSimulator::init_state() {
@@ -215,6 +290,7 @@ int DigitalDenseSimulator::traverse(visitproc visit, void *arg) const {
     Py_VISIT(circuit.ptr());
     Py_VISIT(rng.ptr());
     Py_VISIT(cache.ptr());
+    Py_VISIT(noise.ptr());
     Py_VISIT(run_lock.ptr());
     return gates->traverse(visit, arg);
 }
@@ -223,6 +299,7 @@ void DigitalDenseSimulator::clear() {
     circuit = nb::none();
     rng = nb::none();
     cache = nb::none();
+    noise = nb::none();
     gates->clear();
 }
 
@@ -230,24 +307,27 @@ void bind_simulator(nb::module_ &m, nb::handle result_class) {
     result_type = result_class;
     norvane::with_weakref_attribute(nb::class_<DigitalDenseSimulator>(m, "DigitalDenseSimulator", kSimulatorDoc,
                                       nb::type_slots(norvane::gc_slots<DigitalDenseSimulator>), nb::is_weak_referenceable()))
-        .def(nb::init<nb::handle, nb::handle>(), nb::arg("circuit").none(), nb::arg("seed").none() = nb::none())
+        .def(nb::init<nb::handle, nb::handle, nb::handle>(), nb::arg("circuit").none(),
+             nb::arg("seed").none() = nb::none(), nb::kw_only(), nb::arg("noise").none() = nb::none())
         .def_rw("_circuit", &DigitalDenseSimulator::circuit)
         .def_rw("_rng", &DigitalDenseSimulator::rng)
         .def_rw("_cache", &DigitalDenseSimulator::cache)
+        .def_prop_ro("noise", [](const DigitalDenseSimulator &s) { return s.noise; }, "The noise model, or None.")
         .def("run", &DigitalDenseSimulator::run, nb::arg("shots").none() = 1024, nb::arg("kwargs"),
              "Simulate the circuit once per shot; keyword arguments are parameter bindings.")
         .def("statevector", &DigitalDenseSimulator::statevector, nb::arg("kwargs"),
              "The final state of the circuit's plain gates (measurements and conditionals skipped).")
+        .def("density_matrix", &DigitalDenseSimulator::density_matrix, nb::arg("kwargs"), kDensityDoc)
         .def("_init_state", &DigitalDenseSimulator::init_state, "A new |0...0> state.")
         .def("_apply_gate", &DigitalDenseSimulator::apply_gate, nb::arg("state").none(), nb::arg("gate").none(), nb::arg("kwargs"),
              "A new state: `gate` applied to `state`, which is left unchanged.")
         .def("_apply_measurement", &DigitalDenseSimulator::apply_measurement, nb::arg("state").none(), nb::arg("meas").none(),
              nb::arg("cbits").none(), "Measure in place: one draw, classical bits written, state collapsed.")
         // The generator travels as itself, so a seeded simulator continues its stream.
-        .def("__getstate__", [](const DigitalDenseSimulator &s) { return nb::make_tuple(s.circuit, s.rng, s.cache); })
+        .def("__getstate__", [](const DigitalDenseSimulator &s) { return nb::make_tuple(s.circuit, s.rng, s.cache, s.noise); })
         .def("__setstate__", [](DigitalDenseSimulator &s, nb::handle state) {
-            nb::tuple items = norvane::state_items(state, 3, "DigitalDenseSimulator");
-            new (&s) DigitalDenseSimulator(items[0], items[1], items[2]);
+            nb::tuple items = norvane::state_items(state, 4, "DigitalDenseSimulator");
+            new (&s) DigitalDenseSimulator(items[0], items[1], items[2], items[3]);
         }, nb::arg("state").none());
 }
 

@@ -12,6 +12,7 @@
 #include "plan.hpp"
 #include "runtime/parallel.hpp"
 #include "runtime/poll.hpp"
+#include "tally.hpp"
 #include "terminal.hpp"
 
 namespace statevector {
@@ -20,49 +21,11 @@ namespace {
 
 std::atomic<std::uint64_t> budget{std::uint64_t(512) << 20};
 
-// Shots whose per-shot record is reserved up front; longer runs grow it as they go.
-constexpr long long kReservedShots = 1 << 20;
-// Distinct outcomes whose lookup table is sized up front.
-constexpr long long kReservedOutcomes = 1 << 12;
-
 // Bytes of one branch of n qubits at its largest: state, distribution and slice table.
 std::uint64_t branch_bytes(int n_qubits) {
     const std::uint64_t amplitudes = std::uint64_t(1) << n_qubits;
     return amplitudes * (sizeof(cplx) + sizeof(double)) + ((std::uint64_t(1) << 16) + 1) * sizeof(std::uint64_t);
 }
-
-// An index for each outcome seen so far, by a key of up to 64 bits (the outcome of a final
-// measurement, or a register's bits): a flat table over the keys' values where they are few (up
-// to 2^20, and not many more than the shots), a hash map otherwise.
-class OutcomeIds {
-public:
-    static constexpr std::uint32_t kNone = ~std::uint32_t(0);
-
-    // The size of a flat table over the values of `n_bits` bits for a run, 0 where outcomes go
-    // into the hash map.
-    static std::size_t flat_size(int n_bits, long long shots) {
-        if (n_bits > 20) return 0;
-        const std::size_t states = std::size_t(1) << n_bits;
-        return states <= 16 * std::uint64_t(std::max(shots, 1LL)) ? states : 0;
-    }
-
-    template <class Register>
-    std::uint32_t find_or_add(std::size_t flat_size, std::uint64_t key, const Register &register_outcome) {
-        if (flat_size) {
-            if (dense_.empty()) dense_.assign(flat_size, kNone);
-            std::uint32_t &slot = dense_[key];
-            if (slot == kNone) slot = register_outcome();
-            return slot;
-        }
-        auto [it, inserted] = sparse_.try_emplace(key, 0);
-        if (inserted) it->second = register_outcome();
-        return it->second;
-    }
-
-private:
-    std::vector<std::uint32_t> dense_;
-    std::unordered_map<std::uint64_t, std::uint32_t> sparse_;
-};
 
 // The state of every shot that has seen the same outcomes so far, standing at measurement
 // `op` (after its basis change, with its outcome distribution) or at the end (op == size).
@@ -187,14 +150,11 @@ public:
     }
 
     ShotTally run() {
-        tally_.n_cbits = options_.n_cbits;
-        tally_.memory.reserve(std::size_t(std::clamp<long long>(options_.shots, 0, kReservedShots)));
-        if (options_.n_cbits > 64) wide_ids_.reserve(std::size_t(std::clamp<long long>(options_.shots, 1, kReservedOutcomes)));
         std::unique_ptr<Branch> root =
             settle(basis_state(options_.n_qubits), std::vector<std::uint8_t>(options_.n_cbits, 0), 0);
         if (root->terminal) {
             run_terminal(*root);
-            return std::move(tally_);
+            return tally_.take();
         }
         std::uint64_t stored = 0;  // the first branch is always kept
         for (long long shot = 0; shot < options_.shots; ++shot) {
@@ -203,7 +163,7 @@ public:
             std::uint32_t outcome;
             while (true) {
                 if (branch->op == program_.size()) {
-                    if (branch->outcome < 0) branch->outcome = register_outcome(branch->cbits);
+                    if (branch->outcome < 0) branch->outcome = tally_.register_outcome(branch->cbits);
                     outcome = std::uint32_t(branch->outcome);
                     break;
                 }
@@ -219,7 +179,7 @@ public:
                 const std::uint64_t key = idx & branch->measured_mask;
                 if (!measured_after(branch->op + 1)) {
                     outcome = branch->final_outcomes.find_or_add(
-                        flat_outcomes_, key, [&] { return register_outcome(final_cbits(*branch, idx)); });
+                        flat_outcomes_, key, [&] { return tally_.register_outcome(final_cbits(*branch, idx)); });
                     break;
                 }
                 auto found = branch->children.find(key);
@@ -236,10 +196,10 @@ public:
                     branch = scratch.get();
                 }
             }
-            record(outcome);
+            tally_.record(outcome);
             if ((shot & 255) == 0) poll_();
         }
-        return std::move(tally_);
+        return tally_.take();
     }
 
 private:
@@ -261,7 +221,7 @@ private:
             runtime::parallel_for(count, kShotsPerThread, [&](std::size_t begin, std::size_t end) {
                 terminal.draw(uniforms.data() + begin * per_shot, end - begin, keys.data() + begin);
             });
-            for (std::uint64_t key : keys) record(terminal_outcome(root, key));
+            for (std::uint64_t key : keys) tally_.record(terminal_outcome(root, key));
             poll_();
         }
     }
@@ -269,39 +229,9 @@ private:
     // The tally index of the outcome `key` of a branch's terminal measurements.
     std::uint32_t terminal_outcome(Branch &branch, std::uint64_t key) {
         return branch.final_outcomes.find_or_add(flat_outcomes_, key,
-                                                 [&] { return register_outcome(terminal_cbits(branch, key)); });
+                                                 [&] { return tally_.register_outcome(terminal_cbits(branch, key)); });
     }
 
-    // One shot's outcome, by its tally index.
-    void record(std::uint32_t outcome) {
-        ++tally_.counts[outcome];
-        tally_.memory.push_back(outcome);
-    }
-
-    // The tally index of an outcome, registering it at its first occurrence.
-    std::uint32_t register_outcome(const std::vector<std::uint8_t> &cbits) {
-        auto add = [&] {
-            tally_.outcome_bits.insert(tally_.outcome_bits.end(), cbits.begin(), cbits.end());
-            tally_.counts.push_back(0);
-            return std::uint32_t(tally_.counts.size() - 1);
-        };
-        if (cbits.size() <= 64) {
-            std::uint64_t key = 0;
-            for (std::uint8_t bit : cbits) key = (key << 1) | bit;
-            return register_ids_.find_or_add(flat_register_ids_, key, add);
-        }
-        // Keyed by the bits packed eight to a byte.
-        std::string key((cbits.size() + 7) / 8, '\0');
-        for (std::size_t b = 0; b < cbits.size(); ++b)
-            if (cbits[b]) key[b / 8] = char(key[b / 8] | (1 << (b % 8)));
-        auto [it, inserted] = wide_ids_.try_emplace(std::move(key), 0);
-        if (inserted) it->second = add();
-        return it->second;
-    }
-
-    ShotTally tally_;
-    OutcomeIds register_ids_;  // tally indices of registers of up to 64 bits
-    std::unordered_map<std::string, std::uint32_t> wide_ids_;  // and of wider ones
     std::vector<std::uint8_t> scratch_cbits_;
     std::vector<double> scratch_uniforms_;  // one shot's terminal draws
 
@@ -325,7 +255,7 @@ private:
     ShotProgram &program_;
     const ShotOptions &options_;
     const std::size_t flat_outcomes_ = OutcomeIds::flat_size(options_.n_qubits, options_.shots);
-    const std::size_t flat_register_ids_ = OutcomeIds::flat_size(options_.n_cbits, options_.shots);
+    TallyBuilder tally_{options_.n_cbits, options_.shots};
     runtime::Poller poll_;
 };
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "channel.hpp"
 #include "gate.hpp"
 #include "plan.hpp"
 
@@ -34,15 +35,21 @@ struct MeasureOp {
 // destroyed.
 class ShotProgram {
 public:
-    enum class Kind { Gate, Conditional, Measure, Skip };
+    // Noise: a channel after the gate before it (only trajectory runs have these).
+    enum class Kind { Gate, Conditional, Measure, Skip, Noise };
     virtual ~ShotProgram() = default;
     virtual std::size_t size() const = 0;
     virtual Kind kind(std::size_t op) const = 0;
-    // The gates of ops [begin, end), all of kind Gate, as one fused plan.
+    // The gates of the ops of kind Gate among [begin, end), which holds no Conditional or
+    // Measure op, as one fused plan.
     virtual const GatePlan &fused_plan(std::size_t begin, std::size_t end) = 0;
     virtual const PreparedGate &conditional_gate(std::size_t op) = 0;
     virtual bool condition_holds(std::size_t op, const std::vector<std::uint8_t> &cbits) = 0;
     virtual const MeasureOp &measurement(std::size_t op) = 0;
+    // A Noise op's channel, and the Conditional op it follows (size() after a plain gate): it
+    // acts only when that op's condition holds.
+    virtual const NoiseChannel &noise_channel(std::size_t op) = 0;
+    virtual std::size_t noise_condition(std::size_t op) = 0;
     virtual double uniform() = 0;
     // `count` variates in a row, as that many uniform() calls would draw them.
     virtual void uniforms(double *out, std::size_t count) = 0;
