@@ -117,10 +117,9 @@ CircuitProgram::CircuitProgram(nb::handle instructions, int n_qubits, int n_cbit
     std::size_t measured_end = 0;  // one past the last measurement
     for (std::size_t op = 0; op < ops_.size(); ++op)
         if (ops_[op].kind == Kind::Measure) measured_end = op + 1;
-    std::size_t kept = measured_end;
-    for (std::size_t op = measured_end; op < ops_.size(); ++op)
-        if (ops_[op].kind != Kind::Noise) ops_[kept++] = std::move(ops_[op]);
-    ops_.resize(kept);
+    ops_.erase(std::remove_if(ops_.begin() + std::ptrdiff_t(measured_end), ops_.end(),
+                              [](const Op &op) { return op.kind == Kind::Noise; }),
+               ops_.end());
     for (const Op &op : ops_) has_noise_ |= op.kind == Kind::Noise;
 }
 
