@@ -2,6 +2,7 @@ import numpy
 from numpy.typing import ArrayLike, NDArray
 
 from norvane.quantum.ir.digital.circuit import DigitalCircuit
+from norvane.quantum.noise import NoiseModel
 
 
 
@@ -56,9 +57,14 @@ class DigitalDenseSimulator:
     Args:
         circuit: The circuit to simulate.
         seed: Optional random seed for reproducibility.
+        noise: Optional NoiseModel: run() then samples one trajectory per shot.
     """
 
-    def __init__(self, circuit: DigitalCircuit, seed: int | None = None) -> None: ...
+    def __init__(self, circuit: DigitalCircuit, seed: int | None = None, *, noise: NoiseModel | None = None) -> None: ...
+
+    @property
+    def noise(self) -> NoiseModel | None:
+        """The noise model, or None."""
 
     def run(self, shots: int = 1024, **kwargs: float) -> SimulationResult:
         """
@@ -68,6 +74,14 @@ class DigitalDenseSimulator:
     def statevector(self, **kwargs: float) -> NDArray[numpy.complex128]:
         """
         The final state of the circuit's plain gates (measurements and conditionals skipped).
+        """
+
+    def density_matrix(self, **kwargs: float) -> NDArray[numpy.complex128]:
+        """
+        The exact density matrix (2**n x 2**n, qubit 0 the most significant bit) of the circuit's gates and
+        the noise model's channels, for registers of up to 13 qubits. Measurements must come last (the
+        state before them is returned, readout errors left to run()); conditional gates before any
+        measurement read all-zero bits. Keyword arguments are parameter bindings.
         """
 
     def __getstate__(self) -> tuple: ...
