@@ -101,7 +101,7 @@ def test_seeded_simulator_continues_its_stream_after_a_round_trip():
 
 
 @pytest.mark.parametrize("cls, state, message", [
-    (DigitalDenseSimulator, (None, None), "needs a tuple of 3 items, got 2"),
+    (DigitalDenseSimulator, (None, None), "needs a tuple of 4 items, got 2"),
     (SimulationResult, ["not", "a", "tuple"], "needs a tuple of 5 items, got list"),
     (GateMatrixCache, ([],), "Argument 'cache' has incorrect type"),
     (SimulationResult, ({}, "many", 1, 1, None), "Argument 'shots' has incorrect type"),
