@@ -47,6 +47,11 @@ def evolve_trajectory(space: AtomSpace, weights: Sequence[float] | None, amplitu
     One quantum-jump trajectory from all-ground under dephasing (L = sqrt(rate) n_k) and relaxation (L = sqrt(rate) |g><r|_k) of every atom (1/s), with a constant detuning per atom (`doppler`, rad/s; None: none), its jumps drawn from `seed`: the normalised final state and the counts ('jumps' among them). Runge-Kutta solvers, lab frame; otherwise as evolve.
     """
 
+def evolve_density_matrix(space: AtomSpace, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, solver_name: str, atol: float, rtol: float, nsteps: int, dephasing_rate: float, relaxation_rate: float) -> tuple:
+    """
+    The density matrix (dim x dim) at the end of the Lindblad evolution from all-ground under dephasing and relaxation of every atom (1/s), and the integrator's counts; spaces of at most 1024 states. Runge-Kutta solvers, lab frame; otherwise as evolve.
+    """
+
 class MpsState:
     """
     A register's state as a matrix-product state (the engine's own object).
