@@ -9,7 +9,8 @@ import pytest
 
 from analog_programs import chain, gate, hamiltonian, program, random_program
 from norvane.quantum.serialize import dumps, loads
-from norvane.quantum.simulator._rydberg import evolve_trajectory
+from norvane.quantum.job.base import Geometry
+from norvane.quantum.simulator._rydberg import evolve_density_matrix, evolve_trajectory
 from norvane.quantum.simulator.ir.noise import AnalogNoise
 from norvane.quantum.simulator.ir.state_vector import AnalogGate
 from reference.analog_reference import ReferenceEmulator
@@ -71,6 +72,49 @@ def test_quantum_jump_trajectories_average_to_the_master_equation(rates):
     error = samples.std(axis=0) / np.sqrt(trajectories)
     assert np.all(np.abs(samples.mean(axis=0) - rho) <= SIGMAS * error + 1e-3)
     assert np.abs(rho - np.outer(states[0], states[0].conj())).max() > 0.05  # the noise matters here
+
+
+def test_density_matrices_follow_the_master_equation_in_full_and_blockade_spaces():
+    rates = (1e6, 8e5)
+    prog = random_program(np.random.default_rng(11), 4, duration=1e-6)
+    h = gate(prog).hamiltonian
+    args = (h.local_weights, h.amplitude, h.phase, h.detuning, h.local_detuning, h.duration, "dop853", 1e-12, 1e-9,
+            10**7)
+    rho, _ = evolve_density_matrix(h.space, *args, *rates)
+    assert np.abs(rho - ReferenceEmulator(prog).density_matrix(*rates)).max() < 1e-8
+    # Under a blockade radius relaxation must stay within the space: the density matrix
+    # against the mean of trajectories, whose jumps are computed apart from it.
+    sites = [(x * 5e-6, y * 5e-6) for y in range(2) for x in range(3)]
+    blockaded = gate(program(Geometry(sites=sites, filling=[1] * 6), hamiltonian(0.6e-6, 2e7, detuning=5e6),
+                             blockade_radius=7.5e-6)).hamiltonian
+    args = (blockaded.local_weights, blockaded.amplitude, blockaded.phase, blockaded.detuning,
+            blockaded.local_detuning, blockaded.duration, "dop853", 1e-12, 1e-9, 10**7)
+    rho, _ = evolve_density_matrix(blockaded.space, *args, *rates)
+    assert blockaded.dim < 2**6 and abs(np.trace(rho) - 1) < 1e-9
+    states = np.array([evolve_trajectory(blockaded.space, *args, None, *rates, seed)[0] for seed in range(1500)])
+    samples = np.einsum("si,sj->sij", states, states.conj())
+    error = samples.std(axis=0) / np.sqrt(len(states))
+    assert np.all(np.abs(samples.mean(axis=0) - rho) <= SIGMAS * error + 1e-3)
+    with pytest.raises(ValueError, match="at most 1024 states"):
+        big = gate(program(chain(11, 6e-6), hamiltonian(0.1e-6, 1e7))).hamiltonian
+        evolve_density_matrix(big.space, None, big.amplitude, big.phase, big.detuning, None, big.duration, "dop853",
+                              1e-12, 1e-9, 10**7, *rates)
+
+
+def test_shots_under_decay_come_from_the_density_matrix_or_trajectories_by_cost():
+    prog = random_program(np.random.default_rng(5), 3, duration=1e-6)
+    model = AnalogNoise(dephasing_rate=1.5e6, relaxation_rate=5e5)
+    rho = ReferenceEmulator(prog).density_matrix(model.dephasing_rate, model.relaxation_rate)
+    many = noisy(prog, model)
+    shots = many.run(6000)
+    assert many.integration_stats["density_matrices"] == 1 and many.integration_stats["trajectories"] == 0
+    n = many.hamiltonian.n_atoms
+    bits = (np.arange(2**n)[:, None] >> np.arange(n - 1, -1, -1)) & 1
+    for k, p in enumerate(np.diag(rho).real @ bits):
+        assert_frequency(int(shots[:, k].sum()), 6000, p)
+    few = noisy(prog, model)
+    few.run(2**n - 1)  # fewer shots than basis states: a trajectory each
+    assert few.integration_stats["trajectories"] == 2**n - 1 and few.integration_stats["density_matrices"] == 0
 
 
 def test_shot_to_shot_amplitude_and_doppler_fluctuations_average_over_their_spreads():
