@@ -286,3 +286,32 @@ def test_embed_places_the_first_target_most_significant():
     for column, row in enumerate([0, 3, 2, 1]):
         expected[row, column] = 1
     np.testing.assert_array_equal(embed(cx, (1, 0), 2), expected)
+
+
+# --- simulators built by batches and the variational driver ---------------------------------
+
+def test_batches_and_vqe_take_a_noise_model():
+    from concurrent.futures import ThreadPoolExecutor
+
+    from norvane.quantum.ir.routine.digital import DigitalRoutine
+    from norvane.quantum.ir.scalar import Variable
+    from norvane.quantum.optimizer.param_map import ParamMap
+    from norvane.quantum.optimizer.vqe import VQE
+    from norvane.quantum.parallel import run_batch
+
+    # A certain bit flip after every RX turns the outcome over.
+    model = noise.NoiseModel()
+    model.add(noise.bit_flip(1.0), gates=[g.RX])
+    circuit = DigitalCircuit(1, [g.RX(targets=(0,), params=Variable("theta")), Measurement((0,))])
+    assert [r.counts for r in run_batch([circuit] * 2, shots=40, seed=1, noise=model, theta=0.0)] == [{"1": 40}] * 2
+    with ThreadPoolExecutor(2) as pool:
+        assert run_batch([circuit], shots=40, executor=pool, noise=model, theta=0.0)[0].counts == {"1": 40}
+    assert run_batch([circuit], shots=40, theta=0.0)[0].counts == {"0": 40}
+    with pytest.raises(TypeError, match="NoiseModel"):
+        run_batch([circuit], noise=noise.bit_flip(0.1))
+    routine, spec = DigitalRoutine(None, circuit), ParamMap(["theta"])
+    noisy, plain = VQE(routine, spec, [0.0, 1.0], 64, noise=model), VQE(routine, spec, [0.0, 1.0], 64)
+    assert (noisy.cost([0.0]), plain.cost([0.0])) == (1.0, 0.0)
+    assert "noise" not in vars(plain) and pickle.loads(pickle.dumps(noisy)).cost([0.0]) == 1.0
+    with pytest.raises(TypeError, match="noise must be a NoiseModel"):
+        VQE(routine, spec, [0.0, 1.0], noise="depolarizing")

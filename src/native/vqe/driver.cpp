@@ -25,22 +25,37 @@ const char *const kVqeDoc =
     "        bitstring whose base-2 value (leftmost character most significant) is j.\n"
     "    shots: Default number of shots per cost evaluation.\n"
     "    gradient: Gradient function g(f, x); None selects parameter_shift_gradient.\n"
-    "    optimizer: 'adam', 'gradient_descent' or 'scipy_minimize' (checked by run).";
+    "    optimizer: 'adam', 'gradient_descent' or 'scipy_minimize' (checked by run).\n"
+    "    noise: Keyword only: a norvane.quantum.noise.NoiseModel for every cost evaluation's\n"
+    "        simulator (None: noiseless).";
 
 nb::handle default_gradient_fn;
 
+// The simulator module, looked up when first needed so that it loads with the first use.
+nb::object simulator_module() {
+    return norvane::imported_module(NORVANE_NAME("norvane.quantum.simulator.digital.dense_sim"));
+}
+
 void init(nb::handle self, nb::handle routine, nb::handle spec, nb::handle observable, nb::handle shots,
-          nb::handle gradient, nb::handle optimizer) {
+          nb::handle gradient, nb::handle optimizer, nb::handle noise) {
     // Every argument is converted and checked before the first field is set.
     nb::object diagonal = norvane::as_float_array(observable);
     nb::int_ shot_count = norvane::arg_int(shots, "shots");
     nb::str optimizer_name = norvane::arg_str(optimizer, "optimizer");
+    if (!noise.is_none()) {
+        nb::object model_class = norvane::module_attr(norvane::imported_module(NORVANE_NAME("norvane.quantum.noise")),
+                                                      NORVANE_NAME("NoiseModel"));
+        if (!norvane::is_instance(noise, model_class))
+            throw nb::type_error(("noise must be a NoiseModel or None, got " +
+                                  std::string(Py_TYPE(noise.ptr())->tp_name)).c_str());
+    }
     self.attr("routine") = routine;
     self.attr("spec") = spec;
     self.attr("observable") = diagonal;
     self.attr("shots") = shot_count;
     self.attr("gradient_fn") = gradient.is_none() ? default_gradient_fn : gradient;
     self.attr("optimizer") = optimizer_name;
+    if (!noise.is_none()) self.attr("noise") = noise;  // noiseless drivers keep their fields as they were
     self.attr("_n_evals") = nb::int_(0);
 }
 
@@ -97,16 +112,15 @@ void add_evaluations(nb::handle self, nb::handle count) {
 }
 
 nb::object cost(nb::handle self, nb::handle x, nb::handle shots) {
-    // The simulator module is looked up at every evaluation, so it loads with the first one.
-    nb::object simulator_module =
-        norvane::imported_module(NORVANE_NAME("norvane.quantum.simulator.digital.dense_sim"));
-    nb::object simulator_class = norvane::module_attr(simulator_module, NORVANE_NAME("DigitalDenseSimulator"));
+    nb::object simulator_class = norvane::module_attr(simulator_module(), NORVANE_NAME("DigitalDenseSimulator"));
     // Counted before binding, so an evaluation that fails later still counts.
     add_evaluations(self, nb::int_(1));
     nb::object assignments = self.attr("spec").attr("bind")(x);
     nb::object shot_count = shots_or_default(self, shots);
     nb::object circuit = self.attr("routine").attr("circuit");
-    nb::object simulator = simulator_class(circuit);
+    // A noiseless VQE (or one pickled before noise models existed) has no `noise` field.
+    nb::object noise = nb::getattr(self, "noise", nb::none());
+    nb::object simulator = noise.is_none() ? simulator_class(circuit) : simulator_class(circuit, nb::arg("noise") = noise);
     nb::dict keywords;
     keywords["shots"] = shot_count;
     nb::object result =
@@ -198,7 +212,8 @@ nb::object bind_driver(nb::module_ &m, nb::handle default_gradient) {
     nb::object cls = norvane::new_plain_class(m, "VQE", kVqeDoc);
     norvane::def_method(cls, "__init__", &init, nb::arg("routine").none(), nb::arg("spec").none(),
                         nb::arg("observable").none(), nb::arg("shots").none() = 1024,
-                        nb::arg("gradient").none() = nb::none(), nb::arg("optimizer").none() = "adam");
+                        nb::arg("gradient").none() = nb::none(), nb::arg("optimizer").none() = "adam", nb::kw_only(),
+                        nb::arg("noise").none() = nb::none());
     norvane::def_method(cls, "cost", &cost, nb::arg("x").none(), nb::arg("shots").none() = nb::none(),
                         "The sampled expectation of the observable at parameter vector x: a new unseeded\n"
                         "simulator runs the circuit for `shots` shots (default: the field shots) with\n"

@@ -11,14 +11,15 @@ import numpy as np
 
 from norvane.quantum.ir.digital.circuit import DigitalCircuit
 from norvane.quantum.ir.routine.digital import DigitalRoutine
+from norvane.quantum.noise import NoiseModel
 from norvane.quantum.parallel.chunks import (chunk_bounds, map_chunks, one_kernel_thread_in_workers, run_guarded,
                                              worker_count)
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator, SimulationResult
 
 
 def _simulate(task) -> SimulationResult:
-    circuit, shots, bindings, seed = task
-    simulator = DigitalDenseSimulator(circuit)
+    circuit, shots, bindings, seed, noise = task
+    simulator = DigitalDenseSimulator(circuit, noise=noise)
     simulator._rng = np.random.default_rng(seed)
     return simulator.run(shots, **bindings)
 
@@ -51,7 +52,7 @@ def _bindings_per_circuit(n: int, bindings, common: Mapping) -> list[dict]:
 
 def run_batch(circuits, shots: int = 1024, executor: Executor | None = None, seed=None, *,
               bindings: Sequence[Mapping[str, float]] | None = None, chunk_size: int | None = None,
-              **common_bindings: float) -> list[SimulationResult]:
+              noise: NoiseModel | None = None, **common_bindings: float) -> list[SimulationResult]:
     """Run every circuit (a DigitalCircuit or DigitalRoutine) for `shots` shots on a simulator
     of its own and return the results in input order.
 
@@ -66,9 +67,13 @@ def run_batch(circuits, shots: int = 1024, executor: Executor | None = None, see
     draws its own stream, and no two tasks are alike (an executor that caches results by task
     content, as Dask's pure tasks do, cannot hand one circuit's draws to another).
 
+    With a `noise` model every circuit samples one trajectory per shot under it.
+
     A circuit that fails, or whose worker dies, raises a BatchError naming its index; the
     chunks not yet started are cancelled.
     """
+    if noise is not None and not isinstance(noise, NoiseModel):
+        raise TypeError(f"noise must be a NoiseModel or None, got {type(noise).__name__}")
     shots = operator.index(shots)
     if shots < 0:
         raise ValueError(f"shots must be a non-negative integer, got {shots}")
@@ -79,7 +84,7 @@ def run_batch(circuits, shots: int = 1024, executor: Executor | None = None, see
     circuits = [_circuit_of(item, k) for k, item in enumerate(circuits)]
     per_circuit = _bindings_per_circuit(len(circuits), bindings, common_bindings)
     seeds = np.random.SeedSequence(seed).spawn(len(circuits))
-    tasks = list(zip(circuits, [shots] * len(circuits), per_circuit, seeds))
+    tasks = [(circuit, shots, own, seed, noise) for circuit, own, seed in zip(circuits, per_circuit, seeds)]
     bounds = chunk_bounds(len(tasks), chunk_size, worker_count(executor))
     chunks = [(tasks[span.start:span.stop], os.getpid()) for span in bounds]
     return map_chunks(executor, _run_chunk, chunks, bounds)
