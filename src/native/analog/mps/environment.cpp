@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "runtime/parallel.hpp"
 
 namespace analog::mps {
 
@@ -88,7 +87,7 @@ using SplitSite = EffectiveHamiltonian::SplitSite;
 
 void split(const MpoSite &w, SplitSite &out) {
     out.left = w.left, out.right = w.right;
-    out.pass.assign(std::size_t(w.left) * w.right, cplx(0.0));
+    std::vector<cplx> pass(std::size_t(w.left) * w.right, cplx(0.0));
     out.rest.clear();
     // Entries come ordered by (b, s_in, s_out, a): the diagonal pair of (a, b) is found by
     // looking up both values in a dense table first.
@@ -99,58 +98,112 @@ void split(const MpoSite &w, SplitSite &out) {
         const std::size_t ab = e.a + std::size_t(w.left) * e.b;
         const bool identity = diagonal[2 * ab] == diagonal[2 * ab + 1];
         if (e.s_in == e.s_out && identity)
-            out.pass[ab] = e.value;
+            pass[ab] = e.value;
         else
             out.rest.push_back(e);
     }
+    // Output channels with one pass-through entry of 1 (or none) are copies (or zero); the
+    // others, and the input channels they read, bound the block left to the product.
+    out.source.assign(w.right, -1);
+    int b0 = w.right, b1 = 0, a0 = w.left, a1 = 0;
+    for (int b = 0; b < w.right; ++b) {
+        int count = 0, a_one = -1;
+        for (int a = 0; a < w.left; ++a) {
+            const cplx t = pass[a + std::size_t(w.left) * b];
+            if (t == cplx(0.0)) continue;
+            ++count;
+            if (t == cplx(1.0)) a_one = a;
+        }
+        if (count == 0) continue;
+        if (count == 1 && a_one >= 0) {
+            out.source[b] = a_one;
+            continue;
+        }
+        b0 = std::min(b0, b), b1 = std::max(b1, b + 1);
+        for (int a = 0; a < w.left; ++a)
+            if (pass[a + std::size_t(w.left) * b] != cplx(0.0)) a0 = std::min(a0, a), a1 = std::max(a1, a + 1);
+    }
+    if (b1 <= b0) b0 = b1 = 0, a0 = a1 = 0;
+    out.first_in = a0, out.first_out = b0, out.ins = a1 - a0, out.outs = b1 - b0;
+    out.block.resize(std::size_t(out.ins) * out.outs);
+    for (int b = 0; b < out.outs; ++b)
+        for (int a = 0; a < out.ins; ++a)
+            out.block[a + std::size_t(out.ins) * b] = pass[a0 + a + std::size_t(w.left) * (b0 + b)];
 }
 
-// Blocks of rows or columns, fixed by the amount of work alone: more only when each keeps a
-// few million operations, so that small products are not cut into inefficient pieces.
-int blocks_for(double operations, int count) {
-    const int blocks = operations >= 8e6 ? 4 : operations >= 2e6 ? 2 : 1;
-    return std::max(1, std::min(blocks, count));
+// Work (complex multiply-adds) below which a loop runs on the calling thread alone, and the
+// least work of a piece of a shared product: large enough for efficient products and for
+// the team's hand-over (about a microsecond) not to count.
+constexpr double kShared = 2e5, kPiece = 1e5;
+
+// Pieces that a product of `work` is cut into, fixed by the sizes alone: one below kShared,
+// otherwise an even number (two threads share them evenly) of at least kPiece each, at most
+// `count` (rows or columns to share).
+int pieces(double work, int count) {
+    if (work < kShared) return 1;
+    const int even = 2 * std::max(1, int(work / (2 * kPiece)));
+    return std::max(1, std::min(count, even));
 }
 
-// Indices per thread in loops whose iterations are independent: enough work per thread to
-// pay for starting it.
-std::size_t grain(double operations_per_index) {
-    return std::size_t(std::max(1.0, 1e6 / std::max(operations_per_index, 1.0)));
+// body(p) for p in [0, count): on the team when the work is worth sharing, here otherwise.
+template <class Body>
+void share(runtime::Team &team, std::size_t count, double work, const Body &body) {
+    if (work < kShared)
+        for (std::size_t p = 0; p < count; ++p) body(p);
+    else
+        team.run(count, body);
 }
 
 // C (rows x n) = A (rows x k) B (k x n), all contiguous: row blocks fixed by the sizes.
-void tall_product(int rows, int n, int k, const cplx *a, const cplx *b, cplx *c) {
-    const int blocks = blocks_for(double(rows) * n * k, rows);
-    const int height = (rows + blocks - 1) / blocks;
-    runtime::parallel_for(blocks, 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t p = begin; p < end; ++p) {
-            const int r0 = int(p) * height, m = std::min(rows, r0 + height) - r0;
-            gemm(Op::none, Op::none, m, n, k, 1.0, a + r0, rows, b, k, 0.0, c + r0, rows);
-        }
+void tall_product(runtime::Team &team, int rows, int n, int k, const cplx *a, const cplx *b, cplx *c) {
+    const double work = double(rows) * n * k;
+    const int blocks = pieces(work, rows), height = (rows + blocks - 1) / blocks;
+    share(team, blocks, work, [&](std::size_t p) {
+        const int r0 = int(p) * height, m = std::min(rows, r0 + height) - r0;
+        if (m > 0) gemm(Op::none, Op::none, m, n, k, 1.0, a + r0, rows, b, k, 0.0, c + r0, rows);
     });
 }
 
-// X[i + size a] = L_a theta, theta dl x columns (size = dl columns), a = 0 copied.
-void absorb_left(const cplx *left, int wl, int dl, int columns, const cplx *theta, std::vector<cplx> &x) {
+// X[i + size a] = L_a theta, theta dl x columns (size = dl columns), a = 0 copied; one piece
+// per channel and block of columns.
+void absorb_left(runtime::Team &team, const cplx *left, int wl, int dl, int columns, const cplx *theta,
+                 std::vector<cplx> &x) {
     const std::size_t size = std::size_t(dl) * columns;
     x.resize(size * wl);
     std::copy(theta, theta + size, x.begin());
-    runtime::parallel_for(wl - 1, grain(double(dl) * dl * columns), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t a = begin + 1; a < end + 1; ++a)
-            gemm(Op::none, Op::none, dl, columns, dl, 1.0, left + dl * a, dl * wl, theta, dl, 0.0,
-                 x.data() + size * a, dl);
+    const double work = double(dl) * dl * columns;
+    const int blocks = pieces(work, columns), width = (columns + blocks - 1) / blocks;
+    share(team, std::size_t(wl - 1) * blocks, work * (wl - 1), [&](std::size_t p) {
+        const std::size_t a = 1 + p / blocks;
+        const int c0 = int(p % blocks) * width, n = std::min(columns, c0 + width) - c0;
+        if (n > 0)
+            gemm(Op::none, Op::none, dl, n, dl, 1.0, left + dl * a, dl * wl, theta + std::size_t(dl) * c0, dl, 0.0,
+                 x.data() + size * a + std::size_t(dl) * c0, dl);
     });
 }
 
-// out[i, b] = sum_a in[i, a] T[a, b] plus the other entries, each on runs of `run` elements
+// out[i, b] = sum_a in[i, a] T[a, b] (copies, zeros and a block product) plus the other entries, each on runs of `run` elements
 // over `outer` x 2 physical positions: element (i0, s, o) of a channel at i0 + run (s + 2 o),
 // channel stride `size`.
-void apply_site(const SplitSite &w, std::size_t size, int run, int outer, const cplx *in, std::vector<cplx> &out) {
+void apply_site(runtime::Team &team, const SplitSite &w, std::size_t size, int run, int outer, const cplx *in,
+                std::vector<cplx> &out) {
     out.resize(size * w.right);
-    tall_product(int(size), w.right, w.left, in, w.pass.data(), out.data());
+    for (int b = 0; b < w.right; ++b) {
+        if (b >= w.first_out && b < w.first_out + w.outs) continue;
+        cplx *to = out.data() + size * b;
+        if (w.source[b] < 0)
+            std::fill(to, to + size, cplx(0.0));
+        else
+            std::copy(in + size * w.source[b], in + size * (w.source[b] + 1), to);
+    }
+    if (w.outs > 0)
+        tall_product(team, int(size), w.outs, w.ins, in + size * w.first_in, w.block.data(),
+                     out.data() + size * w.first_out);
     if (w.rest.empty()) return;
-    runtime::parallel_for(outer, grain(double(w.rest.size()) * run), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t o = begin; o < end; ++o)
+    const double work = double(w.rest.size()) * run * outer;
+    const int blocks = pieces(work, outer), height = (outer + blocks - 1) / blocks;
+    share(team, blocks, work, [&](std::size_t p) {
+        for (int o = int(p) * height; o < std::min(outer, int(p + 1) * height); ++o)
             for (const MpoEntry &e : w.rest)
                 axpy(run, e.value, in + size * e.a + run * (e.s_in + 2 * o),
                      out.data() + size * e.b + run * (e.s_out + 2 * o));
@@ -179,15 +232,15 @@ void EffectiveHamiltonian::apply(const cplx *theta, cplx *out) {
     const int physical = sites_ == 1 ? 2 : 4, rows = physical * dl;
     const std::size_t size = std::size_t(rows) * dr;
     // X[(l', s.., r) + size a] = L_a theta.
-    absorb_left(left_, first_.left, dl, physical * dr, theta, x_);
+    absorb_left(team_, left_, first_.left, dl, physical * dr, theta, x_);
     const std::vector<cplx> *z = &y_;
     if (sites_ == 1) {
         // Z[(l', s', r) + size c]: runs over l', outer index r.
-        apply_site(first_, size, dl, dr, x_.data(), y_);
+        apply_site(team_, first_, size, dl, dr, x_.data(), y_);
     } else {
         // Y: runs over l', outer (s2, r); Z: runs over (l', s1'), outer r.
-        apply_site(first_, size, dl, 2 * dr, x_.data(), y_);
-        apply_site(second_, size, 2 * dl, dr, y_.data(), z_);
+        apply_site(team_, first_, size, dl, 2 * dr, x_.data(), y_);
+        apply_site(team_, second_, size, 2 * dl, dr, y_.data(), z_);
         z = &z_;
     }
     // out[(l', s..), r'] = Z_last + sum_{c < last, r} Z[(l', s..), (r, c)] R[(r, c), r'].
@@ -195,14 +248,13 @@ void EffectiveHamiltonian::apply(const cplx *theta, cplx *out) {
     const cplx *zd = z->data();
     std::copy(zd + size * (wr - 1), zd + size * wr, out);
     if (wr == 1) return;
-    const int blocks = blocks_for(double(rows) * dr * dr * (wr - 1), dr);
-    const int width = (dr + blocks - 1) / blocks;
-    runtime::parallel_for(blocks, 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t p = begin; p < end; ++p) {
-            const int c0 = int(p) * width, n = std::min(dr, c0 + width) - c0;
-            gemm(Op::none, Op::none, rows, n, dr * (wr - 1), 1.0, zd, rows, right_ + std::size_t(dr) * wr * c0,
-                 dr * wr, 1.0, out + std::size_t(rows) * c0, rows);
-        }
+    // Blocks of rows: each packs only its own rows of Z.
+    const double work = double(rows) * dr * dr * (wr - 1);
+    const int blocks = pieces(work, rows), height = (rows + blocks - 1) / blocks;
+    share(team_, blocks, work, [&](std::size_t p) {
+        const int r0 = int(p) * height, m = std::min(rows, r0 + height) - r0;
+        if (m > 0)
+            gemm(Op::none, Op::none, m, dr, dr * (wr - 1), 1.0, zd + r0, rows, right_, dr * wr, 1.0, out + r0, rows);
     });
 }
 

@@ -12,6 +12,7 @@
 
 #include "linalg.hpp"
 #include "rydberg_mpo.hpp"
+#include "runtime/team.hpp"
 
 namespace analog::mps {
 
@@ -40,9 +41,9 @@ void extend_right(const std::vector<cplx> &right, const MpoSite &w, const cplx *
 // environments.
 //
 // `prepare_*` keeps references to the environments: they must stay unchanged while `apply`
-// is used. Large applications are split into blocks fixed by the sizes alone, run on up to
-// runtime::max_threads() threads: every output element is computed the same way for any
-// thread count.
+// is used. Large applications are split into blocks fixed by the sizes alone, run on a team of
+// up to runtime::max_threads() threads kept while the object lives: every output element is
+// computed the same way for any thread count.
 class EffectiveHamiltonian {
 public:
     void prepare_one_site(const std::vector<cplx> &left, const MpoSite &w, const std::vector<cplx> &right, int dl,
@@ -52,10 +53,15 @@ public:
     void apply(const cplx *theta, cplx *out);
 
     // A site's operator as a pass-through matrix over the channels, T[a + wl b] (the
-    // coefficient of the identity in W[a, ., ., b]), and the entries left over.
+    // coefficient of the identity in W[a, ., ., b]), and the entries left over. Of T, the
+    // output channels that copy one input (source[b], -1 for none) are kept apart from the
+    // block of the others: outputs [first_out, first_out + outs) from inputs
+    // [first_in, first_in + ins), block[a + ins b].
     struct SplitSite {
         int left = 1, right = 1;
-        std::vector<cplx> pass;
+        std::vector<int> source;
+        int first_in = 0, first_out = 0, ins = 0, outs = 0;
+        std::vector<cplx> block;
         std::vector<MpoEntry> rest;
     };
 
@@ -64,6 +70,7 @@ private:
     const cplx *left_ = nullptr, *right_ = nullptr;
     SplitSite first_, second_;
     std::vector<cplx> x_, y_, z_;
+    runtime::Team team_;
 };
 
 }  // namespace analog::mps

@@ -9,12 +9,7 @@ namespace analog::mps {
 
 namespace {
 
-cplx dot(const std::vector<cplx> &a, const std::vector<cplx> &b) { return dotc(int(a.size()), a.data(), b.data()); }
-
-double norm(const std::vector<cplx> &a) { return std::sqrt(dot(a, a).real()); }
-
-// y += v x.
-void axpy(cplx v, const std::vector<cplx> &x, std::vector<cplx> &y) { add_scaled(int(x.size()), v, x.data(), y.data()); }
+double norm(std::size_t n, const cplx *a) { return std::sqrt(dotc(int(n), a, a).real()); }
 
 // c = exp(-i tau T) e_1 from the eigen-decomposition of T.
 std::vector<cplx> small_exponential(const std::vector<double> &alpha, const std::vector<double> &beta, double tau) {
@@ -33,25 +28,30 @@ std::vector<cplx> small_exponential(const std::vector<double> &alpha, const std:
 
 int KrylovExponential::apply(const LinearMap &h, double tau, std::vector<cplx> &v, const KrylovSettings &settings) {
     const std::size_t n = v.size();
-    const double beta0 = norm(v);
+    const double beta0 = norm(n, v.data());
     if (beta0 == 0.0 || tau == 0.0) return 0;
     const int most = std::max(1, std::min<int>(settings.max_dimension, int(n)));
-    if (int(basis_.size()) < most + 1) basis_.resize(most + 1);
     std::vector<double> alpha, beta;
-    basis_[0].resize(n);
-    for (std::size_t i = 0; i < n; ++i) basis_[0][i] = v[i] / beta0;
+    // The basis vectors are the columns of basis_ (n rows), one more per step.
+    basis_.resize(2 * n);
+    for (std::size_t i = 0; i < n; ++i) basis_[i] = v[i] / beta0;
     int m = 0;
     while (true) {
-        std::vector<cplx> &q = basis_[m], &w = basis_[m + 1];
-        w.resize(n);
-        h(q.data(), w.data());
-        alpha.push_back(dot(q, w).real());
-        // Full orthogonalisation against the basis, twice: one classical Gram-Schmidt pass
+        basis_.resize((m + 2) * n);
+        const cplx *q = basis_.data() + m * n;
+        cplx *w = basis_.data() + (m + 1) * n;
+        h(q, w);
+        alpha.push_back(dotc(int(n), q, w).real());
+        // Full orthogonalisation against the basis, classical Gram-Schmidt twice: one pass
         // leaves overlaps of the order of the rounding error times the growth of w, enough to
-        // let spurious copies of converged Ritz values appear over long runs.
-        for (int pass = 0; pass < 2; ++pass)
-            for (int j = 0; j <= m; ++j) axpy(-dot(basis_[j], w), basis_[j], w);
-        const double next = norm(w);
+        // let spurious copies of converged Ritz values appear over long runs; the second
+        // brings them to the rounding error.
+        overlaps_.resize(m + 1);
+        for (int pass = 0; pass < 2; ++pass) {
+            gemv(Op::adjoint, int(n), m + 1, 1.0, basis_.data(), int(n), w, 0.0, overlaps_.data());
+            gemv(Op::none, int(n), m + 1, -1.0, basis_.data(), int(n), overlaps_.data(), 1.0, w);
+        }
+        const double next = norm(n, w);
         ++m;
         beta.push_back(next);
         // An invariant subspace (next ~ 0) makes the projection exact.
@@ -59,8 +59,7 @@ int KrylovExponential::apply(const LinearMap &h, double tau, std::vector<cplx> &
         for (std::size_t i = 0; i < n; ++i) w[i] /= next;
     }
     const std::vector<cplx> c = small_exponential(alpha, beta, tau);
-    std::fill(v.begin(), v.end(), cplx(0.0));
-    for (int j = 0; j < m; ++j) axpy(beta0 * c[j], basis_[j], v);
+    gemv(Op::none, int(n), m, beta0, basis_.data(), int(n), c.data(), 0.0, v.data());
     return m;
 }
 

@@ -25,7 +25,7 @@ public:
     int apply(const LinearMap &h, double tau, std::vector<cplx> &v, const KrylovSettings &settings);
 
 private:
-    std::vector<std::vector<cplx>> basis_;  // kept between calls
+    std::vector<cplx> basis_, overlaps_;  // kept between calls
 };
 
 }  // namespace analog::mps

@@ -71,7 +71,9 @@ cplx dotc(int n, const cplx *x, const cplx *y) {
     return out;
 }
 
-void add_scaled(int n, cplx alpha, const cplx *x, cplx *y) { scipy_cblas_zaxpy(n, &alpha, x, 1, y, 1); }
+void gemv(Op op, int m, int n, cplx alpha, const cplx *a, int lda, const cplx *x, cplx beta, cplx *y) {
+    scipy_cblas_zgemv(CblasColMajor, blas_op(op), m, n, &alpha, a, lda, x, 1, &beta, y, 1);
+}
 
 Svd svd(int m, int n, std::vector<cplx> &a) {
     Svd out;

@@ -22,9 +22,11 @@ enum class Op { none, transpose, adjoint };
 void gemm(Op op_a, Op op_b, int m, int n, int k, cplx alpha, const cplx *a, int lda, const cplx *b, int ldb,
           cplx beta, cplx *c, int ldc);
 
-// <x|y> = sum conj(x_i) y_i, and y += alpha x, over n elements.
+// y = alpha op(A) x + beta y, A m x n.
+void gemv(Op op, int m, int n, cplx alpha, const cplx *a, int lda, const cplx *x, cplx beta, cplx *y);
+
+// <x|y> = sum conj(x_i) y_i over n elements.
 cplx dotc(int n, const cplx *x, const cplx *y);
-void add_scaled(int n, cplx alpha, const cplx *x, cplx *y);
 
 // Thin SVD of the m x n matrix `a` (overwritten): a = u diag(s) vh, u m x r, vh r x n,
 // r = min(m, n), singular values in decreasing order. Divide and conquer first, the QR-based
