@@ -8,17 +8,20 @@
 //       src/native/analog/mps/*.cpp src/native/analog/*.cpp src/native/runtime/*.cpp
 //       -L"$2" -lscipy_openblas -Wl,-rpath,"$2" -lpthread -o build/native/mps_engine_check
 //   build/native/mps_engine_check
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "analog/evolve.hpp"
 #include "analog/mps/evolve.hpp"
 #include "analog/mps/environment.hpp"
 #include "analog/mps/site_order.hpp"
 #include "runtime/parallel.hpp"
+#include "runtime/team.hpp"
 
 namespace {
 
@@ -324,6 +327,25 @@ void test_thread_count_identity() {
     expect(results[0] == results[1], "1 and 2 threads give bit-identical effective-Hamiltonian products");
 }
 
+// The team runs every index of every loop exactly once: loops back to back, loops after its
+// helpers have gone to sleep, loops of one index, on one thread and on two.
+void test_team() {
+    for (unsigned threads : {1u, 2u}) {
+        runtime::set_max_threads(threads);
+        runtime::Team team;
+        bool exact = true;
+        for (int loop = 0; loop < 300; ++loop) {
+            const std::size_t count = loop % 7;
+            std::vector<int> hits(count, 0);
+            team.run(count, [&](std::size_t i) { hits[i] += 1 + loop; });
+            for (int h : hits) exact = exact && h == 1 + loop;
+            if (loop % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        expect(exact, "team loops on " + std::to_string(threads) + " threads run every index once");
+    }
+    runtime::set_max_threads(0);
+}
+
 void test_rejected_options() {
     const Register r = registers()[0];
     auto refused = [&](analog::mps::EvolveOptions o, const std::string &needle) {
@@ -355,6 +377,7 @@ void test_rejected_options() {
 
 int main() {
     test_snake_order();
+    test_team();
     test_thread_count_identity();
     test_rejected_options();
     test_against_exact();

@@ -132,9 +132,9 @@ void split(const MpoSite &w, SplitSite &out) {
 }
 
 // Work (complex multiply-adds) below which a loop runs on the calling thread alone, and the
-// least work of a piece of a shared product: large enough for efficient products and for
-// the team's hand-over (about a microsecond) not to count.
-constexpr double kShared = 2e5, kPiece = 1e5;
+// least work of a piece of a shared loop: some hundred microseconds, so that products stay
+// efficient and a thread of the team that the system holds back delays little.
+constexpr double kShared = 8e5, kPiece = 4e5;
 
 // Pieces that a product of `work` is cut into, fixed by the sizes alone: one below kShared,
 // otherwise an even number (two threads share them evenly) of at least kPiece each, at most
