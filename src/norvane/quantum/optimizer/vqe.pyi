@@ -50,6 +50,8 @@ class VQE:
         shots: Default number of shots per cost evaluation.
         gradient: Gradient function g(f, x); None selects parameter_shift_gradient.
         optimizer: 'adam', 'gradient_descent' or 'scipy_minimize' (checked by run).
+        noise: Keyword only: a norvane.quantum.noise.NoiseModel for every cost evaluation's
+            simulator (None: noiseless).
     """
 
     def __init__(self, routine: DigitalRoutine, spec: ParamMap, observable: ArrayLike, shots: int = 1024, gradient: Callable[[Callable[[NDArray[numpy.float64]], float], NDArray[numpy.float64]], NDArray[numpy.float64]] | None = None, optimizer: str = 'adam') -> None: ...
