@@ -1,8 +1,9 @@
 """The kit's main example: simulate a GHZ state and a quantum Fourier transform, then solve a
 max-cut problem with QAOA and VQE (examples/maxcut_qaoa.py), draw the two circuits
 (examples/circuit_figures.py), prepare Z2 order in a chain of Rydberg atoms on the analog
-emulator (examples/z2_adiabatic_sweep.py), and dispatch one analog job to two back ends
-(examples/dispatch_backends.py)."""
+emulator (examples/z2_adiabatic_sweep.py), dispatch one analog job to two back ends
+(examples/dispatch_backends.py), and run a QAOA circuit and a sweep ideal and under noise
+(examples/noise_effects.py)."""
 
 import math
 
@@ -17,6 +18,7 @@ from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator
 import circuit_figures
 import dispatch_backends
 import maxcut_qaoa
+import noise_effects
 import z2_adiabatic_sweep
 
 
@@ -60,6 +62,7 @@ def main():
     circuit_figures.main({"qft": qft(4, prepare=0b0101), "ghz": ghz(5)})
     z2_adiabatic_sweep.main()
     dispatch_backends.main()
+    noise_effects.main()
 
 
 if __name__ == "__main__":
