@@ -78,31 +78,53 @@ void warn(const std::string &text) {
     if (!text.empty() && PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw nb::python_error();
 }
 
-nb::tuple evolve(const analog::AtomSpace &space, std::optional<std::vector<double>> weights, const Samples &amplitude,
-                 const Samples &phase, const Samples &detuning, std::optional<Samples> local_detuning, double duration,
-                 const std::string &solver_name, double atol, double rtol, long long nsteps,
-                 bool interaction_picture, double dt) {
-    const analog::Drive drive = drive_of(amplitude, phase, detuning, local_detuning);
+// The options of an exact evolution by `solver_name` with the Runge-Kutta tolerances; warns
+// of an implausible duration first.
+analog::EvolveOptions exact_options(const std::string &solver_name, double atol, double rtol, long long nsteps,
+                                    double duration) {
     analog::EvolveOptions options;
     options.method = analog::method_named(solver_name);
     options.control = {atol, rtol, nsteps};
-    options.interaction_picture = interaction_picture;
-    options.krylov.dt = dt;
     warn(analog::duration_hint(duration));
-    std::vector<analog::cplx> state;
-    analog::IntegrationStats stats;
-    {
-        nb::gil_scoped_release unlocked;
-        runtime::Poller poll(norvane::check_signals_without_gil);
-        std::vector<double> weighted = weights ? space.weighted_excitations(*weights) : std::vector<double>();
-        state = analog::evolve(space, weighted, drive, duration, options, &stats, &poll);
-    }
+    return options;
+}
+
+// Runs `work(poll)` without the GIL, with a poller that answers Ctrl-C.
+template <class Work>
+void polled_without_gil(const Work &work) {
+    nb::gil_scoped_release unlocked;
+    runtime::Poller poll(norvane::check_signals_without_gil);
+    work(poll);
+}
+
+// Each basis state's local-detuning weight sum (empty without weights).
+std::vector<double> weighted_of(const analog::AtomSpace &space, const std::optional<std::vector<double>> &weights) {
+    return weights ? space.weighted_excitations(*weights) : std::vector<double>();
+}
+
+nb::dict counts_of(const analog::IntegrationStats &stats) {
     nb::dict counts;
     counts["steps"] = stats.steps;
     counts["accepted"] = stats.accepted;
     counts["rejected"] = stats.rejected;
     counts["evaluations"] = stats.evaluations;
-    return nb::make_tuple(owned_array(std::move(state)), counts);
+    return counts;
+}
+
+nb::tuple evolve(const analog::AtomSpace &space, std::optional<std::vector<double>> weights, const Samples &amplitude,
+                 const Samples &phase, const Samples &detuning, std::optional<Samples> local_detuning, double duration,
+                 const std::string &solver_name, double atol, double rtol, long long nsteps,
+                 bool interaction_picture, double dt) {
+    const analog::Drive drive = drive_of(amplitude, phase, detuning, local_detuning);
+    analog::EvolveOptions options = exact_options(solver_name, atol, rtol, nsteps, duration);
+    options.interaction_picture = interaction_picture;
+    options.krylov.dt = dt;
+    std::vector<analog::cplx> state;
+    analog::IntegrationStats stats;
+    polled_without_gil([&](runtime::Poller &poll) {
+        state = analog::evolve(space, weighted_of(space, weights), drive, duration, options, &stats, &poll);
+    });
+    return nb::make_tuple(owned_array(std::move(state)), counts_of(stats));
 }
 
 nb::tuple evolve_trajectory(const analog::AtomSpace &space, std::optional<std::vector<double>> weights,
@@ -111,25 +133,15 @@ nb::tuple evolve_trajectory(const analog::AtomSpace &space, std::optional<std::v
                             double atol, double rtol, long long nsteps, std::optional<std::vector<double>> doppler,
                             double dephasing_rate, double relaxation_rate, std::uint64_t seed) {
     const analog::Drive drive = drive_of(amplitude, phase, detuning, local_detuning);
-    analog::EvolveOptions options;
-    options.method = analog::method_named(solver_name);
-    options.control = {atol, rtol, nsteps};
-    warn(analog::duration_hint(duration));
+    const analog::EvolveOptions options = exact_options(solver_name, atol, rtol, nsteps, duration);
     std::vector<analog::cplx> state;
     analog::TrajectoryStats stats;
-    {
-        nb::gil_scoped_release unlocked;
-        runtime::Poller poll(norvane::check_signals_without_gil);
-        std::vector<double> weighted = weights ? space.weighted_excitations(*weights) : std::vector<double>();
-        std::vector<double> shifts = doppler ? space.weighted_excitations(*doppler) : std::vector<double>();
-        state = analog::evolve_trajectory(space, weighted, std::move(shifts), drive, duration, options,
+    polled_without_gil([&](runtime::Poller &poll) {
+        state = analog::evolve_trajectory(space, weighted_of(space, weights), weighted_of(space, doppler), drive,
+                                          duration, options,
                                           {dephasing_rate, relaxation_rate}, seed, &stats, &poll);
-    }
-    nb::dict counts;
-    counts["steps"] = stats.integration.steps;
-    counts["accepted"] = stats.integration.accepted;
-    counts["rejected"] = stats.integration.rejected;
-    counts["evaluations"] = stats.integration.evaluations;
+    });
+    nb::dict counts = counts_of(stats.integration);
     counts["jumps"] = stats.jumps;
     return nb::make_tuple(owned_array(std::move(state)), counts);
 }
@@ -140,28 +152,17 @@ nb::tuple evolve_density_matrix(const analog::AtomSpace &space, std::optional<st
                                 double atol, double rtol, long long nsteps, double dephasing_rate,
                                 double relaxation_rate) {
     const analog::Drive drive = drive_of(amplitude, phase, detuning, local_detuning);
-    analog::EvolveOptions options;
-    options.method = analog::method_named(solver_name);
-    options.control = {atol, rtol, nsteps};
-    warn(analog::duration_hint(duration));
+    const analog::EvolveOptions options = exact_options(solver_name, atol, rtol, nsteps, duration);
     std::vector<analog::cplx> rho;
     analog::IntegrationStats stats;
-    {
-        nb::gil_scoped_release unlocked;
-        runtime::Poller poll(norvane::check_signals_without_gil);
-        std::vector<double> weighted = weights ? space.weighted_excitations(*weights) : std::vector<double>();
-        rho = analog::evolve_density_matrix(space, weighted, drive, duration, options,
+    polled_without_gil([&](runtime::Poller &poll) {
+        rho = analog::evolve_density_matrix(space, weighted_of(space, weights), drive, duration, options,
                                             {dephasing_rate, relaxation_rate}, &stats, &poll);
-    }
+    });
     // Column-major storage read row by row is rho^T = conj(rho) (rho is Hermitian).
     for (analog::cplx &x : rho) x = std::conj(x);
     const std::size_t dim = space.dim();
-    nb::dict counts;
-    counts["steps"] = stats.steps;
-    counts["accepted"] = stats.accepted;
-    counts["rejected"] = stats.rejected;
-    counts["evaluations"] = stats.evaluations;
-    return nb::make_tuple(owned_array(std::move(rho), {dim, dim}), counts);
+    return nb::make_tuple(owned_array(std::move(rho), {dim, dim}), counts_of(stats));
 }
 
 nb::tuple evolve_mps(const Positions &positions, double c6, double blockade_radius,
@@ -176,13 +177,11 @@ nb::tuple evolve_mps(const Positions &positions, double c6, double blockade_radi
     warn(analog::duration_hint(duration));
     std::optional<analog::mps::MpsState> state;
     analog::mps::EvolveStats stats;
-    {
-        nb::gil_scoped_release unlocked;
-        runtime::Poller poll(norvane::check_signals_without_gil);
+    polled_without_gil([&](runtime::Poller &poll) {
         state.emplace(analog::mps::evolve(atoms_of(positions), c6, blockade_radius,
                                           weights ? *weights : std::vector<double>(), drive, duration, options,
                                           &stats, &poll));
-    }
+    });
     nb::dict counts;
     counts["steps"] = stats.steps;
     counts["max_bond_dim"] = stats.max_bond_dim;
