@@ -212,16 +212,22 @@ void apply_site(runtime::Team &team, const SplitSite &w, std::size_t size, int r
 
 }  // namespace
 
+void EffectiveHamiltonian::prepare_zero_site(const std::vector<cplx> &left, const std::vector<cplx> &right, int dl,
+                                             int dr, int channels) {
+    dl_ = dl, dr_ = dr, sites_ = 0, wl_ = wr_ = channels;
+    left_ = left.data(), right_ = right.data();
+}
+
 void EffectiveHamiltonian::prepare_one_site(const std::vector<cplx> &left, const MpoSite &w,
                                             const std::vector<cplx> &right, int dl, int dr) {
-    dl_ = dl, dr_ = dr, sites_ = 1;
+    dl_ = dl, dr_ = dr, sites_ = 1, wl_ = w.left, wr_ = w.right;
     left_ = left.data(), right_ = right.data();
     split(w, first_);
 }
 
 void EffectiveHamiltonian::prepare_two_site(const std::vector<cplx> &left, const MpoSite &w1, const MpoSite &w2,
                                             const std::vector<cplx> &right, int dl, int dr) {
-    dl_ = dl, dr_ = dr, sites_ = 2;
+    dl_ = dl, dr_ = dr, sites_ = 2, wl_ = w1.left, wr_ = w2.right;
     left_ = left.data(), right_ = right.data();
     split(w1, first_);
     split(w2, second_);
@@ -229,22 +235,23 @@ void EffectiveHamiltonian::prepare_two_site(const std::vector<cplx> &left, const
 
 void EffectiveHamiltonian::apply(const cplx *theta, cplx *out) {
     const int dl = dl_, dr = dr_;
-    const int physical = sites_ == 1 ? 2 : 4, rows = physical * dl;
+    const int physical = 1 << sites_, rows = physical * dl;
     const std::size_t size = std::size_t(rows) * dr;
     // X[(l', s.., r) + size a] = L_a theta.
-    absorb_left(team_, left_, first_.left, dl, physical * dr, theta, x_);
-    const std::vector<cplx> *z = &y_;
+    absorb_left(team_, left_, wl_, dl, physical * dr, theta, x_);
+    const std::vector<cplx> *z = &x_;  // a bond: Z = X
     if (sites_ == 1) {
         // Z[(l', s', r) + size c]: runs over l', outer index r.
         apply_site(team_, first_, size, dl, dr, x_.data(), y_);
-    } else {
+        z = &y_;
+    } else if (sites_ == 2) {
         // Y: runs over l', outer (s2, r); Z: runs over (l', s1'), outer r.
         apply_site(team_, first_, size, dl, 2 * dr, x_.data(), y_);
         apply_site(team_, second_, size, 2 * dl, dr, y_.data(), z_);
         z = &z_;
     }
     // out[(l', s..), r'] = Z_last + sum_{c < last, r} Z[(l', s..), (r, c)] R[(r, c), r'].
-    const int wr = (sites_ == 1 ? first_ : second_).right;
+    const int wr = wr_;
     const cplx *zd = z->data();
     std::copy(zd + size * (wr - 1), zd + size * wr, out);
     if (wr == 1) return;

@@ -28,8 +28,9 @@ void extend_left(const std::vector<cplx> &left, const MpoSite &w, const cplx *a,
 void extend_right(const std::vector<cplx> &right, const MpoSite &w, const cplx *a, int dl, int dr,
                   std::vector<cplx> &out, ContractionBuffers &buffers);
 
-// The effective Hamiltonian of one site (theta dl x 2 x dr) or two (theta dl x 2 x 2 x dr),
-// applied in stages on tensors whose MPO channel is the slowest index: the left environment
+// The effective Hamiltonian of a bond (theta dl x dr, between the left environment of the
+// site after the bond and the right environment of the site before it), of one site (theta
+// dl x 2 x dr) or of two (theta dl x 2 x 2 x dr), applied in stages on tensors whose MPO channel is the slowest index: the left environment
 // channel by channel (zgemm), each site's operator, the right environment (one zgemm). A
 // site's operator splits into its pass-through part, the entries that are a multiple of the
 // identity on the atom (one zgemm over the channels for all bond and physical indices at
@@ -46,6 +47,9 @@ void extend_right(const std::vector<cplx> &right, const MpoSite &w, const cplx *
 // computed the same way for any thread count.
 class EffectiveHamiltonian {
 public:
+    // `channels`: the MPO channels of the bond, shared by both environments.
+    void prepare_zero_site(const std::vector<cplx> &left, const std::vector<cplx> &right, int dl, int dr,
+                           int channels);
     void prepare_one_site(const std::vector<cplx> &left, const MpoSite &w, const std::vector<cplx> &right, int dl,
                           int dr);
     void prepare_two_site(const std::vector<cplx> &left, const MpoSite &w1, const MpoSite &w2,
@@ -66,7 +70,7 @@ public:
     };
 
 private:
-    int dl_ = 1, dr_ = 1, sites_ = 1;
+    int dl_ = 1, dr_ = 1, sites_ = 1, wl_ = 1, wr_ = 1;  // wl_, wr_: channels of the environments
     const cplx *left_ = nullptr, *right_ = nullptr;
     SplitSite first_, second_;
     std::vector<cplx> x_, y_, z_;

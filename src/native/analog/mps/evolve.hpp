@@ -1,4 +1,5 @@
-// Evolution of a register from its all-ground state as a matrix-product state (two-site TDVP),
+// Evolution of a register from its all-ground state as a matrix-product state (TDVP: two-site
+// updates where a bond can grow, one-site updates where it has reached max_bond_dim),
 // for registers too large for the exact engine.
 #pragma once
 

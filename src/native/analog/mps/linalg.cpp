@@ -112,6 +112,33 @@ int qr(int m, int n, std::vector<cplx> &a, std::vector<cplx> &r) {
     return k;
 }
 
+int lq(int m, int n, std::vector<cplx> &a, std::vector<cplx> &l) {
+    const int k = std::min(m, n);
+    std::vector<cplx> tau(std::max(k, 1));
+    cplx query;
+    lapack_int info = scipy_LAPACKE_zgelqf_work(LAPACK_COL_MAJOR, m, n, a.data(), m, tau.data(), &query, -1);
+    if (info != 0) lapack_failed("zgelqf", info);
+    std::vector<cplx> work(std::max<lapack_int>(lapack_int(query.real()), 1));
+    info = scipy_LAPACKE_zgelqf_work(LAPACK_COL_MAJOR, m, n, a.data(), m, tau.data(), work.data(),
+                                     lapack_int(work.size()));
+    if (info != 0) lapack_failed("zgelqf", info);
+    l.assign(std::size_t(m) * k, cplx(0.0));
+    for (int j = 0; j < k; ++j)
+        for (int i = j; i < m; ++i) l[i + std::size_t(m) * j] = a[i + std::size_t(m) * j];
+    // Q's k rows: the first k rows of the reflectors, packed with leading dimension k.
+    std::vector<cplx> q(std::size_t(k) * n);
+    for (int j = 0; j < n; ++j)
+        for (int i = 0; i < k; ++i) q[i + std::size_t(k) * j] = a[i + std::size_t(m) * j];
+    info = scipy_LAPACKE_zunglq_work(LAPACK_COL_MAJOR, k, n, k, q.data(), k, tau.data(), &query, -1);
+    if (info != 0) lapack_failed("zunglq", info);
+    work.resize(std::max<lapack_int>(lapack_int(query.real()), 1));
+    info = scipy_LAPACKE_zunglq_work(LAPACK_COL_MAJOR, k, n, k, q.data(), k, tau.data(), work.data(),
+                                     lapack_int(work.size()));
+    if (info != 0) lapack_failed("zunglq", info);
+    a.swap(q);
+    return k;
+}
+
 void tridiagonal_eigen(std::vector<double> &d, std::vector<double> e, std::vector<double> &z) {
     const int n = int(d.size());
     z.assign(std::size_t(n) * n, 0.0);

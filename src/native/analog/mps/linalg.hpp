@@ -42,6 +42,10 @@ Svd svd(int m, int n, std::vector<cplx> &a);
 // columns) and `r` the k x n upper-trapezoidal factor; returns k.
 int qr(int m, int n, std::vector<cplx> &a, std::vector<cplx> &r);
 
+// Thin LQ of the m x n matrix `a`, k = min(m, n): on return `a` holds Q (k x n, orthonormal
+// rows) and `l` the m x k lower-trapezoidal factor; returns k.
+int lq(int m, int n, std::vector<cplx> &a, std::vector<cplx> &l);
+
 // Eigen-decomposition of the real symmetric tridiagonal matrix with diagonal `d` (n) and
 // off-diagonal `e` (n - 1): `d` becomes the eigenvalues, `z` the eigenvectors (n x n).
 void tridiagonal_eigen(std::vector<double> &d, std::vector<double> e, std::vector<double> &z);

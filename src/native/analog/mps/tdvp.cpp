@@ -75,42 +75,92 @@ void Tdvp::update_pair(int i, double tau, bool rightward) {
     }
 }
 
-void Tdvp::evolve_back(int i, double tau) {
+void Tdvp::evolve_site(int i, double tau) {
     MpsState::Site &s = state_.site(i);
-    const int dl = s.left, dr = s.right;
-    heff_.prepare_one_site(left_[i], mpo_.site(i), right_[i], dl, dr);
-    krylov_vectors_ += krylov_.apply([&](const cplx *in, cplx *out) { heff_.apply(in, out); }, -tau, s.data,
+    heff_.prepare_one_site(left_[i], mpo_.site(i), right_[i], s.left, s.right);
+    krylov_vectors_ += krylov_.apply([&](const cplx *in, cplx *out) { heff_.apply(in, out); }, tau, s.data,
                                      krylov_settings_);
+}
+
+void Tdvp::move_center(int i, double tau, bool rightward) {
+    MpsState::Site &a = state_.site(i), &b = state_.site(i + 1);
+    const int d = a.right;
+    int k;
+    if (rightward) {
+        // a = Q bond_ (k x d); the bond matrix sits between the environments of sites i + 1 and i.
+        k = qr(2 * a.left, d, a.data, bond_);
+        a.right = k;
+        extend_left(left_[i], mpo_.site(i), a.data.data(), a.left, k, left_[i + 1], buffers_);
+        heff_.prepare_zero_site(left_[i + 1], right_[i], k, d, mpo_.site(i).right);
+    } else {
+        // b = bond_ (d x k) Q.
+        k = lq(d, 2 * b.right, b.data, bond_);
+        b.left = k;
+        extend_right(right_[i + 1], mpo_.site(i + 1), b.data.data(), k, b.right, right_[i], buffers_);
+        heff_.prepare_zero_site(left_[i + 1], right_[i], d, k, mpo_.site(i).right);
+    }
+    krylov_vectors_ += krylov_.apply([&](const cplx *in, cplx *out) { heff_.apply(in, out); }, -tau, bond_,
+                                     krylov_settings_);
+    if (rightward) {
+        product_.resize(std::size_t(k) * 2 * b.right);
+        gemm(Op::none, Op::none, k, 2 * b.right, d, 1.0, bond_.data(), k, b.data.data(), d, 0.0, product_.data(), k);
+        b.left = k;
+        b.data.swap(product_);
+    } else {
+        product_.resize(std::size_t(2) * a.left * k);
+        gemm(Op::none, Op::none, 2 * a.left, k, d, 1.0, a.data.data(), 2 * a.left, bond_.data(), d, 0.0,
+             product_.data(), 2 * a.left);
+        a.right = k;
+        a.data.swap(product_);
+    }
+}
+
+void Tdvp::sweep(double tau, bool rightward) {
+    const int n = state_.atoms();
+    // `covered`: the centre site was evolved forward within the two-site block just split.
+    bool covered = false;
+    for (int step = 0; step + 1 < n; ++step) {
+        const int i = rightward ? step : n - 2 - step, center = rightward ? i : i + 1;
+        poll();
+        if (two_site_[i]) {
+            if (covered) {
+                evolve_site(center, -tau);
+                poll();
+            }
+            update_pair(i, tau, rightward);
+            covered = true;
+        } else {
+            if (!covered) {
+                evolve_site(center, tau);
+                poll();
+            }
+            move_center(i, tau, rightward);
+            covered = false;
+        }
+    }
+    if (!covered) {
+        poll();
+        evolve_site(rightward ? n - 1 : 0, tau);
+    }
+    state_.set_center(rightward ? n - 1 : 0);
 }
 
 void Tdvp::step(double dt) {
     const int n = state_.atoms();
     if (n == 0) return;
-    const double half = 0.5 * dt;
     rebuild_right_environments();
     if (n == 1) {
         poll();
-        evolve_back(0, -dt);  // a forward one-site step of the whole dt
+        evolve_site(0, dt);
         return;
     }
+    two_site_.resize(n - 1);
     for (int i = 0; i + 1 < n; ++i) {
-        poll();
-        update_pair(i, half, true);
-        if (i + 2 < n) {
-            poll();
-            evolve_back(i + 1, half);
-        }
+        const MpsState::Site &a = state_.site(i), &b = state_.site(i + 1);
+        two_site_[i] = a.right < std::min({truncation_.max_bond_dim, 2 * a.left, 2 * b.right});
     }
-    state_.set_center(n - 1);
-    for (int i = n - 2; i >= 0; --i) {
-        poll();
-        update_pair(i, half, false);
-        if (i > 0) {
-            poll();
-            evolve_back(i, half);
-        }
-    }
-    state_.set_center(0);
+    sweep(0.5 * dt, true);
+    sweep(0.5 * dt, false);
 }
 
 }  // namespace analog::mps

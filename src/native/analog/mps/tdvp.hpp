@@ -1,8 +1,15 @@
-// Two-site time-dependent variational principle: one symmetric second-order step is a sweep
-// left to right and one right to left, each over half the step. Every two-site block is
-// evolved forward by the Lanczos exponential, split by SVD with truncation, and the site it
-// hands the centre to is evolved backward by the one-site effective Hamiltonian, except at
-// the chain's ends.
+// Time-dependent variational principle by projector splitting: one symmetric second-order step
+// is a sweep left to right and one right to left, each over half the step. Each bond is crossed
+// in one of two ways, chosen at the start of the step and kept for both sweeps:
+//   - two sites, where the bond can still grow (below max_bond_dim and below twice the outer
+//     bonds of its sites): the block of both sites is evolved forward by the Lanczos
+//     exponential and split by SVD with truncation;
+//   - one site, where it cannot: the centre site is evolved forward, split off by QR (LQ going
+//     left) and its bond matrix evolved backward by the bond's effective Hamiltonian. Nothing is
+//     discarded, and the cost is about half that of a two-site update that would only grow and
+//     truncate back.
+// The forward pieces cover the chain: a site inside two two-site blocks is evolved backward
+// once between them, a site inside none is evolved forward on its own.
 #pragma once
 
 #include <vector>
@@ -39,8 +46,13 @@ private:
     void rebuild_right_environments();
     // Evolves sites (i, i+1) forward by tau and splits them, the centre going right or left.
     void update_pair(int i, double tau, bool rightward);
-    // Evolves site i by exp(+i tau H_eff), the backward half of a projector-splitting step.
-    void evolve_back(int i, double tau);
+    // Evolves site i by exp(-i tau H_eff): forward for tau > 0, backward for tau < 0.
+    void evolve_site(int i, double tau);
+    // Moves the centre across bond (i, i+1), right from site i or left from site i + 1, by a
+    // decomposition that keeps the bond, and evolves the bond matrix backward by tau.
+    void move_center(int i, double tau, bool rightward);
+    // Half a step: every bond crossed once, in the direction given.
+    void sweep(double tau, bool rightward);
     void poll() {
         if (poll_) (*poll_)();
     }
@@ -54,7 +66,8 @@ private:
     ContractionBuffers buffers_;
     EffectiveHamiltonian heff_;
     KrylovExponential krylov_;
-    std::vector<cplx> theta_;
+    std::vector<cplx> theta_, bond_, product_;
+    std::vector<char> two_site_;  // per bond, for the current step
     double discarded_ = 0.0;
     long long krylov_vectors_ = 0;
 };

@@ -332,7 +332,7 @@ NB_MODULE(_rydberg, m) {
           nb::arg("weights").none(), nb::arg("amplitude"), nb::arg("phase"), nb::arg("detuning"),
           nb::arg("local_detuning").none(), nb::arg("duration"), nb::arg("dt"), nb::arg("max_bond_dim"),
           nb::arg("precision"),
-          "The final matrix-product state of the evolution from all-ground by two-site TDVP in steps of dt "
+          "The final matrix-product state of the evolution from all-ground by TDVP in steps of dt "
           "(seconds), the Hamiltonian taken at each step's midpoint; its counts; the discarded weight. "
           "ValueError before any work for bad numbers; KeyboardInterrupt on Ctrl-C.");
     m.def(

@@ -98,8 +98,9 @@ class AnalogGate:
     `nsteps` steps, optionally in the interaction picture) and "krylov" (Lanczos exponentials
     over steps of `dt` seconds, fourth order in `dt`; fastest where strong interactions force
     the Runge-Kutta solvers into tiny steps). Approximate, for hundreds of atoms in chains and
-    2D arrays: "tdvp" (a matrix-product state evolved by two-site TDVP in steps of `dt`,
-    truncated to `max_bond_dim` and to a relative `precision`). "auto" picks by estimated cost
+    2D arrays: "tdvp" (a matrix-product state evolved by TDVP in steps of `dt`, two sites at
+    a time while a bond can grow, truncated to `max_bond_dim` and to a relative `precision`,
+    one site at a time across bonds that have reached `max_bond_dim`). "auto" picks by estimated cost
     and memory (see `choose_solver`). `max_bond_dim` and `precision` are for "tdvp", `dt` for
     "tdvp" and "krylov"; "auto" takes them all and uses those of the solver it picks.
 
