@@ -101,9 +101,12 @@ def test_a_chain_beyond_the_exact_engine():
     short = gate(quench(12))
     exact, _ = exact_observables(short, short.evolve(atol=1e-12, rtol=1e-10))
     np.testing.assert_allclose(densities[:3], exact[:3], atol=1e-4)
-    # Truncation is reported, and it falls as the bond dimension grows.
+    # Truncation is reported; a bond cap reached early (bonds then kept by one-site updates,
+    # which discard nothing) costs accuracy all the same.
+    assert state.discarded_weight > 0
     coarse = g.evolve(solver_name="tdvp", max_bond_dim=4)
-    assert coarse.discarded_weight > 100 * state.discarded_weight > 0
+    error = np.abs(densities[:3] - exact[:3]).max()
+    assert np.abs(coarse.densities()[:3] - exact[:3]).max() > 10 * error
 
 
 def test_blockade_radius_keeps_neighbours_apart_and_threads_change_nothing():
