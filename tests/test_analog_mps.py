@@ -102,9 +102,10 @@ def test_a_chain_beyond_the_exact_engine():
     exact, _ = exact_observables(short, short.evolve(atol=1e-12, rtol=1e-10))
     np.testing.assert_allclose(densities[:3], exact[:3], atol=1e-4)
     # Truncation is reported; a bond cap reached early (bonds then kept by one-site updates,
-    # which discard nothing) costs accuracy all the same.
+    # which discard nothing) costs accuracy all the same, and the state says it was capped.
     assert state.discarded_weight > 0
     coarse = g.evolve(solver_name="tdvp", max_bond_dim=4)
+    assert coarse.capped and g.run_info["capped"]
     error = np.abs(densities[:3] - exact[:3]).max()
     assert np.abs(coarse.densities()[:3] - exact[:3]).max() > 10 * error
 

@@ -78,6 +78,7 @@ MpsState evolve(const std::vector<Position> &atoms, double c6, double blockade_r
     counts.steps = steps;
     counts.discarded_weight = tdvp.discarded_weight();
     counts.krylov_vectors = tdvp.krylov_vectors();
+    counts.capped_crossings = tdvp.capped_crossings();
     if (stats) *stats = counts;
     return state;
 }

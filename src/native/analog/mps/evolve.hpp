@@ -26,6 +26,7 @@ struct EvolveStats {
     int max_bond_dim = 1;           // largest bond dimension reached
     double discarded_weight = 0.0;  // relative squared weight dropped by truncation, summed
     long long krylov_vectors = 0;   // effective-Hamiltonian applications
+    long long capped_crossings = 0; // bonds crossed by one-site updates at max_bond_dim (Tdvp)
 };
 
 // The state at time `duration` (s) under `drive`, from all-ground. Atoms (metres, the filled

@@ -157,7 +157,9 @@ void Tdvp::step(double dt) {
     two_site_.resize(n - 1);
     for (int i = 0; i + 1 < n; ++i) {
         const MpsState::Site &a = state_.site(i), &b = state_.site(i + 1);
-        two_site_[i] = a.right < std::min({truncation_.max_bond_dim, 2 * a.left, 2 * b.right});
+        const int exact = std::min(2 * a.left, 2 * b.right);  // the most the bond could ever need
+        two_site_[i] = a.right < std::min(truncation_.max_bond_dim, exact);
+        if (!two_site_[i] && a.right < exact) ++capped_crossings_;
     }
     sweep(0.5 * dt, true);
     sweep(0.5 * dt, false);

@@ -41,6 +41,9 @@ public:
     // Relative squared weight of every singular value dropped so far, summed.
     double discarded_weight() const { return discarded_; }
     long long krylov_vectors() const { return krylov_vectors_; }
+    // Bond crossings by one-site updates at max_bond_dim below the bond's exact dimension: each
+    // keeps the state in the capped manifold, an error the discarded weight does not count.
+    long long capped_crossings() const { return capped_crossings_; }
 
 private:
     void rebuild_right_environments();
@@ -70,6 +73,7 @@ private:
     std::vector<char> two_site_;  // per bond, for the current step
     double discarded_ = 0.0;
     long long krylov_vectors_ = 0;
+    long long capped_crossings_ = 0;
 };
 
 }  // namespace analog::mps

@@ -186,6 +186,7 @@ nb::tuple evolve_mps(const Positions &positions, double c6, double blockade_radi
     counts["steps"] = stats.steps;
     counts["max_bond_dim"] = stats.max_bond_dim;
     counts["krylov_vectors"] = stats.krylov_vectors;
+    counts["capped_crossings"] = stats.capped_crossings;
     return nb::make_tuple(std::move(*state), counts, stats.discarded_weight);
 }
 

@@ -91,5 +91,5 @@ def check_register(positions: Sequence[tuple[float, float]], c6: float, blockade
 
 def evolve_mps(positions: Sequence[tuple[float, float]], c6: float, blockade_radius: float, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, dt: float, max_bond_dim: int, precision: float) -> tuple:
     """
-    The final matrix-product state of the evolution from all-ground by two-site TDVP in steps of dt (seconds), the Hamiltonian taken at each step's midpoint; its counts; the discarded weight. ValueError before any work for bad numbers; KeyboardInterrupt on Ctrl-C.
+    The final matrix-product state of the evolution from all-ground by TDVP in steps of dt (seconds), the Hamiltonian taken at each step's midpoint; its counts; the discarded weight. ValueError before any work for bad numbers; KeyboardInterrupt on Ctrl-C.
     """

@@ -51,7 +51,8 @@ def engine_text(run_info: dict) -> str:
         return f"{run_info['solver']} (exact, device noise)"
     if "discarded_weight" not in run_info:
         return f"{run_info['solver']} (exact)"
-    return (f"{run_info['solver']} (largest bond dimension {run_info['max_bond_dim']}, "
+    capped = ", capped: error beyond the discarded weight" if run_info.get("capped") else ""
+    return (f"{run_info['solver']} (largest bond dimension {run_info['max_bond_dim']}{capped}, "
             f"discarded weight {run_info['discarded_weight']:.2g})")
 
 

@@ -15,14 +15,19 @@ class MPSState:
     Atoms are the filled sites in site order everywhere, whatever order the engine's chain
     took internally. `bond_dims` are the bond dimensions along that chain, and
     `discarded_weight` the squared norm that truncation dropped over the whole run (relative,
-    summed over every truncation): a measure of the error of every quantity computed here.
+    summed over every truncation). `capped` is True when bonds reached `max_bond_dim` short of
+    their exact dimension: they were then crossed by one-site updates, which drop nothing but
+    keep the state within the capped bonds, an error the discarded weight does not count
+    (compare with a run at a larger `max_bond_dim`). Uncapped, the discarded weight measures
+    the error of every quantity computed here.
     """
 
-    def __init__(self, state: MpsState, discarded_weight: float):
+    def __init__(self, state: MpsState, discarded_weight: float, capped: bool = False):
         if not isinstance(state, MpsState):
             raise TypeError(f"MPSState wraps the engine's MpsState, got {type(state).__name__}")
         self._state = state
         self.discarded_weight = float(discarded_weight)
+        self.capped = bool(capped)
 
     @property
     def n_atoms(self) -> int:
@@ -57,4 +62,4 @@ class MPSState:
 
     def __repr__(self) -> str:
         return (f"MPSState(n_atoms={self.n_atoms}, max_bond_dim={max(self.bond_dims, default=1)}, "
-                f"discarded_weight={self.discarded_weight:.3g})")
+                f"discarded_weight={self.discarded_weight:.3g}, capped={self.capped})")

@@ -113,7 +113,7 @@ class AnalogGate:
     accepted and rejected steps and derivative evaluations; or TDVP's steps, largest bond
     dimension and effective-Hamiltonian applications; or, for noisy shots, the evolutions and
     quantum jumps), and `run_info` which solver ran and, for "tdvp", the weight its
-    truncations discarded.
+    truncations discarded and whether bonds reached `max_bond_dim` (see `MPSState.capped`).
     """
 
     def __init__(self, hamiltonian, *, seed=None, noise=None):
@@ -177,9 +177,10 @@ class AnalogGate:
         state, self.integration_stats, discarded = evolve_mps(
             list(atoms.positions), atoms.c6, atoms.blockade_radius, h.local_weights, h.amplitude, h.phase,
             h.detuning, h.local_detuning, h.duration, dt, max_bond_dim, precision)
+        capped = self.integration_stats["capped_crossings"] > 0
         self.run_info = {"solver": MPS_SOLVER, "discarded_weight": discarded,
-                         "max_bond_dim": self.integration_stats["max_bond_dim"]}
-        return MPSState(state, discarded)
+                         "max_bond_dim": self.integration_stats["max_bond_dim"], "capped": capped}
+        return MPSState(state, discarded, capped)
 
     def run(self, shots, project_hyperfine=True, solver_name="dop853", atol=1e-14, rtol=1e-7,
             nsteps=2147483647, interaction_picture=False, *, max_bond_dim=None, precision=None, dt=None):
