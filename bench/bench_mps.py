@@ -8,7 +8,9 @@ the environment whose Python EMU_PYTHON names (e.g. a venv made with
 `pip install torch==2.13.0 emu-mps emu-sv`, CPU build); without it its columns are empty.
 Results: bench/results/mps.md.
 
-    python bench/bench_mps.py [CASE ...]     (cases: chain20 chain51 chain101 square7)
+    python bench/bench_mps.py [--no-exact] [CASE ...]     (cases: chain20 chain51 chain101 square7)
+
+--no-exact leaves the exact engine's column empty (it takes some 500 s at 20 atoms).
 """
 
 import datetime
@@ -91,12 +93,12 @@ def child(name, solver):
     return json.loads(out.stdout.splitlines()[-1])
 
 
-def main(names):
+def main(names, exact_up_to=EXACT_UP_TO):
     rows = []
     for name in names:
         sites = CASES[name]
         tdvp = child(name, "tdvp")
-        exact = child(name, "exact") if len(sites) <= EXACT_UP_TO else None
+        exact = child(name, "exact") if len(sites) <= exact_up_to else None
         peer = emu_peer(sites)
         rows.append((name, len(sites), tdvp, exact, peer))
         print(name, json.dumps({"tdvp": tdvp["seconds"], "exact": exact and exact["seconds"],
@@ -144,4 +146,7 @@ if __name__ == "__main__":
     if sys.argv[1:2] == ["--child"]:
         print(json.dumps(ours(CASES[sys.argv[2]], sys.argv[3])))
     else:
-        main(sys.argv[1:] or list(CASES))
+        args = sys.argv[1:]
+        no_exact = "--no-exact" in args
+        names = [a for a in args if a != "--no-exact"]
+        main(names or list(CASES), 0 if no_exact else EXACT_UP_TO)

@@ -132,9 +132,11 @@ void split(const MpoSite &w, SplitSite &out) {
 }
 
 // Work (complex multiply-adds) below which a loop runs on the calling thread alone, and the
-// least work of a piece of a shared loop: some hundred microseconds, so that products stay
-// efficient and a thread of the team that the system holds back delays little.
-constexpr double kShared = 8e5, kPiece = 4e5;
+// least work of a piece of a shared loop: some tens of microseconds, so that products stay
+// efficient. On two idle cores the 51-atom sweep at bond 32 then takes 51 s instead of 63 s;
+// on a machine whose other work holds a core back, sharing products this small costs more than
+// it gives (waits for a descheduled helper), so larger thresholds suit busy machines.
+constexpr double kShared = 1e5, kPiece = 5e4;
 
 // Pieces that a product of `work` is cut into, fixed by the sizes alone: one below kShared,
 // otherwise an even number (two threads share them evenly) of at least kPiece each, at most
