@@ -78,9 +78,9 @@ def qutip_hamiltonian(n, radius):
                 cols.append(j)
     dim = len(basis)
     hop = sparse.csr_matrix((np.full(len(rows), 0.5), (rows, cols)), shape=(dim, dim))
-    excited = densities_from(np.eye(dim), basis, n).sum(axis=1)
     positions = np.arange(n) * SPACING
     bits = (basis[:, None] >> np.arange(n - 1, -1, -1)) & 1
+    excited = bits.sum(axis=1).astype(float)
     vdw = np.zeros(dim)
     for j in range(n):
         for k in range(j + 1, n):
