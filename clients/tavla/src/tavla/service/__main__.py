@@ -11,7 +11,7 @@ import secrets
 import signal
 import sys
 
-from . import DEFAULT_MAX_JOB_SECONDS, DEFAULT_QPU_ID
+from . import DEFAULT_MAX_BOND_DIM, DEFAULT_MAX_JOB_SECONDS, DEFAULT_QPU_ID
 from .device import Device
 from .emulator import EmulatorRunner
 from .server import DeviceService
@@ -80,6 +80,9 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--max-filled-sites", type=int,
                         help="largest register to take (default: the device's own, 256 filled sites)")
     parser.add_argument("--seed", type=int, help="seed for reproducible shot sampling")
+    parser.add_argument("--max-bond-dim", type=_positive_int, default=DEFAULT_MAX_BOND_DIM,
+                        help="bond dimension cap of the matrix-product-state engine, which runs registers beyond "
+                             f"the exact engine's (default {DEFAULT_MAX_BOND_DIM})")
     parser.add_argument("--noise", metavar="FILE.json",
                         help="device noise model for every job: a JSON object of AnalogNoise fields, e.g. "
                              '{"false_negative": 0.05, "dephasing_rate": 1e5} (default: none)')
@@ -97,7 +100,7 @@ def main(argv: list[str] | None = None) -> None:
                         format="tavla service %(levelname)s: %(message)s")
     credentials, generated = _credentials(args.credentials)
     noise = _noise(parser, args.noise)
-    device = Device(args.qpu_id, EmulatorRunner(args.seed, noise), args.experimental, args.max_filled_sites,
+    device = Device(args.qpu_id, EmulatorRunner(args.seed, noise, args.max_bond_dim), args.experimental, args.max_filled_sites,
                     database=args.database, workers=args.workers, max_job_seconds=args.max_job_seconds,
                     keep_results_for=args.keep_results_for)
     service = DeviceService(device, credentials, args.host, args.port, verbose=args.verbose)

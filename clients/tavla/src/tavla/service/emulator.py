@@ -29,10 +29,17 @@ def job_seed(service_seed: int | None, seq: int) -> int | None:
     return random.Random(f"{service_seed}/{seq}").getrandbits(63)
 
 
-def run_job(job: Any, seed: int | None, compile_cache: Any = None, noise: Any = None) -> tuple[list[dict], str]:
+# Bond dimension cap of the matrix-product-state engine for the service's jobs: enough for
+# chains of hundreds of atoms, and a bound on the time of 2D registers, whose bonds saturate.
+DEFAULT_MAX_BOND_DIM = 64
+
+
+def run_job(job: Any, seed: int | None, compile_cache: Any = None, noise: Any = None,
+            max_bond_dim: int = DEFAULT_MAX_BOND_DIM) -> tuple[list[dict], str]:
     """The device readouts of job specification `job`, evolved from all atoms in the ground
-    state by the engine its size calls for and sampled with `seed` (under the `AnalogNoise`
-    model `noise`, when given); and that engine with the truncation it incurred."""
+    state by the engine its size calls for (the matrix-product-state engine with bonds capped
+    at `max_bond_dim`) and sampled with `seed` (under the `AnalogNoise` model `noise`, when
+    given); and that engine with the truncation it incurred."""
     from norvane.quantum.simulator.codegen.hamiltonian import RydbergHamiltonianCodeGen
     from norvane.quantum.simulator.ir.emulator import EmulatorProgram
     from norvane.quantum.simulator.ir.state_vector import AnalogGate
@@ -40,7 +47,7 @@ def run_job(job: Any, seed: int | None, compile_cache: Any = None, noise: Any = 
     program = EmulatorProgram.from_job(job)
     hamiltonian = RydbergHamiltonianCodeGen(compile_cache=compile_cache).emit(program)
     gate = AnalogGate(hamiltonian, seed=seed, noise=noise)
-    rydberg = gate.run(job.nshots, solver_name="auto")
+    rydberg = gate.run(job.nshots, solver_name="auto", max_bond_dim=max_bond_dim)
     return readouts(list(job.lattice.filling), rydberg.tolist()), engine_text(gate.run_info)
 
 
@@ -86,8 +93,9 @@ class _EmulatorProcess:
             self.answers.put(line)
         self.answers.put(None)
 
-    def send(self, request: str, seed: int | None, noise: dict | None) -> None:
-        self.process.stdin.write(json.dumps({"request": request, "seed": seed, "noise": noise}) + "\n")
+    def send(self, request: str, seed: int | None, noise: dict | None, max_bond_dim: int) -> None:
+        message = {"request": request, "seed": seed, "noise": noise, "max_bond_dim": max_bond_dim}
+        self.process.stdin.write(json.dumps(message) + "\n")
         self.process.stdin.flush()
 
     def stop(self) -> None:
@@ -120,12 +128,14 @@ class EmulatorRunner:
     job is stopped by ending its process (a fresh one takes the next job).
 
     `seed` makes the runs reproducible: each job samples with `job_seed(seed, its place in
-    submission order)`. `noise`, an `AnalogNoise` model, applies to every job.
+    submission order)`. `noise`, an `AnalogNoise` model, applies to every job, and
+    `max_bond_dim` caps the matrix-product-state engine's bonds.
     """
 
-    def __init__(self, seed: int | None = None, noise: Any = None):
+    def __init__(self, seed: int | None = None, noise: Any = None, max_bond_dim: int = DEFAULT_MAX_BOND_DIM):
         self.seed = seed
         self.noise = noise
+        self.max_bond_dim = max_bond_dim
         self._processes: dict[int, _EmulatorProcess] = {}  # by worker thread
         self._lock = threading.Lock()
 
@@ -133,7 +143,8 @@ class EmulatorRunner:
         worker = self._process()
         deadline = None if time_limit is None else time.monotonic() + time_limit
         try:
-            worker.send(job.request, job_seed(self.seed, job.seq), None if self.noise is None else self.noise.to_dict())
+            worker.send(job.request, job_seed(self.seed, job.seq), None if self.noise is None else self.noise.to_dict(),
+                        self.max_bond_dim)
             while True:
                 try:
                     answer = worker.answers.get(timeout=_POLL_S)

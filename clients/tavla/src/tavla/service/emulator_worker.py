@@ -12,7 +12,7 @@ from .emulator import run_job
 
 def serve_jobs() -> None:
     """Reads jobs from standard input, one JSON line {"request": ..., "seed": ..., "noise": fields
-    of an AnalogNoise or null} each, and
+    of an AnalogNoise or null, "max_bond_dim": ...} each, and
     answers each with one line, "ok {"readouts": [...], "engine": text}" or "error <JSON
     text>", until the input ends. Interrupts are the service's to handle, not its workers'."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -29,7 +29,8 @@ def serve_jobs() -> None:
         try:
             job = NrvJobSpecification.parse_raw(message["request"])
             noise = message.get("noise")
-            shots, engine = run_job(job, message["seed"], cache, noise and AnalogNoise.from_dict(noise))
+            shots, engine = run_job(job, message["seed"], cache, noise and AnalogNoise.from_dict(noise),
+                                    message["max_bond_dim"])
             answer = "ok " + json.dumps({"readouts": shots, "engine": engine})
         except Exception as exc:
             answer = "error " + json.dumps(f"{type(exc).__name__}: {exc}")
