@@ -30,7 +30,7 @@ def job_seed(service_seed: int | None, seq: int) -> int | None:
 
 
 # Bond dimension cap of the matrix-product-state engine for the service's jobs: enough for
-# chains of hundreds of atoms, and a bound on the time of 2D registers, whose bonds saturate.
+# chains of hundreds of atoms; 2D registers saturate it at once, and their time grows with its cube.
 DEFAULT_MAX_BOND_DIM = 64
 
 
