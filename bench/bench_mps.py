@@ -72,16 +72,17 @@ def ours(sites, solver):
             "peak_rss_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024, **extra}
 
 
-def emu_peer(sites, backend="mps"):
-    """The sweep on emu-mps ("mps") or emu-sv ("sv") at DT (and PRECISION, MAX_BOND_DIM), or None
-    where EMU_PYTHON is not set."""
+def emu_peer(sites, backend="mps", **extra):
+    """The sweep on emu-mps ("mps"), emu-sv ("sv") or pulser-simulation ("pulser") at DT (and
+    PRECISION, MAX_BOND_DIM), with `extra` fields for emu_peer.py; None where EMU_PYTHON is not
+    set."""
     python = os.environ.get("EMU_PYTHON")
     if not python:
         return None
     case = {"backend": backend, "sites_um": [[x * 1e6, y * 1e6] for x, y in sites], "ramp_ns": RAMP * 1e9,
             "duration_ns": DURATION * 1e9, "omega": OMEGA * 1e-6, "detuning_start": DELTA_START * 1e-6,
             "detuning_end": DELTA_END * 1e-6, "dt_ns": DT * 1e9, "precision": PRECISION,
-            "max_bond_dim": MAX_BOND_DIM}
+            "max_bond_dim": MAX_BOND_DIM, **extra}
     out = subprocess.run([python, os.path.join(HERE, "emu_peer.py"), json.dumps(case)],
                          capture_output=True, text=True, check=True)
     return json.loads(out.stdout.splitlines()[-1])
