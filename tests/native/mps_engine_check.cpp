@@ -102,6 +102,13 @@ ExactResult exact(const Register &r) {
     return out;
 }
 
+// 1 - |<want|got>|^2 of two normalised states in the same basis.
+double infidelity_of(const std::vector<cplx> &want, const std::vector<cplx> &got) {
+    cplx overlap = 0.0;
+    for (std::size_t i = 0; i < got.size(); ++i) overlap += std::conj(want[i]) * got[i];
+    return 1.0 - std::norm(overlap);
+}
+
 double max_difference(const std::vector<double> &a, const std::vector<double> &b) {
     double most = 0.0;
     for (std::size_t i = 0; i < a.size(); ++i) most = std::max(most, std::abs(a[i] - b[i]));
@@ -176,10 +183,7 @@ void test_against_exact() {
         const ExactResult want = exact(r);
         analog::mps::EvolveStats stats;
         const analog::mps::MpsState state = run_mps(r, options, &stats);
-        const std::vector<cplx> got = state.to_statevector();
-        cplx overlap = 0.0;
-        for (std::size_t i = 0; i < got.size(); ++i) overlap += std::conj(want.full[i]) * got[i];
-        const double infidelity = 1.0 - std::norm(overlap);
+        const double infidelity = infidelity_of(want.full, state.to_statevector());
         const double density_error = max_difference(state.densities(), want.densities);
         const double correlation_error = max_difference(state.correlations(), want.correlations);
         std::printf("%-44s n=%2zu bond %3d  |dn| %.1e  |dnn| %.1e  1-F %.1e  discarded %.1e\n", r.name.c_str(),
@@ -263,10 +267,7 @@ void test_truncation_and_canonical_form() {
         options.max_bond_dim = bond;
         analog::mps::EvolveStats stats;
         const analog::mps::MpsState state = run_mps(r, options, &stats);
-        const std::vector<cplx> got = state.to_statevector();
-        cplx overlap = 0.0;
-        for (std::size_t i = 0; i < got.size(); ++i) overlap += std::conj(want.full[i]) * got[i];
-        const double infidelity = 1.0 - std::norm(overlap);
+        const double infidelity = infidelity_of(want.full, state.to_statevector());
         std::printf("14-atom chain, max_bond_dim %2d: reached %2d, 1-F %.3e, |dn| %.1e, discarded weight %.3e\n", bond,
                     stats.max_bond_dim, infidelity, max_difference(state.densities(), want.densities),
                     stats.discarded_weight);
