@@ -170,6 +170,7 @@ IntegrationStats integrate_krylov(SchrodingerSystem &system, const Drive &drive,
             lanczos.exponential(blend(early, late, kWeight2, kWeight1), 0.5 * h, psi);
             lanczos.exponential(blend(early, late, kWeight1, kWeight2), 0.5 * h, psi);
             ++stats.steps;
+            if (poll) poll->reached(t + h);
         }
     }
     return stats;

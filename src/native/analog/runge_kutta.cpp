@@ -104,6 +104,7 @@ IntegrationStats drive(Stepper &method, const Controller &ctl, std::size_t n, do
             ++stats.accepted;
             stats.evaluations += method.accept(x + h);
             x = x + h;
+            method.reached(x);
             if ((after_step && (*after_step)(x)) || last) return stats;
             if (std::fabs(hnew) > hmax) hnew = posneg * hmax;
             if (reject) hnew = posneg * std::min(std::fabs(hnew), std::fabs(h));
@@ -136,6 +137,10 @@ public:
     void first_derivative(double x) { f_.derivative(x, y_, w_[0]); }
     double initial_step(double x, double posneg, double hmax) {
         return analog::initial_step(f_, n_, x, y_, posneg, w_[0], w_[1], w_[2], order_, hmax, c_);
+    }
+    // The integration has reached time t (a step was accepted there).
+    void reached(double t) {
+        if (poll_) poll_->reached(t);
     }
 
 protected:

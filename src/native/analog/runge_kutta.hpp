@@ -42,7 +42,8 @@ public:
 using StepObserver = std::function<bool(double t)>;
 
 // Integrate y (n components, updated in place) from t0 to t1 > t0. `poll`, when given, is
-// called every few microseconds of work; what it throws ends the integration.
+// called every few microseconds of work (what it throws ends the integration) and told the
+// time of every accepted step (Poller::reached).
 IntegrationStats integrate_dop853(OdeSystem &f, std::size_t n, double t0, double t1, double *y,
                                   const StepControl &control, runtime::Poller *poll = nullptr,
                                   const StepObserver *after_step = nullptr);

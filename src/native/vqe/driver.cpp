@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "support/args.hpp"
+#include "support/module.hpp"
 #include "support/plain_class.hpp"
 #include "support/pyops.hpp"
 #include "support/vectors.hpp"
@@ -184,24 +185,57 @@ void bind_cost_at(nb::module_ &m) {
 const char *const kLoops[][2] = {
     {"adam", "_run_adam"}, {"gradient_descent", "_run_gradient_descent"}, {"scipy_minimize", "_run_scipy"}};
 
-nb::object run(nb::handle self, nb::handle x0, nb::handle shots, nb::handle max_iter, nb::kwargs optimizer_kwargs) {
-    self.attr("_n_evals") = nb::int_(0);
-    nb::object start = x0.is_none() ? nb::object(self.attr("spec").attr("random")()) : nb::borrow(x0);
-    start = norvane::as_float_array(start);
-    nb::object shot_count = shots_or_default(self, shots);
-    nb::int_ iterations = norvane::arg_int(max_iter, "max_iter");
-    nb::object optimizer = self.attr("optimizer");
+// The method name of the loop that `optimizer` names; ValueError for any other value.
+const char *loop_of(nb::handle optimizer) {
     if (PyUnicode_Check(optimizer.ptr())) {
         for (const auto &[name, loop] : kLoops)
-            if (norvane::compare(optimizer, nb::str(name), Py_EQ))
-                return call_with_extra_keywords(self.attr(loop), nb::make_tuple(start, shot_count, iterations),
-                                                nb::dict(), optimizer_kwargs);
+            if (norvane::compare(optimizer, nb::str(name), Py_EQ)) return loop;
     }
     PyErr_SetObject(PyExc_ValueError,
                     norvane::format_text("Unknown optimizer %R. Choose 'adam', 'gradient_descent', or 'scipy_minimize'.",
                                          optimizer.ptr())
                         .ptr());
     throw nb::python_error();
+}
+
+// The progress of a run's iterations (a norvane.quantum.progress.Tracker, or None when the
+// run's `progress` asks for none), closed however the run ends.
+class IterationProgress {
+public:
+    IterationProgress(nb::handle progress, long long max_iter) : tracker_(nb::none()) {
+        if (progress.is_none() || progress.ptr() == Py_False) return;
+        nb::object make = norvane::import_attr("norvane.quantum.progress", "tracker");
+        tracker_ = make(progress, nb::int_(max_iter < 0 ? 0 : max_iter), nb::arg("desc") = "VQE",
+                        nb::arg("unit") = "it");
+    }
+    ~IterationProgress() {
+        if (!tracker_.is_none()) norvane::call_keeping_error(tracker_, "close");
+    }
+    IterationProgress(const IterationProgress &) = delete;
+    IterationProgress &operator=(const IterationProgress &) = delete;
+
+    nb::handle tracker() const { return tracker_; }
+    void finish() const {
+        if (!tracker_.is_none()) tracker_.attr("finish")();
+    }
+
+private:
+    nb::object tracker_;
+};
+
+nb::object run(nb::handle self, nb::handle x0, nb::handle shots, nb::handle max_iter, nb::handle progress,
+               nb::kwargs optimizer_kwargs) {
+    self.attr("_n_evals") = nb::int_(0);
+    nb::object start = x0.is_none() ? nb::object(self.attr("spec").attr("random")()) : nb::borrow(x0);
+    start = norvane::as_float_array(start);
+    nb::object shot_count = shots_or_default(self, shots);
+    nb::int_ iterations = norvane::arg_int(max_iter, "max_iter");
+    const char *loop = loop_of(self.attr("optimizer"));
+    IterationProgress iterations_done(progress, norvane::arg_long(iterations, "max_iter"));
+    nb::object arguments = nb::make_tuple(start, shot_count, iterations, iterations_done.tracker());
+    nb::object result = call_with_extra_keywords(self.attr(loop), arguments, nb::dict(), optimizer_kwargs);
+    iterations_done.finish();
+    return result;
 }
 
 }  // namespace
@@ -221,10 +255,17 @@ nb::object bind_driver(nb::module_ &m, nb::handle default_gradient) {
     norvane::def_method(cls, "gradient", &gradient, nb::arg("x").none(), nb::arg("shots").none() = nb::none(),
                         "gradient_fn applied to the cost (with the given shot count) at x.");
     norvane::def_method(cls, "run", &run, nb::arg("x0").none() = nb::none(), nb::arg("shots").none() = nb::none(),
-                        nb::arg("max_iter").none() = 100, nb::arg("optimizer_kwargs"),
+                        nb::arg("max_iter").none() = 100, nb::kw_only(), nb::arg("progress").none() = false,
+                        nb::arg("optimizer_kwargs"),
                         "Minimise the cost from x0 (default: spec.random()) with the loop named by\n"
                         "`optimizer`, at most max_iter iterations; extra keywords go to the loop. Returns\n"
-                        "a VQEResult whose n_evaluations counts the evaluations of this run.");
+                        "a VQEResult whose n_evaluations counts the evaluations of this run.\n"
+                        "\n"
+                        "progress (keyword only, never passed to the loop): False or None, silent; True, a\n"
+                        "bar on stderr; or a callable progress(done, total) called with the iterations done\n"
+                        "and max_iter, after every iteration (scipy_minimize: every iteration the\n"
+                        "minimiser reports to its callback) and with total at the end (see\n"
+                        "norvane.quantum.progress). What it raises ends the run.");
     return cls;
 }
 

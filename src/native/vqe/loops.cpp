@@ -67,10 +67,15 @@ bool parameter_change_below(nb::handle x_new, nb::handle x, double tol) {
     return below;
 }
 
+// Tells `track` (a progress Tracker, or None) that `done` iterations have run.
+void report_iterations(nb::handle track, long long done) {
+    if (!track.is_none()) track.attr("update")(nb::int_(done));
+}
+
 // The iteration loop shared by Adam and gradient descent: step(x, t) returns the next point.
 template <typename Step>
-nb::object iterate(Run &run, nb::handle x0, nb::handle max_iter, double tol, const char *converged_message,
-                   Step step) {
+nb::object iterate(Run &run, nb::handle x0, nb::handle max_iter, nb::handle track, double tol,
+                   const char *converged_message, Step step) {
     nb::int_ limit = norvane::arg_int(max_iter, "max_iter");
     long long iterations = norvane::arg_long(limit, "max_iter");
     nb::object x = norvane::float_array_copy(x0);
@@ -80,6 +85,7 @@ nb::object iterate(Run &run, nb::handle x0, nb::handle max_iter, double tol, con
         nb::object x_new = step(x, t);
         nb::object value_new = run.cost(x_new);
         run.record(x_new, value_new);
+        report_iterations(track, t);
         if (parameter_change_below(x_new, x, tol))
             return run.result(x_new, value_new, true, nb::int_(t), nb::str(converged_message));
         x = x_new;
@@ -96,8 +102,8 @@ template <typename Combine> nb::object elementwise(nb::handle x, Combine combine
     return out;
 }
 
-nb::object run_adam(nb::handle self, nb::handle x0, nb::handle shots, nb::handle max_iter, nb::handle lr_,
-                    nb::handle beta1_, nb::handle beta2_, nb::handle eps_, nb::handle tol_) {
+nb::object run_adam(nb::handle self, nb::handle x0, nb::handle shots, nb::handle max_iter, nb::handle track,
+                    nb::handle lr_, nb::handle beta1_, nb::handle beta2_, nb::handle eps_, nb::handle tol_) {
     double lr = norvane::arg_float(lr_, "lr"), beta1 = norvane::arg_float(beta1_, "beta1"),
            beta2 = norvane::arg_float(beta2_, "beta2"), eps = norvane::arg_float(eps_, "eps"),
            tol = norvane::arg_float(tol_, "tol");
@@ -118,11 +124,11 @@ nb::object run_adam(nb::handle self, nb::handle x0, nb::handle shots, nb::handle
             return xv.data()[k] - lr * m_hat / (std::sqrt(v_hat) + eps);
         });
     };
-    return iterate(run, start, max_iter, tol, "Converged (parameter change < tol).", step);
+    return iterate(run, start, max_iter, track, tol, "Converged (parameter change < tol).", step);
 }
 
 nb::object run_gradient_descent(nb::handle self, nb::handle x0, nb::handle shots, nb::handle max_iter,
-                                nb::handle lr_, nb::handle tol_) {
+                                nb::handle track, nb::handle lr_, nb::handle tol_) {
     double lr = norvane::arg_float(lr_, "lr"), tol = norvane::arg_float(tol_, "tol");
     Run run(self, shots);
     auto step = [&](nb::handle x, long long) {
@@ -130,11 +136,11 @@ nb::object run_gradient_descent(nb::handle self, nb::handle x0, nb::handle shots
         DoubleView gv(g, DoubleView::Access::read), xv(x, DoubleView::Access::read);
         return elementwise(x, [&](std::size_t k) { return xv.data()[k] - lr * gv.data()[k]; });
     };
-    return iterate(run, norvane::as_float_array(x0), max_iter, tol, "Converged.", step);
+    return iterate(run, norvane::as_float_array(x0), max_iter, track, tol, "Converged.", step);
 }
 
-nb::object run_scipy(nb::handle self, nb::handle x0, nb::handle shots, nb::handle max_iter, nb::handle method,
-                     nb::kwargs minimizer_kwargs) {
+nb::object run_scipy(nb::handle self, nb::handle x0, nb::handle shots, nb::handle max_iter, nb::handle track,
+                     nb::handle method, nb::kwargs minimizer_kwargs) {
     nb::object minimize;
     try {
         minimize = norvane::import_attr("scipy.optimize", "minimize");
@@ -163,7 +169,18 @@ nb::object run_scipy(nb::handle self, nb::handle x0, nb::handle shots, nb::handl
     keywords["jac"] = gradient_fn;
     keywords["method"] = method_name;
     keywords["options"] = options;
-    nb::object res = call_with_extra_keywords(minimize, nb::make_tuple(cost_fn, start), keywords, minimizer_kwargs);
+    nb::dict extra = minimizer_kwargs;
+    if (!track.is_none()) {
+        // The callback that counts iterations calls the caller's own, if any.
+        extra = nb::borrow<nb::dict>(norvane::checked(PyDict_Copy(minimizer_kwargs.ptr())));
+        nb::object callback = nb::none();
+        if (extra.contains("callback")) {
+            callback = extra["callback"];
+            nb::del(extra["callback"]);
+        }
+        keywords["callback"] = norvane::import_attr("norvane.quantum.progress", "iteration_callback")(track, callback);
+    }
+    nb::object res = call_with_extra_keywords(minimize, nb::make_tuple(cost_fn, start), keywords, extra);
 
     nb::object params = res.attr("x");
     nb::object value = nb::steal(PyNumber_Float(nb::object(res.attr("fun")).ptr()));
@@ -179,20 +196,24 @@ nb::object run_scipy(nb::handle self, nb::handle x0, nb::handle shots, nb::handl
 void bind_loops(nb::handle vqe_class, nb::handle result_class) {
     result_type = result_class;
     norvane::def_method(vqe_class, "_run_adam", &run_adam, nb::arg("x0").none(), nb::arg("shots").none(),
-                        nb::arg("max_iter").none(), nb::arg("lr").none() = 0.1, nb::arg("beta1").none() = 0.9,
-                        nb::arg("beta2").none() = 0.999, nb::arg("eps").none() = 1e-8, nb::arg("tol").none() = 1e-6,
-                        "Adam from x0 until the largest parameter change is below tol or max_iter iterations\n"
-                        "have run; history holds the start and every iterate with its cost.");
-    norvane::def_method(vqe_class, "_run_gradient_descent", &run_gradient_descent, nb::arg("x0").none(),
-                        nb::arg("shots").none(), nb::arg("max_iter").none(), nb::arg("lr").none() = 0.1,
+                        nb::arg("max_iter").none(), nb::arg("track").none(), nb::arg("lr").none() = 0.1,
+                        nb::arg("beta1").none() = 0.9, nb::arg("beta2").none() = 0.999, nb::arg("eps").none() = 1e-8,
                         nb::arg("tol").none() = 1e-6,
+                        "Adam from x0 until the largest parameter change is below tol or max_iter iterations\n"
+                        "have run; history holds the start and every iterate with its cost. `track` (a\n"
+                        "norvane.quantum.progress.Tracker, or None) is told the iterations done.");
+    norvane::def_method(vqe_class, "_run_gradient_descent", &run_gradient_descent, nb::arg("x0").none(),
+                        nb::arg("shots").none(), nb::arg("max_iter").none(), nb::arg("track").none(),
+                        nb::arg("lr").none() = 0.1, nb::arg("tol").none() = 1e-6,
                         "Gradient descent x <- x - lr * gradient, stopping like Adam.");
     norvane::def_method(vqe_class, "_run_scipy", &run_scipy, nb::arg("x0").none(), nb::arg("shots").none(),
-                        nb::arg("max_iter").none(), nb::arg("method").none() = "L-BFGS-B",
+                        nb::arg("max_iter").none(), nb::arg("track").none(), nb::arg("method").none() = "L-BFGS-B",
                         nb::arg("minimizer_kwargs"),
                         "scipy.optimize.minimize with the cost, its gradient as jac, `method` and\n"
                         "options={'maxiter': max_iter}; further keywords go to minimize. history holds\n"
-                        "every cost evaluation the minimiser asked for.");
+                        "every cost evaluation the minimiser asked for. `track` as for _run_adam, told each\n"
+                        "iteration the minimiser reports to its callback (the caller's own callback, if any,\n"
+                        "still called first).");
 }
 
 }  // namespace vqe

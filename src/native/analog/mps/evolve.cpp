@@ -73,6 +73,7 @@ MpsState evolve(const std::vector<Position> &atoms, double c6, double blockade_r
         mpo.set_drive(drive.amplitude.at(mid), drive.phase.at(mid), drive.detuning.at(mid),
                       drive.local_detuning.at(mid));
         tdvp.step(t1 - t0);
+        if (poll) poll->reached(t1);
         counts.max_bond_dim = std::max(counts.max_bond_dim, state.max_bond_dim());
     }
     counts.steps = steps;

@@ -34,7 +34,8 @@ struct EvolveStats {
 // metres (0: none; otherwise the evolution stays among states with no two Rydberg atoms
 // closer than it, as in the exact engine); `weights` one local-detuning weight per atom
 // (empty: none). Each step takes the drive at its midpoint. `poll` is called between site
-// updates. std::invalid_argument for bad inputs or options, before any work.
+// updates and told the time at the end of every step. std::invalid_argument for bad inputs or
+// options, before any work.
 MpsState evolve(const std::vector<Position> &atoms, double c6, double blockade_radius,
                 const std::vector<double> &weights, const Drive &drive, double duration,
                 const EvolveOptions &options = {}, EvolveStats *stats = nullptr, runtime::Poller *poll = nullptr);

@@ -4,6 +4,7 @@ import numpy
 from numpy.typing import ArrayLike, NDArray
 
 from norvane.quantum.ir.routine.digital import DigitalRoutine
+from norvane.quantum.noise import NoiseModel
 from norvane.quantum.optimizer.gradient import (
     FiniteDiffGradient as FiniteDiffGradient,
     parameter_shift_gradient as parameter_shift_gradient
@@ -54,7 +55,7 @@ class VQE:
             simulator (None: noiseless).
     """
 
-    def __init__(self, routine: DigitalRoutine, spec: ParamMap, observable: ArrayLike, shots: int = 1024, gradient: Callable[[Callable[[NDArray[numpy.float64]], float], NDArray[numpy.float64]], NDArray[numpy.float64]] | None = None, optimizer: str = 'adam') -> None: ...
+    def __init__(self, routine: DigitalRoutine, spec: ParamMap, observable: ArrayLike, shots: int = 1024, gradient: Callable[[Callable[[NDArray[numpy.float64]], float], NDArray[numpy.float64]], NDArray[numpy.float64]] | None = None, optimizer: str = 'adam', *, noise: NoiseModel | None = None) -> None: ...
 
     def cost(self, x: ArrayLike, shots: int | None = None) -> float:
         """
@@ -66,11 +67,17 @@ class VQE:
     def gradient(self, x: ArrayLike, shots: int | None = None) -> NDArray[numpy.float64]:
         """gradient_fn applied to the cost (with the given shot count) at x."""
 
-    def run(self, x0: ArrayLike | None = None, shots: int | None = None, max_iter: int = 100, **optimizer_kwargs: float) -> VQEResult:
+    def run(self, x0: ArrayLike | None = None, shots: int | None = None, max_iter: int = 100, *, progress: bool | Callable[[int, int], object] | None = False, **optimizer_kwargs: float) -> VQEResult:
         """
         Minimise the cost from x0 (default: spec.random()) with the loop named by
         `optimizer`, at most max_iter iterations; extra keywords go to the loop. Returns
         a VQEResult whose n_evaluations counts the evaluations of this run.
+
+        progress (keyword only, never passed to the loop): False or None, silent; True, a
+        bar on stderr; or a callable progress(done, total) called with the iterations done
+        and max_iter, after every iteration (scipy_minimize: every iteration the
+        minimiser reports to its callback) and with total at the end (see
+        norvane.quantum.progress). What it raises ends the run.
         """
 
 __all__: list = ['VQEResult', 'VQE']

@@ -14,6 +14,7 @@ from norvane.quantum.ir.routine.digital import DigitalRoutine
 from norvane.quantum.noise import NoiseModel
 from norvane.quantum.parallel.chunks import (chunk_bounds, map_chunks, one_kernel_thread_in_workers, run_guarded,
                                              worker_count)
+from norvane.quantum.progress import ProgressArg, tracker
 from norvane.quantum.simulator.digital.dense_sim import DigitalDenseSimulator, SimulationResult
 
 
@@ -52,7 +53,8 @@ def _bindings_per_circuit(n: int, bindings, common: Mapping) -> list[dict]:
 
 def run_batch(circuits, shots: int = 1024, executor: Executor | None = None, seed=None, *,
               bindings: Sequence[Mapping[str, float]] | None = None, chunk_size: int | None = None,
-              noise: NoiseModel | None = None, **common_bindings: float) -> list[SimulationResult]:
+              noise: NoiseModel | None = None, progress: ProgressArg = False,
+              **common_bindings: float) -> list[SimulationResult]:
     """Run every circuit (a DigitalCircuit or DigitalRoutine) for `shots` shots on a simulator
     of its own and return the results in input order.
 
@@ -71,6 +73,12 @@ def run_batch(circuits, shots: int = 1024, executor: Executor | None = None, see
 
     A circuit that fails, or whose worker dies, raises a BatchError naming its index; the
     chunks not yet started are cancelled.
+
+    `progress` (see `norvane.quantum.progress`): False or None, silent (the default); True, a
+    bar on standard error; or a callable progress(done, total) of the circuits whose results
+    are in and the batch's size, called here after each circuit (serial runs) or each chunk
+    (in input order, with an executor). What it raises stops the batch, cancelling the chunks
+    not yet started. Results do not depend on it.
     """
     if noise is not None and not isinstance(noise, NoiseModel):
         raise TypeError(f"noise must be a NoiseModel or None, got {type(noise).__name__}")
@@ -86,5 +94,10 @@ def run_batch(circuits, shots: int = 1024, executor: Executor | None = None, see
     seeds = np.random.SeedSequence(seed).spawn(len(circuits))
     tasks = [(circuit, shots, own, seed, noise) for circuit, own, seed in zip(circuits, per_circuit, seeds)]
     bounds = chunk_bounds(len(tasks), chunk_size, worker_count(executor))
-    chunks = [(tasks[span.start:span.stop], os.getpid()) for span in bounds]
-    return map_chunks(executor, _run_chunk, chunks, bounds)
+    with tracker(progress, len(tasks), desc="run_batch", unit="circuit") as track:
+        if executor is None and track.active:
+            bounds = chunk_bounds(len(tasks), 1)  # serial chunks only group the work: report every circuit
+        chunks = [(tasks[span.start:span.stop], os.getpid()) for span in bounds]
+        results = map_chunks(executor, _run_chunk, chunks, bounds, track.hook())
+        track.finish()
+    return results

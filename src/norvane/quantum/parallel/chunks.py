@@ -90,12 +90,18 @@ def chunk_bounds(n: int, chunk_size: int | None, workers: int = 1) -> list[range
 
 
 def map_chunks(executor: Executor | None, task: Callable, chunk_args: Sequence[tuple],
-               bounds: Sequence[range]) -> list:
+               bounds: Sequence[range], done: Callable[[int], object] | None = None) -> list:
     """The concatenated results of task(*args, first_index) over the chunks, in order. With
     no executor the chunks run here; otherwise they are submitted together and a failure
-    cancels what has not started, then raises a BatchError."""
+    cancels what has not started, then raises a BatchError. `done`, when given, is called here
+    with the number of items whose results are in, after each chunk in order."""
     if executor is None:
-        return [result for args, span in zip(chunk_args, bounds) for result in task(*args, span.start)]
+        results = []
+        for args, span in zip(chunk_args, bounds):
+            results.extend(task(*args, span.start))
+            if done is not None:
+                done(span.stop)
+        return results
     futures = [executor.submit(task, *args, span.start) for args, span in zip(chunk_args, bounds)]
     results = []
     try:
@@ -106,6 +112,8 @@ def map_chunks(executor: Executor | None, task: Callable, chunk_args: Sequence[t
                 raise
             except Exception as error:  # the worker died, or the chunk could not travel
                 raise BatchError(span.start, error, span) from error
+            if done is not None:
+                done(span.stop)
     except BaseException:
         for future in futures:
             future.cancel()

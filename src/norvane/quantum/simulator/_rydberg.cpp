@@ -89,11 +89,23 @@ analog::EvolveOptions exact_options(const std::string &solver_name, double atol,
     return options;
 }
 
-// Runs `work(poll)` without the GIL, with a poller that answers Ctrl-C.
+// The caller's progress function: called with the simulated time reached (seconds).
+using Progress = std::optional<nb::callable>;
+
+// Runs `work(poll)` without the GIL, with a poller that answers Ctrl-C and, given `progress`,
+// calls it (with the GIL) with the time the evolution has reached, at most every 0.1 s.
+// What either raises ends the work and propagates.
 template <class Work>
-void polled_without_gil(const Work &work) {
-    nb::gil_scoped_release unlocked;
+void polled_without_gil(const Progress &progress, const Work &work) {
     runtime::Poller poll(norvane::check_signals_without_gil);
+    if (progress) {
+        nb::handle report = *progress;  // kept alive by the caller's argument
+        poll.report_to([report](double t) {
+            nb::gil_scoped_acquire gil;
+            report(t);
+        });
+    }
+    nb::gil_scoped_release unlocked;
     work(poll);
 }
 
@@ -114,14 +126,14 @@ nb::dict counts_of(const analog::IntegrationStats &stats) {
 nb::tuple evolve(const analog::AtomSpace &space, std::optional<std::vector<double>> weights, const Samples &amplitude,
                  const Samples &phase, const Samples &detuning, std::optional<Samples> local_detuning, double duration,
                  const std::string &solver_name, double atol, double rtol, long long nsteps,
-                 bool interaction_picture, double dt) {
+                 bool interaction_picture, double dt, const Progress &progress) {
     const analog::Drive drive = drive_of(amplitude, phase, detuning, local_detuning);
     analog::EvolveOptions options = exact_options(solver_name, atol, rtol, nsteps, duration);
     options.interaction_picture = interaction_picture;
     options.krylov.dt = dt;
     std::vector<analog::cplx> state;
     analog::IntegrationStats stats;
-    polled_without_gil([&](runtime::Poller &poll) {
+    polled_without_gil(progress, [&](runtime::Poller &poll) {
         state = analog::evolve(space, weighted_of(space, weights), drive, duration, options, &stats, &poll);
     });
     return nb::make_tuple(owned_array(std::move(state)), counts_of(stats));
@@ -131,12 +143,13 @@ nb::tuple evolve_trajectory(const analog::AtomSpace &space, std::optional<std::v
                             const Samples &amplitude, const Samples &phase, const Samples &detuning,
                             std::optional<Samples> local_detuning, double duration, const std::string &solver_name,
                             double atol, double rtol, long long nsteps, std::optional<std::vector<double>> doppler,
-                            double dephasing_rate, double relaxation_rate, std::uint64_t seed) {
+                            double dephasing_rate, double relaxation_rate, std::uint64_t seed,
+                            const Progress &progress) {
     const analog::Drive drive = drive_of(amplitude, phase, detuning, local_detuning);
     const analog::EvolveOptions options = exact_options(solver_name, atol, rtol, nsteps, duration);
     std::vector<analog::cplx> state;
     analog::TrajectoryStats stats;
-    polled_without_gil([&](runtime::Poller &poll) {
+    polled_without_gil(progress, [&](runtime::Poller &poll) {
         state = analog::evolve_trajectory(space, weighted_of(space, weights), weighted_of(space, doppler), drive,
                                           duration, options,
                                           {dephasing_rate, relaxation_rate}, seed, &stats, &poll);
@@ -150,12 +163,12 @@ nb::tuple evolve_density_matrix(const analog::AtomSpace &space, std::optional<st
                                 const Samples &amplitude, const Samples &phase, const Samples &detuning,
                                 std::optional<Samples> local_detuning, double duration, const std::string &solver_name,
                                 double atol, double rtol, long long nsteps, double dephasing_rate,
-                                double relaxation_rate) {
+                                double relaxation_rate, const Progress &progress) {
     const analog::Drive drive = drive_of(amplitude, phase, detuning, local_detuning);
     const analog::EvolveOptions options = exact_options(solver_name, atol, rtol, nsteps, duration);
     std::vector<analog::cplx> rho;
     analog::IntegrationStats stats;
-    polled_without_gil([&](runtime::Poller &poll) {
+    polled_without_gil(progress, [&](runtime::Poller &poll) {
         rho = analog::evolve_density_matrix(space, weighted_of(space, weights), drive, duration, options,
                                             {dephasing_rate, relaxation_rate}, &stats, &poll);
     });
@@ -168,7 +181,7 @@ nb::tuple evolve_density_matrix(const analog::AtomSpace &space, std::optional<st
 nb::tuple evolve_mps(const Positions &positions, double c6, double blockade_radius,
                      std::optional<std::vector<double>> weights, const Samples &amplitude, const Samples &phase,
                      const Samples &detuning, std::optional<Samples> local_detuning, double duration, double dt,
-                     int max_bond_dim, double precision) {
+                     int max_bond_dim, double precision, const Progress &progress) {
     const analog::Drive drive = drive_of(amplitude, phase, detuning, local_detuning);
     analog::mps::EvolveOptions options;
     options.dt = dt;
@@ -177,7 +190,7 @@ nb::tuple evolve_mps(const Positions &positions, double c6, double blockade_radi
     warn(analog::duration_hint(duration));
     std::optional<analog::mps::MpsState> state;
     analog::mps::EvolveStats stats;
-    polled_without_gil([&](runtime::Poller &poll) {
+    polled_without_gil(progress, [&](runtime::Poller &poll) {
         state.emplace(analog::mps::evolve(atoms_of(positions), c6, blockade_radius,
                                           weights ? *weights : std::vector<double>(), drive, duration, options,
                                           &stats, &poll));
@@ -298,16 +311,19 @@ NB_MODULE(_rydberg, m) {
     m.def("evolve", &evolve, nb::arg("space"), nb::arg("weights").none(), nb::arg("amplitude"), nb::arg("phase"),
           nb::arg("detuning"), nb::arg("local_detuning").none(), nb::arg("duration"), nb::arg("solver_name"),
           nb::arg("atol"), nb::arg("rtol"), nb::arg("nsteps"), nb::arg("interaction_picture"), nb::arg("dt") = 1e-8,
+          nb::arg("progress") = nb::none(),
           "The final state of the evolution from all-ground, and the integrator's step counts. solver_name "
           "'dop853' or 'dopri5' (adaptive Runge-Kutta: atol, rtol, nsteps, interaction_picture) or 'krylov' "
           "(Lanczos exponentials over steps of dt: steps, exponentials as 'accepted', products with H as "
           "'evaluations'). Times in "
-          "seconds, waveform values in rad/s (the phase in rad). ValueError before any work for numbers that are "
-          "not finite and for an evolution too long to finish; KeyboardInterrupt on Ctrl-C.");
+          "seconds, waveform values in rad/s (the phase in rad). `progress`, when given, is called with the "
+          "simulated time reached (seconds) at most every 0.1 s; what it raises ends the evolution. ValueError "
+          "before any work for numbers that are not finite and for an evolution too long to finish; "
+          "KeyboardInterrupt on Ctrl-C.");
     m.def("evolve_trajectory", &evolve_trajectory, nb::arg("space"), nb::arg("weights").none(), nb::arg("amplitude"),
           nb::arg("phase"), nb::arg("detuning"), nb::arg("local_detuning").none(), nb::arg("duration"),
           nb::arg("solver_name"), nb::arg("atol"), nb::arg("rtol"), nb::arg("nsteps"), nb::arg("doppler").none(),
-          nb::arg("dephasing_rate"), nb::arg("relaxation_rate"), nb::arg("seed"),
+          nb::arg("dephasing_rate"), nb::arg("relaxation_rate"), nb::arg("seed"), nb::arg("progress") = nb::none(),
           "One quantum-jump trajectory from all-ground under dephasing (L = sqrt(rate) n_k) and relaxation "
           "(L = sqrt(rate) |g><r|_k) of every atom (1/s), with a constant detuning per atom (`doppler`, rad/s; "
           "None: none), its jumps drawn from `seed`: the normalised final state and the counts ('jumps' among "
@@ -315,7 +331,7 @@ NB_MODULE(_rydberg, m) {
     m.def("evolve_density_matrix", &evolve_density_matrix, nb::arg("space"), nb::arg("weights").none(),
           nb::arg("amplitude"), nb::arg("phase"), nb::arg("detuning"), nb::arg("local_detuning").none(),
           nb::arg("duration"), nb::arg("solver_name"), nb::arg("atol"), nb::arg("rtol"), nb::arg("nsteps"),
-          nb::arg("dephasing_rate"), nb::arg("relaxation_rate"),
+          nb::arg("dephasing_rate"), nb::arg("relaxation_rate"), nb::arg("progress") = nb::none(),
           "The density matrix (dim x dim) at the end of the Lindblad evolution from all-ground under "
           "dephasing and relaxation of every atom (1/s), and the integrator's counts; spaces of at most 1024 "
           "states. Runge-Kutta solvers, lab frame; otherwise as evolve.");
@@ -332,10 +348,10 @@ NB_MODULE(_rydberg, m) {
     m.def("evolve_mps", &evolve_mps, nb::arg("positions"), nb::arg("c6"), nb::arg("blockade_radius"),
           nb::arg("weights").none(), nb::arg("amplitude"), nb::arg("phase"), nb::arg("detuning"),
           nb::arg("local_detuning").none(), nb::arg("duration"), nb::arg("dt"), nb::arg("max_bond_dim"),
-          nb::arg("precision"),
+          nb::arg("precision"), nb::arg("progress") = nb::none(),
           "The final matrix-product state of the evolution from all-ground by TDVP in steps of dt "
           "(seconds), the Hamiltonian taken at each step's midpoint; its counts; the discarded weight. "
-          "ValueError before any work for bad numbers; KeyboardInterrupt on Ctrl-C.");
+          "`progress` as for evolve. ValueError before any work for bad numbers; KeyboardInterrupt on Ctrl-C.");
     m.def(
         "_set_max_threads", [](unsigned threads) { runtime::set_max_threads(threads); }, nb::arg("threads"),
         "Limit the threads of every native engine's kernels, large-space evolutions among them (0: all cores); "

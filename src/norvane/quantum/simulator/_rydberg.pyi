@@ -1,4 +1,4 @@
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Annotated
 
 import numpy
@@ -37,17 +37,17 @@ class AtomSpace:
     def interaction(self) -> NDArray[numpy.float64]:
         """The van der Waals energy (rad/s) of every basis state."""
 
-def evolve(space: AtomSpace, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, solver_name: str, atol: float, rtol: float, nsteps: int, interaction_picture: bool, dt: float = 1e-08) -> tuple:
+def evolve(space: AtomSpace, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, solver_name: str, atol: float, rtol: float, nsteps: int, interaction_picture: bool, dt: float = 1e-08, progress: Callable | None = None) -> tuple:
     """
-    The final state of the evolution from all-ground, and the integrator's step counts. solver_name 'dop853' or 'dopri5' (adaptive Runge-Kutta: atol, rtol, nsteps, interaction_picture) or 'krylov' (Lanczos exponentials over steps of dt: steps, exponentials as 'accepted', products with H as 'evaluations'). Times in seconds, waveform values in rad/s (the phase in rad). ValueError before any work for numbers that are not finite and for an evolution too long to finish; KeyboardInterrupt on Ctrl-C.
+    The final state of the evolution from all-ground, and the integrator's step counts. solver_name 'dop853' or 'dopri5' (adaptive Runge-Kutta: atol, rtol, nsteps, interaction_picture) or 'krylov' (Lanczos exponentials over steps of dt: steps, exponentials as 'accepted', products with H as 'evaluations'). Times in seconds, waveform values in rad/s (the phase in rad). `progress`, when given, is called with the simulated time reached (seconds) at most every 0.1 s; what it raises ends the evolution. ValueError before any work for numbers that are not finite and for an evolution too long to finish; KeyboardInterrupt on Ctrl-C.
     """
 
-def evolve_trajectory(space: AtomSpace, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, solver_name: str, atol: float, rtol: float, nsteps: int, doppler: Sequence[float] | None, dephasing_rate: float, relaxation_rate: float, seed: int) -> tuple:
+def evolve_trajectory(space: AtomSpace, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, solver_name: str, atol: float, rtol: float, nsteps: int, doppler: Sequence[float] | None, dephasing_rate: float, relaxation_rate: float, seed: int, progress: Callable | None = None) -> tuple:
     """
     One quantum-jump trajectory from all-ground under dephasing (L = sqrt(rate) n_k) and relaxation (L = sqrt(rate) |g><r|_k) of every atom (1/s), with a constant detuning per atom (`doppler`, rad/s; None: none), its jumps drawn from `seed`: the normalised final state and the counts ('jumps' among them). Runge-Kutta solvers, lab frame; otherwise as evolve.
     """
 
-def evolve_density_matrix(space: AtomSpace, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, solver_name: str, atol: float, rtol: float, nsteps: int, dephasing_rate: float, relaxation_rate: float) -> tuple:
+def evolve_density_matrix(space: AtomSpace, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, solver_name: str, atol: float, rtol: float, nsteps: int, dephasing_rate: float, relaxation_rate: float, progress: Callable | None = None) -> tuple:
     """
     The density matrix (dim x dim) at the end of the Lindblad evolution from all-ground under dephasing and relaxation of every atom (1/s), and the integrator's counts; spaces of at most 1024 states. Runge-Kutta solvers, lab frame; otherwise as evolve.
     """
@@ -89,7 +89,7 @@ def check_register(positions: Sequence[tuple[float, float]], c6: float, blockade
     Check a register as AtomSpace does (ValueError for positions that are not finite, coincident atoms or bad constants; a warning for spacings that suggest a unit mistake), without building its space.
     """
 
-def evolve_mps(positions: Sequence[tuple[float, float]], c6: float, blockade_radius: float, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, dt: float, max_bond_dim: int, precision: float) -> tuple:
+def evolve_mps(positions: Sequence[tuple[float, float]], c6: float, blockade_radius: float, weights: Sequence[float] | None, amplitude: tuple[Sequence[float], Sequence[float]], phase: tuple[Sequence[float], Sequence[float]], detuning: tuple[Sequence[float], Sequence[float]], local_detuning: tuple[Sequence[float], Sequence[float]] | None, duration: float, dt: float, max_bond_dim: int, precision: float, progress: Callable | None = None) -> tuple:
     """
-    The final matrix-product state of the evolution from all-ground by TDVP in steps of dt (seconds), the Hamiltonian taken at each step's midpoint; its counts; the discarded weight. ValueError before any work for bad numbers; KeyboardInterrupt on Ctrl-C.
+    The final matrix-product state of the evolution from all-ground by TDVP in steps of dt (seconds), the Hamiltonian taken at each step's midpoint; its counts; the discarded weight. `progress` as for evolve. ValueError before any work for bad numbers; KeyboardInterrupt on Ctrl-C.
     """

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import numpy as np
 
+from ...progress import ProgressArg, Tracker, tracker
 from .._rydberg import evolve, evolve_density_matrix, evolve_trajectory
 from .noise import AnalogNoise
 
@@ -32,6 +33,11 @@ def sample_patterns(probabilities: np.ndarray, basis: np.ndarray, n: int, shots:
     picks = rng.choice(len(probabilities), size=shots, p=probabilities)
     shifts = np.arange(n - 1, -1, -1, dtype=np.uint64)
     return ((basis[picks][:, None] >> shifts) & np.uint64(1)).astype(np.int64)
+
+
+def evolution_tracker(progress: ProgressArg, total: float) -> Tracker:
+    """The progress of evolutions over `total` seconds of simulated time (shown in microseconds)."""
+    return tracker(progress, total, desc="analog evolution", unit="µs", scale=1e6)
 
 
 def misread(bits: np.ndarray, noise: AnalogNoise, rng: np.random.Generator) -> np.ndarray:
@@ -59,42 +65,59 @@ def _subset(hamiltonian, present: np.ndarray, cache):
 
 
 def noisy_shots(hamiltonian, noise: AnalogNoise, shots: int, rng: np.random.Generator, solver: str,
-                control: tuple, cache) -> tuple[np.ndarray, dict]:
+                control: tuple[float, float, int], cache, progress: ProgressArg = False) -> tuple[np.ndarray, dict]:
     """(shots, atoms) 0/1 values of a noisy run and its counts; `control` is (atol, rtol, nsteps)
-    of the Runge-Kutta `solver`; `cache` compiles the smaller registers."""
+    of the Runge-Kutta `solver`; `cache` compiles the smaller registers; `progress` reports the
+    simulated time summed over the evolutions."""
     n = hamiltonian.n_atoms
     present = (rng.random((shots, n)) >= noise.state_prep_error if noise.state_prep_error
                else np.ones((shots, n), dtype=bool))
     bits = np.zeros((shots, n), dtype=np.int64)
     counts = {"evolutions": 0, "density_matrices": 0, "trajectories": 0, "jumps": 0}
     rates = (noise.dephasing_rate, noise.relaxation_rate)
+    duration = hamiltonian.duration
     if noise.amplitude_sigma or noise.doppler_sigma:
-        for shot in range(shots):
-            bits[shot] = _trajectory_shot(hamiltonian, present[shot], noise, rng, solver, control, cache, counts)
+        with evolution_tracker(progress, duration * int(present.any(axis=1).sum())) as track:
+            for shot in range(shots):
+                bits[shot] = _trajectory_shot(hamiltonian, present[shot], noise, rng, solver, control, cache, counts,
+                                              track)
+            track.finish()
         return misread(bits, noise, rng), counts
     patterns, group_of = np.unique(present, axis=0, return_inverse=True)
+    # Each group of shots with the same atoms present: its register, and whether it takes one
+    # trajectory per shot (else one evolution, of the state or the density matrix).
+    groups = []
     for group, mask in enumerate(patterns):
-        rows, kept = np.flatnonzero(group_of.ravel() == group), np.flatnonzero(mask)
-        if not len(kept):
-            continue
-        h = _subset(hamiltonian, mask, cache)
-        args = (h.space, h.local_weights, h.amplitude, h.phase, h.detuning, h.local_detuning, h.duration, solver,
-                *control)
-        if not any(rates):
-            state, _ = evolve(*args, False)
-            bits[np.ix_(rows, kept)] = sample_bits(state, h.basis, len(kept), len(rows), rng)
-            counts["evolutions"] += 1
-        elif h.dim <= min(DENSITY_MATRIX_STATES, len(rows)):
-            rho, _ = evolve_density_matrix(*args, *rates)
-            bits[np.ix_(rows, kept)] = sample_patterns(np.diag(rho).real.copy(), h.basis, len(kept), len(rows), rng)
-            counts["density_matrices"] += 1
-        else:
-            for row in rows:
-                bits[row] = _trajectory_shot(hamiltonian, mask, noise, rng, solver, control, cache, counts)
+        if mask.any():
+            rows, h = np.flatnonzero(group_of.ravel() == group), _subset(hamiltonian, mask, cache)
+            groups.append((rows, mask, h, any(rates) and h.dim > min(DENSITY_MATRIX_STATES, len(rows))))
+    evolutions = sum(len(rows) if shot_wise else 1 for rows, _, _, shot_wise in groups)
+    with evolution_tracker(progress, duration * evolutions) as track:
+        for rows, mask, h, shot_wise in groups:
+            if shot_wise:
+                for row in rows:
+                    bits[row] = _trajectory_shot(hamiltonian, mask, noise, rng, solver, control, cache, counts,
+                                                 track)
+                continue
+            kept, start = np.flatnonzero(mask), track.done
+            args = (h.space, h.local_weights, h.amplitude, h.phase, h.detuning, h.local_detuning, h.duration,
+                    solver, *control)
+            if not any(rates):
+                state, _ = evolve(*args, False, progress=track.hook(start))
+                bits[np.ix_(rows, kept)] = sample_bits(state, h.basis, len(kept), len(rows), rng)
+                counts["evolutions"] += 1
+            else:
+                rho, _ = evolve_density_matrix(*args, *rates, progress=track.hook(start))
+                bits[np.ix_(rows, kept)] = sample_patterns(np.diag(rho).real.copy(), h.basis, len(kept), len(rows),
+                                                           rng)
+                counts["density_matrices"] += 1
+            track.update(start + duration)
+        track.finish()
     return misread(bits, noise, rng), counts
 
 
-def _trajectory_shot(hamiltonian, mask, noise, rng, solver, control, cache, counts) -> np.ndarray:
+def _trajectory_shot(hamiltonian, mask, noise, rng, solver, control: tuple[float, float, int], cache, counts,
+                     track: Tracker) -> np.ndarray:
     """One shot's 0/1 values from its own evolution: the atoms in `mask`, the drive amplitude
     and Doppler shifts drawn now, one quantum-jump trajectory."""
     kept = np.flatnonzero(mask)
@@ -106,9 +129,11 @@ def _trajectory_shot(hamiltonian, mask, noise, rng, solver, control, cache, coun
         return row
     h = _subset(hamiltonian, mask, cache)
     times, values = h.amplitude
+    start = track.done
     state, run = evolve_trajectory(h.space, h.local_weights, (times, [v * factor for v in values]), h.phase,
                                    h.detuning, h.local_detuning, h.duration, solver, *control, doppler,
-                                   noise.dephasing_rate, noise.relaxation_rate, seed)
+                                   noise.dephasing_rate, noise.relaxation_rate, seed, progress=track.hook(start))
+    track.update(start + h.duration)
     row[kept] = sample_bits(state, h.basis, len(kept), 1, rng)[0]
     counts["trajectories"] += 1
     counts["jumps"] += run["jumps"]

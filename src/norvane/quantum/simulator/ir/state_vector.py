@@ -7,10 +7,11 @@ from typing import Any
 
 import numpy as np
 
+from ...progress import ProgressArg, Tracker
 from .._rydberg import evolve, evolve_mps
 from .mps import MPSState
 from .noise import AnalogNoise
-from .noisy_runs import misread, noisy_shots, sample_bits
+from .noisy_runs import evolution_tracker, misread, noisy_shots, sample_bits
 
 __all__ = ["AnalogGate", "AUTO_EXACT_ATOMS", "choose_solver"]
 
@@ -114,6 +115,12 @@ class AnalogGate:
     dimension and effective-Hamiltonian applications; or, for noisy shots, the evolutions and
     quantum jumps), and `run_info` which solver ran and, for "tdvp", the weight its
     truncations discarded and whether bonds reached `max_bond_dim` (see `MPSState.capped`).
+
+    `run` and `evolve` take a keyword-only `progress` (see `norvane.quantum.progress`):
+    False or None, silent (the default); True, a bar on standard error; or a callable
+    progress(done, total) of the simulated time reached and the program's duration, in
+    seconds (for noisy shots, summed over their evolutions), called at most every 0.1 s of
+    work. Results do not depend on it.
     """
 
     def __init__(self, hamiltonian, *, seed=None, noise=None):
@@ -141,7 +148,8 @@ class AnalogGate:
         return solver_name
 
     def evolve(self, solver_name="dop853", atol=1e-14, rtol=1e-7, nsteps=2147483647,
-               interaction_picture=False, *, max_bond_dim=None, precision=None, dt=None):
+               interaction_picture=False, *, max_bond_dim=None, precision=None, dt=None,
+               progress: ProgressArg = False):
         """The final state: with an exact solver, one complex amplitude per basis state
         (`hamiltonian.basis`); with "tdvp", an `MPSState`."""
         if self.noise is not None and not self.noise.readout_only:
@@ -150,9 +158,15 @@ class AnalogGate:
         solver = self._solver(solver_name, dt)
         options = _solver_options(solver, solver_name,
                                   {"max_bond_dim": max_bond_dim, "precision": precision, "dt": dt})
+        with evolution_tracker(progress, self.hamiltonian.duration) as track:
+            state = self._evolve(solver, atol, rtol, nsteps, interaction_picture, options, track)
+            track.finish()
+        return state
+
+    def _evolve(self, solver, atol, rtol, nsteps, interaction_picture, options, track: Tracker):
         h = self.hamiltonian
         if solver == MPS_SOLVER:
-            return self._evolve_mps(**options)
+            return self._evolve_mps(**options, track=track)
         state, self.integration_stats = evolve(
             h.space,
             h.local_weights,
@@ -167,23 +181,25 @@ class AnalogGate:
             _count(nsteps, "nsteps"),
             bool(interaction_picture),
             **options,
+            progress=track.hook(),
         )
         self.run_info = {"solver": solver}
         return state
 
-    def _evolve_mps(self, max_bond_dim: int, precision: float, dt: float) -> MPSState:
+    def _evolve_mps(self, max_bond_dim: int, precision: float, dt: float, track: Tracker) -> MPSState:
         h = self.hamiltonian
         atoms = h.atoms
         state, self.integration_stats, discarded = evolve_mps(
             list(atoms.positions), atoms.c6, atoms.blockade_radius, h.local_weights, h.amplitude, h.phase,
-            h.detuning, h.local_detuning, h.duration, dt, max_bond_dim, precision)
+            h.detuning, h.local_detuning, h.duration, dt, max_bond_dim, precision, progress=track.hook())
         capped = self.integration_stats["capped_crossings"] > 0
         self.run_info = {"solver": MPS_SOLVER, "discarded_weight": discarded,
                          "max_bond_dim": self.integration_stats["max_bond_dim"], "capped": capped}
         return MPSState(state, discarded, capped)
 
     def run(self, shots, project_hyperfine=True, solver_name="dop853", atol=1e-14, rtol=1e-7,
-            nsteps=2147483647, interaction_picture=False, *, max_bond_dim=None, precision=None, dt=None):
+            nsteps=2147483647, interaction_picture=False, *, max_bond_dim=None, precision=None, dt=None,
+            progress: ProgressArg = False):
         """Evolve, then either sample: an int array of shape (shots, atoms), 1 where the atom
         was found in its Rydberg state (atoms in site order); or, with `project_hyperfine`
         false, return the final state (an `MPSState` for "tdvp")."""
@@ -191,9 +207,9 @@ class AnalogGate:
         noise = self.noise
         if noise is not None and not noise.readout_only and project_hyperfine:
             return self._noisy_run(shots, solver_name, atol, rtol, nsteps, interaction_picture,
-                                   {"max_bond_dim": max_bond_dim, "precision": precision, "dt": dt})
+                                   {"max_bond_dim": max_bond_dim, "precision": precision, "dt": dt}, progress)
         state = self.evolve(solver_name, atol, rtol, nsteps, interaction_picture,
-                            max_bond_dim=max_bond_dim, precision=precision, dt=dt)
+                            max_bond_dim=max_bond_dim, precision=precision, dt=dt, progress=progress)
         if not project_hyperfine:
             return state
         bits = state._sample(shots, self._rng) if isinstance(state, MPSState) else self._sample(state, shots)
@@ -202,7 +218,8 @@ class AnalogGate:
         self.run_info["noise"] = noise.to_dict()
         return misread(bits, noise, self._rng)
 
-    def _noisy_run(self, shots, solver_name, atol, rtol, nsteps, interaction_picture, options) -> np.ndarray:
+    def _noisy_run(self, shots, solver_name, atol, rtol, nsteps, interaction_picture, options,
+                   progress: ProgressArg) -> np.ndarray:
         from ..codegen.hamiltonian import CompileCache
 
         n = self.hamiltonian.n_atoms
@@ -219,7 +236,8 @@ class AnalogGate:
             self._subsets = CompileCache()
         bits, self.integration_stats = noisy_shots(
             self.hamiltonian, self.noise, shots, self._rng, solver,
-            (_tolerance(atol, "atol"), _tolerance(rtol, "rtol"), _count(nsteps, "nsteps")), self._subsets)
+            (_tolerance(atol, "atol"), _tolerance(rtol, "rtol"), _count(nsteps, "nsteps")), self._subsets,
+            progress)
         self.run_info = {"solver": solver, "noise": self.noise.to_dict()}
         return bits
 
