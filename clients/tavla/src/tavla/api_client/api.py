@@ -47,8 +47,9 @@ class QueueApi:
 
     Requests are JSON over HTTP, signed with `access_key` and `secret_key` (the secret never
     leaves this process). Calls that change nothing (everything but `submit_task`) are
-    retried up to `max_retries` times, with doubling pauses from `backoff_s`, when the
-    service cannot be reached or is temporarily unavailable; a submission is sent once.
+    retried up to `max_retries` times, with doubling pauses from `backoff_s` seconds, when
+    the service cannot be reached or is temporarily unavailable; a submission is sent once.
+    `connect_timeout` and `read_timeout` are in seconds.
     `proxy` routes every request through that proxy; environment proxy settings are ignored.
     An answer longer than `max_response_bytes` is refused (ResponseError) without being read
     whole. The connection pool is closed by `close()`, by leaving a `with` block, or when the

@@ -40,7 +40,11 @@ class NrvTaskCapabilities(_Record):
 
 
 class NrvLatticeCapabilities(_Record):
-    """Area, spacing and size limits of the atom register (the lattice)."""
+    """Area, spacing and size limits of the atom register (the lattice).
+
+    `width`, `height` (sites lie in [0, width] x [0, height]), `min_spacing` and
+    `position_resolution` are in metres.
+    """
 
     width: PositiveFloat
     height: PositiveFloat
@@ -55,7 +59,12 @@ class NrvLatticeCapabilities(_Record):
 
 
 class NrvDriveCapabilities(_Record):
-    """Limits of the global drive waveforms."""
+    """Limits of the global drive waveforms.
+
+    Rabi frequencies and detunings, and their resolutions, are in rad/s; slew rates (the
+    largest change of a waveform per second) in rad/s^2; `phase_resolution` in radians;
+    `duration_max` and `time_resolution` in seconds.
+    """
 
     rabi_frequency_max: PositiveFloat
     rabi_frequency_resolution: PositiveFloat
@@ -74,7 +83,9 @@ class NrvDriveCapabilities(_Record):
 
 
 class NrvLocalDetuningCapabilities(_Record):
-    """Limits of the site-dependent detuning."""
+    """Limits of the site-dependent detuning: `detuning_max` (the waveform lies in
+    [-detuning_max, detuning_max]) in rad/s, `slew_rate_max` in rad/s^2, and
+    `weight_resolution` of the per-site weights (no unit)."""
 
     detuning_max: NonNegativeFloat
     slew_rate_max: PositiveFloat
@@ -82,7 +93,8 @@ class NrvLocalDetuningCapabilities(_Record):
 
 
 class NrvCapabilities(_Record):
-    """Capabilities of one device; `local_detuning` is None where the device has none."""
+    """Capabilities of one device; `local_detuning` is None where the device has none.
+    `c6_coefficient` is the van der Waals coefficient of its atoms, in rad m^6/s."""
 
     version: str
     task: NrvTaskCapabilities

@@ -38,7 +38,9 @@ class _SpecRecord(BaseModel):
 class NrvWaveform(_SpecRecord):
     """Piecewise-linear waveform: `values[i]` at `times[i]`, linear in between.
 
-    Times start at 0 and never decrease; there are at least two points.
+    Times are in seconds; they start at 0 and never decrease, and there are at least two
+    points. Values are in the unit of the quantity: rad/s for an amplitude or a detuning,
+    radians for a phase.
     """
 
     times: List[float]
@@ -70,11 +72,13 @@ class NrvWaveform(_SpecRecord):
 
     @property
     def duration(self) -> float:
+        """The time of the last point, in seconds."""
         return self.times[-1]
 
 
 class NrvDrive(_SpecRecord):
-    """Global drive of every atom: Rabi frequency amplitude, phase and detuning."""
+    """Global drive of every atom: Rabi frequency amplitude (rad/s), phase (radians) and
+    detuning (rad/s)."""
 
     amplitude: NrvWaveform
     phase: NrvWaveform
@@ -82,7 +86,7 @@ class NrvDrive(_SpecRecord):
 
 
 class NrvLocalDetuning(_SpecRecord):
-    """Site-dependent detuning: `waveform` scaled by one weight in [0, 1] per site."""
+    """Site-dependent detuning: `waveform` (rad/s) scaled by one weight in [0, 1] per site."""
 
     waveform: NrvWaveform
     weights: List[float]
@@ -120,7 +124,7 @@ class NrvHamiltonian(_SpecRecord):
 
 
 class NrvLattice(_SpecRecord):
-    """Atom register: site positions as [x, y] pairs and a 0/1 filling per site."""
+    """Atom register: site positions as [x, y] pairs in metres and a 0/1 filling per site."""
 
     sites: List[Tuple[float, float]]
     filling: List[int]

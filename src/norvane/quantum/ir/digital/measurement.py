@@ -10,6 +10,8 @@ __all__ = ["Measurement", "MeasurementBasis"]
 
 
 class MeasurementBasis(Enum):
+    """The basis a measurement reads: X, Y or Z (the computational basis)."""
+
     X = "X"
     Y = "Y"
     Z = "Z"

@@ -77,9 +77,10 @@ class RydbergHamiltonian:
 
     `register` is the `Atoms` of the program, or an `AtomSpace` already compiled from them;
     `space` is the exact engine's state space, compiled on first use (through
-    `compile_cache` when given). `amplitude`, `phase`, `detuning` and `local_detuning` are
-    (times, values) knot lists of piecewise-linear waveforms (`local_detuning` None when the
-    program has none); `local_weights` holds one weight per atom.
+    `compile_cache` when given). `duration` is in seconds. `amplitude`, `phase`, `detuning`
+    and `local_detuning` are (times, values) knot lists of piecewise-linear waveforms, times in
+    seconds, values in rad/s (radians for `phase`); `local_detuning` is None when the program
+    has none; `local_weights` holds one weight per atom.
     """
 
     def __init__(self, register: Atoms | AtomSpace, duration: float, amplitude, phase, detuning,

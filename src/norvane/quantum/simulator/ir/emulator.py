@@ -21,7 +21,8 @@ DEFAULT_C6 = 5.42e-24
 
 @dataclass
 class Register:
-    """Atoms at the filled sites of `geometry`, interacting as C6 / r^6 (rad/s).
+    """Atoms at the filled sites of `geometry`, interacting as C6 / r^6 (rad/s), with `c6`
+    in rad m^6/s and the distance r in metres.
 
     A positive `blockade_radius` (metres) leaves out every state with two Rydberg atoms
     closer than it, which shrinks the state space of large registers.
@@ -82,6 +83,7 @@ class EmulatorProgram:
 
     @property
     def duration(self) -> float:
+        """The program's duration in seconds (0 without a Hamiltonian)."""
         return 0.0 if self.hamiltonian is None else self.hamiltonian.drive.amplitude.duration
 
     @classmethod
