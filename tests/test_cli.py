@@ -193,8 +193,39 @@ def test_a_pipe_closed_early_ends_the_command_quietly(tmp_path, args):
     assert (process.returncode, stderr.decode()) == (141, "")
 
 
-def test_draw_needs_the_figure_module(tmp_path, bell):
-    result = run_cli("draw", bell, "-o", tmp_path / "c.html")
+def test_draw_prints_text_and_writes_svg_html_or_text_files(tmp_path, bell):
+    import xml.etree.ElementTree as ET
+
+    (tmp_path / "cond.qasm").write_text(BELL + "if(c==1) x q[1];\n")
+    text = run_cli("draw", tmp_path / "cond.qasm", "--width", 0)
+    assert text.returncode == 0, text.stderr
+    rows = text.stdout.splitlines()
+    assert rows[1].startswith("q0: ─┤ H ├─●─") and "⊕" in rows[3] and "c[1,0]==1" in rows[-1]
+    folded = run_cli("draw", tmp_path / "cond.qasm", "--width", 24).stdout
+    assert len(folded.splitlines()) > len(rows) and "»" in folded and "«" in folded
+    assert run_cli("draw", bell, "--text", "-o", tmp_path / "c.svg").returncode == 0
+    assert (tmp_path / "c.svg").read_text(encoding="utf-8").startswith("     ┌───┐")
+    assert run_cli("draw", bell, "-o", tmp_path / "c.txt").returncode == 0
+    assert (tmp_path / "c.txt").read_text(encoding="utf-8") == run_cli("draw", bell, "--width", 0).stdout
+    assert run_cli("draw", bell, "-o", tmp_path / "d.svg").returncode == 0
+    svg = ET.parse(tmp_path / "d.svg").getroot()
+    assert svg.tag == "{http://www.w3.org/2000/svg}svg"
+    assert svg.find("{http://www.w3.org/2000/svg}title").text == "bell.qasm"
+    assert run_cli("draw", bell, "-o", tmp_path / "d.html").returncode == 0
+    page = (tmp_path / "d.html").read_text(encoding="utf-8")
+    assert page.startswith("<!DOCTYPE html>") and "<svg" in page and "<script" not in page
+    for args, message in [(["-o", tmp_path / "d.png"], "cannot tell the drawing format"),
+                          (["--figure"], "--figure writes an HTML page"),
+                          (["--width", -1], "--width must be >= 0")]:
+        refused = run_cli("draw", bell, *args)
+        assert refused.returncode == 2 and message in refused.stderr and "Traceback" not in refused.stderr
+    ascii_out = subprocess.run([*CLI, "draw", str(bell)], capture_output=True, timeout=120,
+                               env=dict(os.environ, PYTHONIOENCODING="ascii"))
+    assert ascii_out.returncode == 2 and b"PYTHONIOENCODING=utf-8" in ascii_out.stderr
+
+
+def test_draw_figure_writes_the_layered_figure_page(tmp_path, bell):
+    result = run_cli("draw", bell, "--figure", "-o", tmp_path / "c.html")
     try:
         import norvane.quantum.visualization.circuitview  # noqa: F401
         import bokeh  # noqa: F401
@@ -203,7 +234,8 @@ def test_draw_needs_the_figure_module(tmp_path, bell):
         assert "circuit figure" in result.stderr or "Bokeh" in result.stderr
     else:
         assert result.returncode == 0, result.stderr
-        assert "<html" in (tmp_path / "c.html").read_text().lower()
+        page = (tmp_path / "c.html").read_text()
+        assert "<html" in page.lower() and "Bokeh" in page
 
 
 def test_console_script_is_installed():

@@ -164,22 +164,64 @@ def _validate(args) -> int:
 
 
 def _draw(args) -> int:
+    """The circuit drawing: text on standard output (or in a .txt file), an SVG document or an
+    HTML page by the output's suffix; with --figure the layered Bokeh figure's page."""
+    import shutil
+
+    from norvane.quantum.visualization import diagram
+
+    if args.width is not None and args.width < 0:
+        raise UserError(f"--width must be >= 0 (0: one page), got {args.width}")
+    output = "-" if args.output is None else args.output
+    suffix = os.path.splitext(output)[1].lower()
+    if args.figure:
+        if args.output is None:
+            raise UserError("--figure writes an HTML page: give -o FILE.html (or -o - for "
+                            "standard output)")
+        kind = "figure"
+    elif args.text or output == "-":
+        kind = "text"
+    else:
+        kind = {".svg": "svg", ".html": "html", ".htm": "html", ".txt": "text"}.get(suffix)
+        if kind is None:
+            raise UserError(f"cannot tell the drawing format of {output!r}; use a .svg, .html "
+                            "or .txt file, or --text")
     circuit = _read_circuit(args.file)
-    try:
-        from norvane.quantum.visualization.circuitview import get_circuit_figure
-    except ImportError as error:
-        raise UserError(f"drawing needs the circuit figure module "
-                        f"(norvane.quantum.visualization.circuitview), which is not available: "
-                        f"{error}") from None
-    try:
-        from bokeh.embed import file_html
-        from bokeh.resources import INLINE
-    except ImportError:
-        raise UserError("drawing needs Bokeh; install norvane-quantum[plot]") from None
+    if kind == "figure":
+        try:
+            from norvane.quantum.visualization.circuitview import get_circuit_figure
+        except ImportError as error:
+            raise UserError(f"--figure needs the circuit figure module "
+                            f"(norvane.quantum.visualization.circuitview), which is not available: "
+                            f"{error}") from None
+        try:
+            from bokeh.embed import file_html
+            from bokeh.resources import INLINE
+        except ImportError:
+            raise UserError("--figure needs Bokeh; install norvane-quantum[plot]") from None
+        with _circuit_faults():
+            figure = get_circuit_figure(circuit)
+        _write(output, file_html(figure, INLINE, title=circuit.name or args.file))
+        return 0
     with _circuit_faults():
-        figure = get_circuit_figure(circuit)
-    html = file_html(figure, INLINE, title=circuit.name or args.file)
-    _write(args.output, html)
+        if kind == "text":
+            width = args.width
+            if width is None and output == "-":
+                width = shutil.get_terminal_size().columns
+            text = diagram.to_text(circuit, width=width or None) + "\n"
+            if output == "-":
+                encoding = sys.stdout.encoding or "utf-8"
+                try:
+                    text.encode(encoding)
+                except UnicodeEncodeError:
+                    raise UserError(f"standard output ({encoding}) cannot show the drawing's "
+                                    "box-drawing characters; set PYTHONIOENCODING=utf-8 or "
+                                    "give -o FILE.txt") from None
+        elif kind == "svg":
+            text = diagram.to_svg(circuit, title=circuit.name or os.path.basename(args.file))
+        else:
+            text = diagram.to_html(circuit, title=circuit.name or os.path.basename(args.file))
+    _write(output, text)
     return 0
 
 
@@ -276,8 +318,19 @@ def _parser() -> argparse.ArgumentParser:
     check = command("validate", _validate, "check ranges, measurement order and parameters")
     check.add_argument("--allow-mid-circuit", action="store_true",
                        help="allow gates after measurements")
-    draw = command("draw", _draw, "write the circuit figure as an HTML page")
-    draw.add_argument("-o", "--output", required=True, help="HTML file to write")
+    draw = command("draw", _draw, "draw the circuit: text on standard output, or an SVG "
+                   "document or HTML page")
+    draw.add_argument("-o", "--output", help="file to write, its format by its suffix: .svg, "
+                      ".html or .txt (default: the text drawing on standard output)")
+    drawing = draw.add_mutually_exclusive_group()
+    drawing.add_argument("--text", action="store_true",
+                         help="the text drawing, whatever the output's suffix")
+    drawing.add_argument("--figure", action="store_true",
+                         help="the layered Bokeh circuit figure as an HTML page (needs -o and "
+                         "the plot extra)")
+    draw.add_argument("--width", type=int, help="fold the text drawing into pages of this many "
+                      "characters (default: the terminal's width on standard output, one page "
+                      "in a file; 0: one page)")
     convert = command("convert", _convert, "convert between OpenQASM 2, OpenQASM 3 and JSON")
     convert.add_argument("-o", "--output", default="-",
                          help="file to write (default '-': standard output)")
