@@ -1,4 +1,5 @@
-# Two entry points: `make demo` runs the kit's main example, `make test` the whole test suite.
+# Two entry points: `make demo` runs the kit's main example, `make test` the whole test suite;
+# `make docs` builds the documentation into docs/_build/html (`make test-docs` checks it).
 # Both create or refresh the local virtual environment and install through pyproject.toml;
 # the persistent build folder (build/) keeps native rebuilds incremental. `make sanitize` runs
 # the test suite on an AddressSanitizer/UBSan build kept apart (.venv-asan, build/asan).
@@ -46,15 +47,34 @@ bench: install
 	$(PY) -m pip install -q --no-build-isolation -e '.[bench]' || echo "some benchmark peers did not install; their rows are skipped"
 	$(PY) bench/run_all.py
 
-# Circuit figures rendered by a real browser: installs Debian's chromium (and a font with the
-# title's CJK characters) when missing, then runs the rendering tests, which `make test` skips
-# on machines without the browser.
-.PHONY: test-render
+# Debian's chromium, its WebDriver and a font with the circuit titles' CJK characters, installed
+# when missing (as root or through sudo), for the tests that render pages in a real browser.
+.PHONY: browser test-render
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-test-render: install
-	dpkg -s chromium fonts-wqy-microhei >/dev/null 2>&1 || \
-	  ($(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q --no-install-recommends chromium fonts-wqy-microhei)
+BROWSER_PACKAGES := chromium chromium-driver fonts-wqy-microhei
+browser:
+	dpkg -s $(BROWSER_PACKAGES) >/dev/null 2>&1 || \
+	  ($(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q --no-install-recommends $(BROWSER_PACKAGES))
+
+# Circuit figures rendered by a real browser; `make test` skips these tests without one.
+test-render: install browser
 	$(PY) -m pytest -rs tests/test_circuitview_render.py
+
+# The documentation: the `docs` extra's packages, then the guide, the API reference and one page
+# per example (each example runs; a failing one fails the build) into docs/_build/html, with
+# warnings as errors and every cross-reference checked. The HTML is written afresh each time
+# (pages of removed modules must not linger); the parsed pages in docs/_build/doctrees are kept.
+.PHONY: docs test-docs
+docs: install
+	$(PY) -m pip install -q $$($(PY) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['docs']))")
+	rm -rf docs/_build/html
+	$(PY) -m sphinx -W --keep-going -n -b html -d docs/_build/doctrees docs docs/_build/html
+
+# The built pages opened in headless Chromium (images, links, API and example pages), and the
+# circuit figure rendering tests; a missing browser or build fails the docs tests instead of
+# skipping them.
+test-docs: docs browser
+	NORVANE_DOCS_REQUIRED=1 $(PY) -m pytest -rs tests/test_docs_render.py tests/test_circuitview_render.py
 
 # The typed stubs of the native modules, written beside their sources: run after changing a
 # module's interface (the typing tests say when a stub is out of date).
