@@ -319,8 +319,7 @@ def test_html_page_embeds_the_drawing():
     assert page.startswith("<!DOCTYPE html>") and "<title>teleport &amp; check</title>" in page
     svg = page[page.index("<svg"):page.index("</svg>") + 6]
     ET.fromstring(svg)
-    assert "overflow:auto" in page and "9 instruction(s)" not in page
-    assert f"{len(circuit.instructions)} instruction(s)" in page
+    assert "overflow:auto" in page and f"{len(circuit.instructions)} instruction(s)" in page
 
 
 def test_svg_stays_small_per_instruction():
