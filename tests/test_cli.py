@@ -36,6 +36,30 @@ def test_run_prints_counts_and_json(bell):
     assert as_json["counts"] == {r[0]: int(r[1]) for r in rows}
 
 
+def test_run_plots_the_counts_beside_the_exact_distribution(tmp_path, bell):
+    """--plot writes the histogram of the printed counts; the exact probabilities stand beside
+    them only when the bitstrings are the final state's basis states. Progress goes to standard
+    error when asked for and is off when standard error is not a terminal."""
+    from xml.etree import ElementTree
+
+    def bars(svg_path, kind):
+        tree = ElementTree.parse(svg_path)
+        return {e.get("data-outcome"): e for e in tree.iter("{http://www.w3.org/2000/svg}" + kind)
+                if e.get("class") == ("bar" if kind == "rect" else "exact")}
+
+    out = run_cli("run", bell, "--shots", 300, "--seed", 3, "--json", "--plot", tmp_path / "bell.svg")
+    assert out.returncode == 0 and out.stderr == ""
+    assert set(bars(tmp_path / "bell.svg", "rect")) == set(json.loads(out.stdout)["counts"]) == {"00", "11"}
+    assert set(bars(tmp_path / "bell.svg", "circle")) == {"00", "11"}
+    partial = tmp_path / "partial.qasm"
+    partial.write_text(BELL.replace("measure q -> c;", "measure q[1] -> c[0];"))
+    assert run_cli("run", partial, "--plot", tmp_path / "partial.svg", "--progress").returncode == 0
+    assert bars(tmp_path / "partial.svg", "rect") and not bars(tmp_path / "partial.svg", "circle")
+    shown = run_cli("run", bell, "--plot", tmp_path / "bell.html", "--progress")
+    assert "norvane run" in shown.stderr and "100%" in shown.stderr
+    assert "Bokeh" in (tmp_path / "bell.html").read_text()
+
+
 def test_statevector_and_parameters(tmp_path):
     path = tmp_path / "p.qasm"
     path.write_text('OPENQASM 3.0;\ninclude "stdgates.inc";\ninput float t;\nqubit[2] q;\nry(t) q[1];\n')
@@ -125,6 +149,7 @@ CIRCUIT = "norvane.quantum.ir.digital.circuit.DigitalCircuit"
     (["run", "range.json"], "gate target 7 is out of range"),
     (["run", "bell.qasm", "--shots", "-1"], "--shots must be >= 0"),
     (["run", "bell.qasm", "--seed", "-1"], "--seed must be >= 0"),
+    (["run", "bell.qasm", "--plot", "counts.png"], "--plot writes .svg or .html"),
     (["convert", "bell.qasm", "-o", "out.txt"], "cannot tell the format"),
     (["convert", "bell.qasm", "-o", "no/such/dir/out.qasm"], "cannot write no/such/dir/out.qasm"),
     (["convert", "sym.qasm", "-o", "out.qasm"], "cannot write qasm2"),

@@ -110,13 +110,83 @@ def _simulator(circuit, args):
         return DigitalDenseSimulator(circuit, seed=args.seed)
 
 
+def _stages(args, names: Sequence[str]):
+    """A progress bar over the command's stages (reading, simulating, writing...) on standard
+    error: the engines run natively and report nothing finer. On by default when standard
+    error is a terminal (--progress / --no-progress)."""
+    from norvane.quantum.progress import tracker
+
+    shown = sys.stderr.isatty() if args.progress is None else args.progress
+    track = tracker(shown, len(names), desc=f"norvane {args.command}", unit="stage")
+    track.update(0, note=names[0])
+
+    def advance(stage: int) -> None:
+        track.update(stage, note=names[stage] if stage < len(names) else None)
+
+    return track, advance
+
+
+# The exact distribution is drawn beside sampled counts up to this many qubits (a second
+# simulation, of the state the measurements read).
+_EXACT_OVERLAY_MAX_QUBITS = 20
+
+
+def _reads_whole_register(circuit) -> bool:
+    """Whether the counts' bitstrings are the basis states of the final gate state: every
+    qubit k measured in Z into bit k by measurements after the last gate, no conditions."""
+    from norvane.quantum.ir.digital.conditional import ConditionalInstruction
+    from norvane.quantum.ir.digital.measurement import Measurement, MeasurementBasis
+
+    instructions = list(circuit.instructions)
+    first = next((i for i, node in enumerate(instructions) if isinstance(node, Measurement)),
+                 len(instructions))
+    readout = instructions[first:]
+    if not readout or not all(isinstance(m, Measurement) and m.basis is MeasurementBasis.Z
+                              for m in readout):
+        return False
+    if any(isinstance(node, ConditionalInstruction) for node in instructions[:first]):
+        return False
+    pairs = [pair for m in readout for pair in zip(m.qubits, m.bits)]
+    wanted = [(q, q) for q in range(circuit.n_qubits)]
+    return circuit.n_cbits == circuit.n_qubits and sorted(pairs) == wanted
+
+
+def _write_counts_plot(path: str, result, exact, title: str) -> None:
+    from norvane.quantum.visualization.plots import counts_figure, counts_svg
+
+    if path.lower().endswith(".svg"):
+        _write(path, counts_svg(result, exact, title=title))
+        return
+    try:
+        from bokeh.embed import file_html
+        from bokeh.resources import INLINE
+    except ImportError:
+        raise UserError("--plot FILE.html needs Bokeh; install norvane-quantum[plot] "
+                        "(or write FILE.svg)") from None
+    _write(path, file_html(counts_figure(result, exact, title=title), INLINE, title=title))
+
+
 def _run(args) -> int:
     if args.shots < 0:
         raise UserError(f"--shots must be >= 0, got {args.shots}")
+    if args.plot is not None and os.path.splitext(args.plot)[1].lower() not in (".svg", ".html", ".htm"):
+        raise UserError(f"--plot writes .svg or .html, got {args.plot!r}")
     bindings = _bindings(args.param)
-    simulator = _simulator(_read_circuit(args.file), args)
-    with _circuit_faults():
-        result = simulator.run(args.shots, **bindings)
+    track, advance = _stages(args, ["reading", "simulating"] + ["plotting"] * (args.plot is not None))
+    with track:
+        circuit = _read_circuit(args.file)
+        simulator = _simulator(circuit, args)
+        advance(1)
+        with _circuit_faults():
+            result = simulator.run(args.shots, **bindings)
+        if args.plot is not None:
+            advance(2)
+            exact = None
+            if circuit.n_qubits <= _EXACT_OVERLAY_MAX_QUBITS and _reads_whole_register(circuit):
+                with _circuit_faults():
+                    exact = simulator.statevector(**bindings)
+            _write_counts_plot(args.plot, result, exact, circuit.name or os.path.basename(args.file))
+        track.finish()
     if args.json:
         print(json.dumps({"shots": result.shots, "counts": result.counts}))
     else:
@@ -166,10 +236,6 @@ def _validate(args) -> int:
 def _draw(args) -> int:
     """The circuit drawing: text on standard output (or in a .txt file), an SVG document or an
     HTML page by the output's suffix; with --figure the layered Bokeh figure's page."""
-    import shutil
-
-    from norvane.quantum.visualization import diagram
-
     if args.width is not None and args.width < 0:
         raise UserError(f"--width must be >= 0 (0: one page), got {args.width}")
     output = "-" if args.output is None else args.output
@@ -186,23 +252,38 @@ def _draw(args) -> int:
         if kind is None:
             raise UserError(f"cannot tell the drawing format of {output!r}; use a .svg, .html "
                             "or .txt file, or --text")
-    circuit = _read_circuit(args.file)
-    if kind == "figure":
-        try:
-            from norvane.quantum.visualization.circuitview import get_circuit_figure
-        except ImportError as error:
-            raise UserError(f"--figure needs the circuit figure module "
-                            f"(norvane.quantum.visualization.circuitview), which is not available: "
-                            f"{error}") from None
-        try:
-            from bokeh.embed import file_html
-            from bokeh.resources import INLINE
-        except ImportError:
-            raise UserError("--figure needs Bokeh; install norvane-quantum[plot]") from None
-        with _circuit_faults():
-            figure = get_circuit_figure(circuit)
-        _write(output, file_html(figure, INLINE, title=circuit.name or args.file))
-        return 0
+    track, advance = _stages(args, ["reading", "drawing"])
+    with track:
+        circuit = _read_circuit(args.file)
+        advance(1)
+        if kind == "figure":
+            try:
+                from norvane.quantum.visualization.circuitview import get_circuit_figure
+            except ImportError as error:
+                raise UserError(f"--figure needs the circuit figure module "
+                                f"(norvane.quantum.visualization.circuitview), which is not available: "
+                                f"{error}") from None
+            try:
+                from bokeh.embed import file_html
+                from bokeh.resources import INLINE
+            except ImportError:
+                raise UserError("--figure needs Bokeh; install norvane-quantum[plot]") from None
+            with _circuit_faults():
+                figure = get_circuit_figure(circuit)
+            text = file_html(figure, INLINE, title=circuit.name or args.file)
+        else:
+            text = _drawing(circuit, kind, output, args)
+        track.finish()
+    _write(output, text)
+    return 0
+
+
+def _drawing(circuit, kind: str, output: str, args) -> str:
+    """The trustworthy drawing of `circuit` as text, SVG or an HTML page."""
+    import shutil
+
+    from norvane.quantum.visualization import diagram
+
     with _circuit_faults():
         if kind == "text":
             width = args.width
@@ -221,8 +302,7 @@ def _draw(args) -> int:
             text = diagram.to_svg(circuit, title=circuit.name or os.path.basename(args.file))
         else:
             text = diagram.to_html(circuit, title=circuit.name or os.path.basename(args.file))
-    _write(output, text)
-    return 0
+    return text
 
 
 _FORMATS = {".json": "json", ".qasm": "qasm2", ".qasm2": "qasm2", ".qasm3": "qasm3"}
@@ -307,9 +387,19 @@ def _parser() -> argparse.ArgumentParser:
                          help="value of a symbolic parameter (repeatable)")
         sub.add_argument("--json", action="store_true", help="print JSON")
 
+    def progress_option(sub):
+        sub.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                         help="show the command's stages on standard error (default: when "
+                         "standard error is a terminal)")
+
     run = command("run", _run, "sample shots and print the counts, most frequent first")
     run.add_argument("--shots", type=int, default=1024, help="number of shots (default 1024)")
     simulation_options(run)
+    run.add_argument("--plot", metavar="FILE", help="also write a histogram of the counts: "
+                     "FILE.html (Bokeh, the plot extra) or FILE.svg; beside them the exact "
+                     "probabilities when every qubit k is measured into bit k at the end "
+                     f"(up to {_EXACT_OVERLAY_MAX_QUBITS} qubits)")
+    progress_option(run)
     state = command("statevector", _statevector,
                     "print the final state of the gates (qubit 0 most significant)")
     simulation_options(state)
@@ -331,6 +421,7 @@ def _parser() -> argparse.ArgumentParser:
     draw.add_argument("--width", type=int, help="fold the text drawing into pages of this many "
                       "characters (default: the terminal's width on standard output, one page "
                       "in a file; 0: one page)")
+    progress_option(draw)
     convert = command("convert", _convert, "convert between OpenQASM 2, OpenQASM 3 and JSON")
     convert.add_argument("-o", "--output", default="-",
                          help="file to write (default '-': standard output)")
