@@ -14,7 +14,7 @@ from norvane.quantum.ir.digital.circuit import DigitalCircuit
 from norvane.quantum.ir.digital.conditional import ClassicalCondition, ConditionalInstruction
 from norvane.quantum.ir.digital.gate import CX, RZ, H
 from norvane.quantum.ir.digital.measurement import Measurement
-from norvane.quantum.visualization.diagram import layout, svg
+from norvane.quantum.visualization.diagram import layout, shapes, svg
 
 CHROMIUM = shutil.which("chromium")
 pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="headless Chromium is not installed "
@@ -42,7 +42,7 @@ def test_browser_paints_the_drawing_at_its_size_with_every_part_in_place(tmp_pat
         H([0]), CX([0, 2]), RZ([1], [0.5]), Measurement([0]),
         ConditionalInstruction(H([2]), ClassicalCondition([0], 1))], n_cbits=1)
     drawing = layout(circuit)
-    width, height, left, centres = svg.geometry(drawing)
+    width, height, left, centres = shapes.geometry(drawing)
     pixels = screenshot(svg.render_svg(drawing), width, height, tmp_path)
 
     # The document's white background covers exactly width x height px at the page margin.
@@ -54,7 +54,7 @@ def test_browser_paints_the_drawing_at_its_size_with_every_part_in_place(tmp_pat
         return pixels[20 + y, 20 + x]
 
     def wire_y(w):
-        return svg.TOP + w * svg.PITCH
+        return shapes.TOP + w * shapes.PITCH
 
     dark = lambda p: p.max() < 90  # noqa: E731
     white = lambda p: p.min() > 240  # noqa: E731
@@ -65,11 +65,11 @@ def test_browser_paints_the_drawing_at_its_size_with_every_part_in_place(tmp_pat
     # Every wire runs from after its name to the right margin.
     for w in range(drawing.n_wires):
         for y in ([wire_y(w)] if w < drawing.n_qubits else [wire_y(w) - 2, wire_y(w) + 2]):
-            assert line_at(left + 2, y) and line_at(width - svg.MARGIN - 2, y)
+            assert line_at(left + 2, y) and line_at(width - shapes.MARGIN - 2, y)
     column = {(item.index, item.part): c for c, items in enumerate(drawing.columns) for item in items}
     # The H box on q0: white inside, with its text dark somewhere near the centre.
     x = centres[column[0, 0]]
-    assert white(at(x - svg.BOX_HEIGHT // 2 + 3, wire_y(0) - svg.BOX_HEIGHT // 2 + 3))
+    assert white(at(x - shapes.BOX_HEIGHT // 2 + 3, wire_y(0) - shapes.BOX_HEIGHT // 2 + 3))
     assert any(dark(at(x + dx, wire_y(0) + dy)) for dx in range(-4, 5) for dy in range(-5, 6))
     # The CX: a filled control dot on q0, the line crossing q1 down to the target ring on q2.
     x = centres[column[1, 0]]
@@ -79,7 +79,7 @@ def test_browser_paints_the_drawing_at_its_size_with_every_part_in_place(tmp_pat
     # The measurement box is tinted, and its double line reaches the classical wire.
     x = centres[column[3, 0]]
     assert tuple(at(x - 10, wire_y(0) - 8)) == (0xE8, 0xEE, 0xF6)
-    for y in range(wire_y(0) + svg.BOX_HEIGHT // 2 + 2, wire_y(3), 5):
+    for y in range(wire_y(0) + shapes.BOX_HEIGHT // 2 + 2, wire_y(3), 5):
         assert dark(at(x - 2, y)) or dark(at(x - 3, y))
         assert dark(at(x + 2, y)) or dark(at(x + 1, y))
     # The condition: a filled mark on c0 under the conditional H, with its text below.

@@ -235,16 +235,17 @@ def _validate(args) -> int:
 
 def _draw(args) -> int:
     """The circuit drawing: text on standard output (or in a .txt file), an SVG document or an
-    HTML page by the output's suffix; with --figure the layered Bokeh figure's page."""
+    HTML page by the output's suffix; with --bokeh the same drawing as an interactive Bokeh
+    figure's page, with --figure the layered Bokeh figure's page."""
     if args.width is not None and args.width < 0:
         raise UserError(f"--width must be >= 0 (0: one page), got {args.width}")
     output = "-" if args.output is None else args.output
     suffix = os.path.splitext(output)[1].lower()
-    if args.figure:
+    if args.figure or args.bokeh:
+        kind = "figure" if args.figure else "bokeh"
         if args.output is None:
-            raise UserError("--figure writes an HTML page: give -o FILE.html (or -o - for "
+            raise UserError(f"--{kind} writes an HTML page: give -o FILE.html (or -o - for "
                             "standard output)")
-        kind = "figure"
     elif args.text or output == "-":
         kind = "text"
     else:
@@ -279,11 +280,19 @@ def _draw(args) -> int:
 
 
 def _drawing(circuit, kind: str, output: str, args) -> str:
-    """The trustworthy drawing of `circuit` as text, SVG or an HTML page."""
+    """The trustworthy drawing of `circuit` as text, SVG, an HTML page or a Bokeh figure's
+    page."""
     import shutil
 
     from norvane.quantum.visualization import diagram
 
+    title = circuit.name or os.path.basename(args.file)
+    if kind == "bokeh":
+        try:
+            from bokeh.embed import file_html
+            from bokeh.resources import INLINE
+        except ImportError:
+            raise UserError("--bokeh needs Bokeh; install norvane-quantum[plot]") from None
     with _circuit_faults():
         if kind == "text":
             width = args.width
@@ -299,9 +308,11 @@ def _drawing(circuit, kind: str, output: str, args) -> str:
                                     "box-drawing characters; set PYTHONIOENCODING=utf-8 or "
                                     "give -o FILE.txt") from None
         elif kind == "svg":
-            text = diagram.to_svg(circuit, title=circuit.name or os.path.basename(args.file))
+            text = diagram.to_svg(circuit, title=title)
+        elif kind == "bokeh":
+            text = file_html(diagram.to_bokeh(circuit, title=title), INLINE, title=title)
         else:
-            text = diagram.to_html(circuit, title=circuit.name or os.path.basename(args.file))
+            text = diagram.to_html(circuit, title=title)
     return text
 
 
@@ -415,6 +426,10 @@ def _parser() -> argparse.ArgumentParser:
     drawing = draw.add_mutually_exclusive_group()
     drawing.add_argument("--text", action="store_true",
                          help="the text drawing, whatever the output's suffix")
+    drawing.add_argument("--bokeh", action="store_true",
+                         help="the drawing as an interactive Bokeh figure (each instruction "
+                         "described on hover, pan and zoom along the wires) in an HTML page "
+                         "(needs -o and the plot extra)")
     drawing.add_argument("--figure", action="store_true",
                          help="the layered Bokeh circuit figure as an HTML page (needs -o and "
                          "the plot extra)")

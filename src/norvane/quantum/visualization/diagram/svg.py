@@ -9,27 +9,21 @@ document, which scrolls in a browser (the HTML page scrolls it in a frame).
 from __future__ import annotations
 
 import html
-import math
 
 from norvane.quantum.ir.digital.circuit import DigitalCircuit
 from norvane.quantum.visualization.diagram.labels import (
-    BIT, BIT_ONE, BIT_ZERO, BOX, DOT, METER, OPLUS, RESULT, SWAP,
+    BIT, BIT_ONE, BIT_ZERO, DOT, METER, OPLUS, RESULT, SWAP,
 )
 from norvane.quantum.visualization.diagram.layout import Layout, layout
+from norvane.quantum.visualization.diagram.shapes import (
+    BOX_HEIGHT, METER_FILL, NOTE, WIRE_NAME, shapes,
+)
 
-__all__ = ["to_svg", "to_html", "render_svg", "geometry"]
-
-CHAR_WIDTH = 7.8     # px per character of the 13 px monospace font (0.6 em)
-NOTE_CHAR_WIDTH = 6.6
-PITCH = 40           # px between wires
-BOX_HEIGHT = 24
-MARGIN = 12
-TOP = 28             # y of the first wire
-BOTTOM = 30          # room under the last wire for a condition's text
+__all__ = ["to_svg", "to_html", "render_svg"]
 
 _USES = {DOT: "d", BIT_ONE: "d", BIT_ZERO: "o", BIT: "k", OPLUS: "x", SWAP: "s", RESULT: "r"}
 _STYLE = (".w,.b,.m{stroke:#000;shape-rendering:crispEdges}.w{fill:none}.b{fill:#fff}"
-          ".m{fill:#e8eef6}"
+          f".m{{fill:{METER_FILL}}}"
           "text{font:13px monospace;text-anchor:middle;dominant-baseline:central}"
           ".n{font-size:11px}.l{text-anchor:end}")
 _DEFS = ('<circle id="d" r="5"/><circle id="o" r="5" fill="#fff" stroke="#000"/>'
@@ -38,72 +32,33 @@ _DEFS = ('<circle id="d" r="5"/><circle id="o" r="5" fill="#fff" stroke="#000"/>
          '<path d="M-9 0H9M0-9V9" stroke="#000" shape-rendering="crispEdges"/></g>'
          '<path id="s" d="M-6-6L6 6M-6 6L6-6" stroke="#000" stroke-width="2"/>'
          '<path id="r" d="M-5-7H5L0 0z"/>')
-
-
-def _box_half(text: str) -> int:
-    return max(12, math.ceil(len(text) * CHAR_WIDTH / 2) + 6)
-
-
-def geometry(drawing: Layout) -> tuple[int, int, int, list[int]]:
-    """(width, height, x where the wires start, x of each column's centre) in px."""
-    left = MARGIN + math.ceil(max(map(len, drawing.wire_names), default=0) * CHAR_WIDTH) + 8
-    x, centres = left + MARGIN, []
-    for items in drawing.columns:
-        half = 12
-        for item in items:
-            for glyph in item.glyphs:
-                if glyph.kind in (BOX, METER):
-                    half = max(half, _box_half(glyph.text))
-            if item.note:
-                half = max(half, math.ceil(len(item.note) * NOTE_CHAR_WIDTH / 2) + 2)
-        centres.append(x + half)
-        x += 2 * half + MARGIN
-    width = x + MARGIN
-    height = TOP + max(drawing.n_wires - 1, 0) * PITCH + BOTTOM
-    return width, height, left, centres
+_TEXT_CLASS = {WIRE_NAME: ' class="l"', NOTE: ' class="n"'}
 
 
 def render_svg(drawing: Layout, title: str | None = None) -> str:
     """The SVG document of a `Layout` (see `to_svg`)."""
-    width, height, left, centres = geometry(drawing)
-    right = width - MARGIN
-    n_qubits = drawing.n_qubits
-    wires, lines, boxes, meters, texts, uses = [], [], [], [], [], []
-    for w, name in enumerate(drawing.wire_names):
-        y = TOP + w * PITCH
-        if w < n_qubits:
-            wires.append(f"M{left} {y}H{right}")
-        else:
-            wires.append(f"M{left} {y - 2}H{right}M{left} {y + 2}H{right}")
-        texts.append(f'<text class="l" x="{left - 6}" y="{y}">{name}</text>')
-    for items, x in zip(drawing.columns, centres):
-        for item in items:
-            if item.link:
-                lines.append(f"M{x} {TOP + item.link[0] * PITCH}V{TOP + item.link[1] * PITCH}")
-            if item.classical_link:
-                y1, y2 = TOP + item.classical_link[0] * PITCH, TOP + item.classical_link[1] * PITCH
-                lines.append(f"M{x - 2} {y1}V{y2}M{x + 2} {y1}V{y2}")
-            for glyph in item.glyphs:
-                y = TOP + glyph.wire * PITCH
-                if glyph.kind in (BOX, METER):
-                    half = _box_half(glyph.text)
-                    shape = f"M{x - half} {y - BOX_HEIGHT // 2}h{2 * half}v{BOX_HEIGHT}h{-2 * half}z"
-                    (meters if glyph.kind == METER else boxes).append(shape)
-                    texts.append(f'<text x="{x}" y="{y}">{html.escape(glyph.text)}</text>')
-                else:
-                    uses.append(f'<use href="#{_USES[glyph.kind]}" x="{x}" y="{y}"/>')
-            if item.note:
-                y = TOP + item.bottom * PITCH + 15
-                texts.append(f'<text class="n" x="{x}" y="{y}">{html.escape(item.note)}</text>')
+    drawn = shapes(drawing)
+    width, height = drawn.width, drawn.height
+    wires = [f"M{x0} {y0}H{x1}" for x0, y0, x1, _ in drawn.wires]
+    lines = [f"M{x0} {y0}V{y1}" for x0, y0, _, y1 in drawn.links]
+    boxes: list[str] = []
+    meters: list[str] = []
+    for box in drawn.boxes:
+        shape = (f"M{box.x - box.half} {box.y - BOX_HEIGHT // 2}h{2 * box.half}v{BOX_HEIGHT}"
+                 f"h{-2 * box.half}z")
+        (meters if box.kind == METER else boxes).append(shape)
+    texts = [f'<text{_TEXT_CLASS.get(label.role, "")} x="{label.x}" y="{label.y}">'
+             f"{html.escape(label.text)}</text>" for label in drawn.labels]
+    uses = [f'<use href="#{_USES[mark.kind]}" x="{mark.x}" y="{mark.y}"/>' for mark in drawn.marks]
     head = (f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
             f'viewBox="0 0 {width} {height}">')
     if title:
         head += f"<title>{html.escape(title)}</title>"
     parts = [head, f"<style>{_STYLE}</style><defs>{_DEFS}</defs>",
              '<rect width="100%" height="100%" fill="#fff"/>']
-    for css, shapes in (("w", wires), ("w", lines), ("b", boxes), ("m", meters)):
-        if shapes:
-            parts.append(f'<path class="{css}" d="{"".join(shapes)}"/>')
+    for css, paths in (("w", wires), ("w", lines), ("b", boxes), ("m", meters)):
+        if paths:
+            parts.append(f'<path class="{css}" d="{"".join(paths)}"/>')
     parts += texts
     parts += uses
     parts.append("</svg>")
