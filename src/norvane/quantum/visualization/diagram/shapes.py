@@ -14,7 +14,7 @@ from typing import NamedTuple
 from norvane.quantum.visualization.diagram.labels import BOX, METER
 from norvane.quantum.visualization.diagram.layout import Layout
 
-__all__ = ["Box", "Mark", "Label", "Shapes", "geometry", "shapes"]
+__all__ = ["Box", "Mark", "Label", "Shapes", "WIRE_NAME", "BOX_TEXT", "NOTE", "geometry", "shapes"]
 
 CHAR_WIDTH = 7.8     # px per character of the 13 px monospace font (0.6 em)
 NOTE_CHAR_WIDTH = 6.6
@@ -30,7 +30,9 @@ METER_FILL = "#e8eef6"
 
 # Label roles: a wire's name (right-aligned, ending before the wire), a box's text and a
 # condition's text (a smaller font), both centred.
-WIRE_NAME, BOX_TEXT, NOTE = "wire", "box", "note"
+WIRE_NAME = "wire"
+BOX_TEXT = "box"
+NOTE = "note"
 
 
 class Box(NamedTuple):
