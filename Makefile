@@ -56,9 +56,11 @@ browser:
 	dpkg -s $(BROWSER_PACKAGES) >/dev/null 2>&1 || \
 	  ($(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q --no-install-recommends $(BROWSER_PACKAGES))
 
-# Circuit figures rendered by a real browser; `make test` skips these tests without one.
+# Circuit figures and drawings rendered by a real browser; `make test` skips these tests
+# without one.
+RENDER_TESTS := tests/test_circuitview_render.py tests/test_diagram_render.py tests/test_diagram_bokeh.py
 test-render: install browser
-	$(PY) -m pytest -rs tests/test_circuitview_render.py
+	$(PY) -m pytest -rs $(RENDER_TESTS)
 
 # The documentation: the `docs` extra's packages, then the guide, the API reference and one page
 # per example (each example runs; a failing one fails the build) into docs/_build/html, with
@@ -71,10 +73,10 @@ docs: install
 	$(PY) -m sphinx -W --keep-going -n -b html -d docs/_build/doctrees docs docs/_build/html
 
 # The built pages opened in headless Chromium (images, links, API and example pages), and the
-# circuit figure rendering tests; a missing browser or build fails the docs tests instead of
-# skipping them.
+# rendering tests of the circuit figures and drawings; a missing browser or build fails the
+# docs tests instead of skipping them.
 test-docs: docs browser
-	NORVANE_DOCS_REQUIRED=1 $(PY) -m pytest -rs tests/test_docs_render.py tests/test_circuitview_render.py
+	NORVANE_DOCS_REQUIRED=1 $(PY) -m pytest -rs tests/test_docs_render.py $(RENDER_TESTS)
 
 # The typed stubs of the native modules, written beside their sources: run after changing a
 # module's interface (the typing tests say when a stub is out of date).
