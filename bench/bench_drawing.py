@@ -18,12 +18,11 @@ import json
 import os
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE]
 
-from common import machine, write_results  # noqa: E402
+from common import best_cpu_seconds, machine, write_results  # noqa: E402
 from norvane.quantum.ir.digital import qasm  # noqa: E402
 from norvane.quantum.visualization.diagram import layout, to_bokeh, to_svg, to_text  # noqa: E402
 
@@ -31,15 +30,6 @@ CIRCUITS = ["sat_n11", "sat_n11_transpiled", "dnn_n16", "gcm_h6"]
 WIDTH, REPEATS = 80, 5
 PEER_REPEATS = 3
 TEXT_PEERS, SVG_PEERS = ["Qiskit text"], ["Cirq SVG", "Qiskit mpl SVG"]
-
-
-def best_cpu_seconds(draw, repeats):
-    best, out = float("inf"), None
-    for _ in range(repeats):
-        start = time.process_time()
-        out = draw()
-        best = min(best, time.process_time() - start)
-    return best, len(out.encode()) if isinstance(out, str) else None
 
 
 def peers(path):

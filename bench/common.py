@@ -23,12 +23,24 @@ def machine() -> str:
 def best_seconds(fn, repeats: int, clock=time.perf_counter) -> float:
     """The fastest of `repeats` timed calls of fn, timed by `clock` (wall time by default;
     time.process_time counts only this process's CPU time, steadier on a shared machine)."""
-    best = float("inf")
+    return best_of(fn, repeats, clock)[0]
+
+
+def best_of(fn, repeats: int, clock=time.perf_counter):
+    """(the fastest of `repeats` timed calls of fn, what the last call returned)."""
+    best, result = float("inf"), None
     for _ in range(repeats):
         start = clock()
-        fn()
+        result = fn()
         best = min(best, clock() - start)
-    return best
+    return best, result
+
+
+def best_cpu_seconds(draw, repeats: int):
+    """(the least CPU time of `repeats` calls of draw, the UTF-8 size of what it returned, or
+    None when that is not text)."""
+    seconds, out = best_of(draw, repeats, time.process_time)
+    return seconds, len(out.encode()) if isinstance(out, str) else None
 
 
 def measure_in_subprocess(script, args, threads, timeout=900):

@@ -14,17 +14,9 @@ Each peer reads the program first (not timed), then draws it: Qiskit's text draw
 import io
 import json
 import sys
-import time
 import warnings
 
-
-def best_cpu_seconds(draw, repeats):
-    best, out = float("inf"), None
-    for _ in range(repeats):
-        start = time.process_time()
-        out = draw()
-        best = min(best, time.process_time() - start)
-    return best, len(out.encode())
+from common import best_cpu_seconds
 
 
 def qiskit_peers(text, width, repeats):

@@ -5,10 +5,6 @@ colour where the layer and wire geometry puts it.
 Needs the `chromium` executable (Debian's package): `make test-render` installs it and runs
 these tests; without it they are skipped."""
 
-import shutil
-import os
-import subprocess
-
 import numpy as np
 import pytest
 
@@ -17,12 +13,11 @@ from norvane.quantum.ir.digital.gate import CCX, CX, H
 from norvane.quantum.ir.digital.measurement import Measurement
 from norvane.quantum.visualization import circuitview
 
+from browser import CHROMIUM, SKIP_REASON
+from browser import screenshot as screenshot_page
+
 pytest.importorskip("bokeh", reason="Bokeh (the 'plot' extra) is not installed")
-CHROMIUM = shutil.which("chromium")
-pytestmark = pytest.mark.skipif(
-    CHROMIUM is None,
-    reason="headless Chromium is not installed (Debian package 'chromium'; "
-           "`make test-render` installs it and runs these tests)")
+pytestmark = pytest.mark.skipif(CHROMIUM is None, reason=SKIP_REASON)
 
 
 def rgb(hex_color):
@@ -33,20 +28,11 @@ def screenshot(fig, folder):
     """The page of `fig` (inline Bokeh resources, no network) as rendered by Chromium."""
     from bokeh.embed import file_html
     from bokeh.resources import INLINE
-    from PIL import Image
 
-    page, png = folder / "figure.html", folder / "figure.png"
+    page = folder / "figure.html"
     page.write_text(file_html(fig, INLINE, "circuit"), encoding="utf-8")
-    subprocess.run(
-        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-         "--force-device-scale-factor=1", f"--window-size={fig.width + 80},{fig.height + 80}",
-         "--virtual-time-budget=15000", f"--user-data-dir={folder / 'profile'}",
-         f"--screenshot={png}", page.as_uri()],
-        # The browser is not the code under test: it runs without the sanitizer runtime that a
-        # sanitizer run preloads into this interpreter.
-        env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
-        check=True, capture_output=True, timeout=120)
-    return np.asarray(Image.open(png).convert("RGB"), dtype=float)
+    return screenshot_page(page, folder / "figure.png", fig.width + 80, fig.height + 80,
+                           virtual_time_ms=15000, dtype=float)
 
 
 class Frame:

@@ -2,9 +2,7 @@
 as the SVG document, every instruction described on hover, the view along the wires, the
 `norvane draw --bokeh` page, and that page painted by headless Chromium."""
 
-import os
 import re
-import shutil
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -22,6 +20,7 @@ from norvane.quantum.ir.scalar import Literal, Variable
 from norvane.quantum.visualization.diagram import layout, shapes, to_bokeh, to_svg
 from norvane.quantum.visualization.diagram.bokeh_figure import MAX_WIDTH
 
+from browser import CHROMIUM, SKIP_REASON, screenshot
 from test_diagram import PUBLIC_STYLE, circuits
 
 pytest.importorskip("bokeh")
@@ -210,25 +209,13 @@ def test_draw_bokeh_writes_a_standalone_page(tmp_path, teleport):
     assert run_cli("draw", teleport, "--bokeh", "--figure", "-o", tmp_path / "v.html").returncode == 2
 
 
-CHROMIUM = shutil.which("chromium")
-
-
-@pytest.mark.skipif(CHROMIUM is None, reason="headless Chromium is not installed (Debian package 'chromium')")
+@pytest.mark.skipif(CHROMIUM is None, reason=SKIP_REASON)
 def test_browser_paints_the_page_with_every_part_in_place(tmp_path, teleport):
-    from PIL import Image
-
     page, png = tmp_path / "t.html", tmp_path / "t.png"
     assert run_cli("draw", teleport, "--bokeh", "-o", page).returncode == 0
     drawing = layout(qasm.loads(PUBLIC_STYLE))
     drawn = shapes.shapes(drawing)
-    subprocess.run(
-        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-         "--force-device-scale-factor=1", f"--window-size={drawn.width + 100},{drawn.height + 100}",
-         "--virtual-time-budget=20000", f"--user-data-dir={tmp_path / 'profile'}",
-         f"--screenshot={png}", page.as_uri()],
-        env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
-        check=True, capture_output=True, timeout=120)
-    pixels = np.asarray(Image.open(png).convert("RGB"), dtype=int)
+    pixels = screenshot(page, png, drawn.width + 100, drawn.height + 100, virtual_time_ms=20000)
     dark = pixels.max(axis=2) < 100
 
     # The wires are the only rows dark for most of the drawing's width: one per qubit, two per

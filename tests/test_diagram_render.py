@@ -3,10 +3,6 @@ its declared size, with the wires, boxes and marks where the geometry puts them.
 
 Needs the `chromium` executable (Debian's package); without it these tests are skipped."""
 
-import os
-import shutil
-import subprocess
-
 import numpy as np
 import pytest
 
@@ -16,25 +12,18 @@ from norvane.quantum.ir.digital.gate import CX, RZ, H
 from norvane.quantum.ir.digital.measurement import Measurement
 from norvane.quantum.visualization.diagram import layout, shapes, svg
 
-CHROMIUM = shutil.which("chromium")
-pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="headless Chromium is not installed "
-                                "(Debian package 'chromium')")
+from browser import CHROMIUM, SKIP_REASON
+from browser import screenshot as screenshot_page
+
+pytestmark = pytest.mark.skipif(CHROMIUM is None, reason=SKIP_REASON)
 PAGE = (150, 150, 150)   # the page around the drawing, unlike anything the drawing paints
 
 
 def screenshot(document, width, height, folder):
-    from PIL import Image
-
-    page, png = folder / "drawing.html", folder / "drawing.png"
+    page = folder / "drawing.html"
     page.write_text(f'<!DOCTYPE html><html><body style="margin:20px;background:rgb{PAGE}">'
                     f"{document}</body></html>", encoding="utf-8")
-    subprocess.run(
-        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-         "--force-device-scale-factor=1", f"--window-size={width + 40},{height + 40}",
-         f"--user-data-dir={folder / 'profile'}", f"--screenshot={png}", page.as_uri()],
-        env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
-        check=True, capture_output=True, timeout=120)
-    return np.asarray(Image.open(png).convert("RGB"), dtype=int)
+    return screenshot_page(page, folder / "drawing.png", width + 40, height + 40)
 
 
 def test_browser_paints_the_drawing_at_its_size_with_every_part_in_place(tmp_path):
