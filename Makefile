@@ -38,7 +38,10 @@ demo: install
 	$(PY) examples/main.py
 	@echo "== norvane run examples/teleport.qasm (OpenQASM 2.0 through the command line): the last"
 	@echo "   bit is the teleported qubit, 1 with probability sin^2(0.55) = 0.273 whatever m0 and m1 read"
-	$(VENV)/bin/norvane run examples/teleport.qasm --shots 2000 --seed 7
+	$(VENV)/bin/norvane run examples/teleport.qasm --shots 2000 --seed 7 --no-progress
+	@echo "== norvane draw examples/teleport.qasm: every instruction in its own span of wires, the"
+	@echo "   corrections with the bits they read (filled: must read 1); -o x.svg writes an SVG"
+	$(VENV)/bin/norvane draw examples/teleport.qasm --width 100 --no-progress
 
 test: install
 	$(PY) -m pytest
