@@ -138,13 +138,19 @@ void split(const MpoSite &w, SplitSite &out) {
 // it gives (waits for a descheduled helper), so larger thresholds suit busy machines.
 constexpr double kShared = 1e5, kPiece = 5e4;
 
+// Rows or columns at least in a piece of a matrix product cut across its output: each piece
+// packs the whole of the other operand again, which thin pieces would spend more time on than
+// on their products (pieces of one row of a (D w) x D right environment run at a third of the
+// speed of pieces of 32).
+constexpr int kLeastPanel = 32;
+
 // Pieces that a product of `work` is cut into, fixed by the sizes alone: one below kShared,
 // otherwise an even number (two threads share them evenly) of at least kPiece each, at most
-// `count` (rows or columns to share).
-int pieces(double work, int count) {
+// `count` / `least` (rows or columns to share, at least `least` to a piece).
+int pieces(double work, int count, int least = 1) {
     if (work < kShared) return 1;
     const int even = 2 * std::max(1, int(work / (2 * kPiece)));
-    return std::max(1, std::min(count, even));
+    return std::max(1, std::min(count / least, even));
 }
 
 // body(p) for p in [0, count): on the team when the work is worth sharing, here otherwise.
@@ -174,7 +180,7 @@ void absorb_left(runtime::Team &team, const cplx *left, int wl, int dl, int colu
     x.resize(size * wl);
     std::copy(theta, theta + size, x.begin());
     const double work = double(dl) * dl * columns;
-    const int blocks = pieces(work, columns), width = (columns + blocks - 1) / blocks;
+    const int blocks = pieces(work, columns, kLeastPanel), width = (columns + blocks - 1) / blocks;
     share(team, std::size_t(wl - 1) * blocks, work * (wl - 1), [&](std::size_t p) {
         const std::size_t a = 1 + p / blocks;
         const int c0 = int(p % blocks) * width, n = std::min(columns, c0 + width) - c0;
@@ -259,7 +265,7 @@ void EffectiveHamiltonian::apply(const cplx *theta, cplx *out) {
     if (wr == 1) return;
     // Blocks of rows: each packs only its own rows of Z.
     const double work = double(rows) * dr * dr * (wr - 1);
-    const int blocks = pieces(work, rows), height = (rows + blocks - 1) / blocks;
+    const int blocks = pieces(work, rows, kLeastPanel), height = (rows + blocks - 1) / blocks;
     share(team_, blocks, work, [&](std::size_t p) {
         const int r0 = int(p) * height, m = std::min(rows, r0 + height) - r0;
         if (m > 0)
