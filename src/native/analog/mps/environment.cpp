@@ -83,54 +83,6 @@ void extend_right(const std::vector<cplx> &right, const MpoSite &w, const cplx *
 
 namespace {
 
-using SplitSite = EffectiveHamiltonian::SplitSite;
-
-void split(const MpoSite &w, SplitSite &out) {
-    out.left = w.left, out.right = w.right;
-    std::vector<cplx> pass(std::size_t(w.left) * w.right, cplx(0.0));
-    out.rest.clear();
-    // Entries come ordered by (b, s_in, s_out, a): the diagonal pair of (a, b) is found by
-    // looking up both values in a dense table first.
-    std::vector<cplx> diagonal(std::size_t(2) * w.left * w.right, cplx(0.0));
-    for (const MpoEntry &e : w.entries)
-        if (e.s_in == e.s_out) diagonal[e.s_in + 2 * (e.a + std::size_t(w.left) * e.b)] = e.value;
-    for (const MpoEntry &e : w.entries) {
-        const std::size_t ab = e.a + std::size_t(w.left) * e.b;
-        const bool identity = diagonal[2 * ab] == diagonal[2 * ab + 1];
-        if (e.s_in == e.s_out && identity)
-            pass[ab] = e.value;
-        else
-            out.rest.push_back(e);
-    }
-    // Output channels with one pass-through entry of 1 (or none) are copies (or zero); the
-    // others, and the input channels they read, bound the block left to the product.
-    out.source.assign(w.right, -1);
-    int b0 = w.right, b1 = 0, a0 = w.left, a1 = 0;
-    for (int b = 0; b < w.right; ++b) {
-        int count = 0, a_one = -1;
-        for (int a = 0; a < w.left; ++a) {
-            const cplx t = pass[a + std::size_t(w.left) * b];
-            if (t == cplx(0.0)) continue;
-            ++count;
-            if (t == cplx(1.0)) a_one = a;
-        }
-        if (count == 0) continue;
-        if (count == 1 && a_one >= 0) {
-            out.source[b] = a_one;
-            continue;
-        }
-        b0 = std::min(b0, b), b1 = std::max(b1, b + 1);
-        for (int a = 0; a < w.left; ++a)
-            if (pass[a + std::size_t(w.left) * b] != cplx(0.0)) a0 = std::min(a0, a), a1 = std::max(a1, a + 1);
-    }
-    if (b1 <= b0) b0 = b1 = 0, a0 = a1 = 0;
-    out.first_in = a0, out.first_out = b0, out.ins = a1 - a0, out.outs = b1 - b0;
-    out.block.resize(std::size_t(out.ins) * out.outs);
-    for (int b = 0; b < out.outs; ++b)
-        for (int a = 0; a < out.ins; ++a)
-            out.block[a + std::size_t(out.ins) * b] = pass[a0 + a + std::size_t(w.left) * (b0 + b)];
-}
-
 // Work (complex multiply-adds) below which a loop runs on the calling thread alone, and the
 // least work of a piece of a shared loop: some tens of microseconds, so that products stay
 // efficient. On two idle cores the 51-atom sweep at bond 32 then takes 51 s instead of 63 s;
@@ -162,63 +114,87 @@ void share(runtime::Team &team, std::size_t count, double work, const Body &body
         team.run(count, body);
 }
 
-// C (rows x n) = A (rows x k) B (k x n), all contiguous: row blocks fixed by the sizes.
-void tall_product(runtime::Team &team, int rows, int n, int k, const cplx *a, const cplx *b, cplx *c) {
-    const double work = double(rows) * n * k;
-    const int blocks = pieces(work, rows), height = (rows + blocks - 1) / blocks;
+// body(first, count) over the blocks that pieces() cuts [0, total) into.
+template <class Body>
+void share_blocks(runtime::Team &team, int total, double work, int least, const Body &body) {
+    const int blocks = pieces(work, total, least), size = (total + blocks - 1) / blocks;
     share(team, blocks, work, [&](std::size_t p) {
-        const int r0 = int(p) * height, m = std::min(rows, r0 + height) - r0;
-        if (m > 0) gemm(Op::none, Op::none, m, n, k, 1.0, a + r0, rows, b, k, 0.0, c + r0, rows);
+        const int first = int(p) * size, count = std::min(total, first + size) - first;
+        if (count > 0) body(first, count);
     });
 }
 
-// X[i + size a] = L_a theta, theta dl x columns (size = dl columns), a = 0 copied; one piece
-// per channel and block of columns.
-void absorb_left(runtime::Team &team, const cplx *left, int wl, int dl, int columns, const cplx *theta,
-                 std::vector<cplx> &x) {
-    const std::size_t size = std::size_t(dl) * columns;
-    x.resize(size * wl);
-    std::copy(theta, theta + size, x.begin());
-    const double work = double(dl) * dl * columns;
-    const int blocks = pieces(work, columns, kLeastPanel), width = (columns + blocks - 1) / blocks;
-    share(team, std::size_t(wl - 1) * blocks, work * (wl - 1), [&](std::size_t p) {
-        const std::size_t a = 1 + p / blocks;
-        const int c0 = int(p % blocks) * width, n = std::min(columns, c0 + width) - c0;
-        if (n > 0)
-            gemm(Op::none, Op::none, dl, n, dl, 1.0, left + dl * a, dl * wl, theta + std::size_t(dl) * c0, dl, 0.0,
-                 x.data() + size * a + std::size_t(dl) * c0, dl);
-    });
+using Folded = EffectiveHamiltonian::Folded;
+
+// The site's entries of each physical component c as a dense matrix: W_c[a + w.left b].
+std::array<std::vector<cplx>, 4> components(const MpoSite &w) {
+    std::array<std::vector<cplx>, 4> out;
+    for (std::vector<cplx> &m : out) m.assign(std::size_t(w.left) * w.right, cplx(0.0));
+    for (const MpoEntry &e : w.entries) out[Folded::component(e.s_out, e.s_in)][e.a + std::size_t(w.left) * e.b] = e.value;
+    return out;
 }
 
-// out[i, b] = sum_a in[i, a] T[a, b] (copies, zeros and a block product) plus the other entries, each on runs of `run` elements
-// over `outer` x 2 physical positions: element (i0, s, o) of a channel at i0 + run (s + 2 o),
-// channel stride `size`.
-void apply_site(runtime::Team &team, const SplitSite &w, std::size_t size, int run, int outer, const cplx *in,
-                std::vector<cplx> &out) {
-    out.resize(size * w.right);
-    for (int b = 0; b < w.right; ++b) {
-        if (b >= w.first_out && b < w.first_out + w.outs) continue;
-        cplx *to = out.data() + size * b;
-        if (w.source[b] < 0)
-            std::fill(to, to + size, cplx(0.0));
-        else
-            std::copy(in + size * w.source[b], in + size * (w.source[b] + 1), to);
-    }
-    if (w.outs > 0)
-        tall_product(team, int(size), w.outs, w.ins, in + size * w.first_in, w.block.data(),
-                     out.data() + size * w.first_out);
-    if (w.rest.empty()) return;
-    const double work = double(w.rest.size()) * run * outer;
-    const int blocks = pieces(work, outer), height = (outer + blocks - 1) / blocks;
-    share(team, blocks, work, [&](std::size_t p) {
-        for (int o = int(p) * height; o < std::min(outer, int(p + 1) * height); ++o)
-            for (const MpoEntry &e : w.rest)
-                axpy(run, e.value, in + size * e.a + run * (e.s_in + 2 * o),
-                     out.data() + size * e.b + run * (e.s_out + 2 * o));
-    });
+// out.scalar[c] and out's range of channels with an environment part, from W_c: `at(near, far)`
+// is its entry between a channel of the environment's bond and one of the far bond (`far`
+// channels); the environment's channel `identity` is the identity.
+template <class At>
+void sort_entries(int c, int near, int far, int identity, const At &at, Folded &out) {
+    out.scalar[c].assign(far, cplx(0.0));
+    out.first[c] = far, out.last[c] = 0;
+    for (int b = 0; b < far; ++b)
+        for (int a = 0; a < near; ++a) {
+            const cplx v = at(a, b);
+            if (v == cplx(0.0)) continue;
+            if (a == identity) {
+                out.scalar[c][b] = v;
+            } else {
+                out.first[c] = std::min(out.first[c], b);
+                out.last[c] = std::max(out.last[c], b + 1);
+            }
+        }
 }
 
 }  // namespace
+
+void EffectiveHamiltonian::fold_left(const MpoSite &w) {
+    Folded &out = left_fold_;
+    const int dl = dl_, wl = w.left, wm = w.right;
+    const std::array<std::vector<cplx>, 4> m = components(w);
+    out.channels = wm;
+    for (int c = 0; c < 4; ++c) {
+        const cplx *wc = m[c].data();
+        sort_entries(c, wl, wm, 0, [&](int a, int b) { return wc[a + std::size_t(wl) * b]; }, out);
+        if (out.first[c] >= out.last[c]) continue;
+        // env[l_bra + dl (b + wm l_ket)] = sum_{a >= 1} L[l_bra + dl (a + wl l_ket)] W_c[a + wl b]
+        out.env[c].resize(std::size_t(dl) * wm * dl);
+        cplx *e = out.env[c].data();
+        share_blocks(team_, dl, double(dl) * dl * wm * (wl - 1), 1, [&](int k0, int count) {
+            for (int k = k0; k < k0 + count; ++k)
+                gemm(Op::none, Op::none, dl, wm, wl - 1, 1.0, left_ + std::size_t(dl) * (1 + wl * std::size_t(k)), dl,
+                     wc + 1, wl, 0.0, e + std::size_t(dl) * wm * k, dl);
+        });
+    }
+}
+
+void EffectiveHamiltonian::fold_right(const MpoSite &w) {
+    Folded &out = right_fold_;
+    const int dr = dr_, wm = w.left, wr = w.right;
+    const std::array<std::vector<cplx>, 4> m = components(w);
+    out.channels = wm;
+    for (int c = 0; c < 4; ++c) {
+        const cplx *wc = m[c].data();
+        sort_entries(c, wr, wm, wr - 1, [&](int a, int b) { return wc[b + std::size_t(wm) * a]; }, out);
+        if (out.first[c] >= out.last[c]) continue;
+        // env[r_ket + dr (b + wm r_bra)] = sum_{a < wr - 1} R[r_ket + dr (a + wr r_bra)] W_c[b + wm a]
+        out.env[c].resize(std::size_t(dr) * wm * dr);
+        cplx *e = out.env[c].data();
+        share_blocks(team_, dr, double(dr) * dr * wm * (wr - 1), 1, [&](int k0, int count) {
+            for (int k = k0; k < k0 + count; ++k)
+                gemm(Op::none, Op::transpose, dr, wm, wr - 1, 1.0, right_ + std::size_t(dr) * wr * k, dr, wc, wm,
+                     0.0, e + std::size_t(dr) * wm * k, dr);
+        });
+    }
+}
 
 void EffectiveHamiltonian::prepare_zero_site(const std::vector<cplx> &left, const std::vector<cplx> &right, int dl,
                                              int dr, int channels) {
@@ -230,47 +206,121 @@ void EffectiveHamiltonian::prepare_one_site(const std::vector<cplx> &left, const
                                             const std::vector<cplx> &right, int dl, int dr) {
     dl_ = dl, dr_ = dr, sites_ = 1, wl_ = w.left, wr_ = w.right;
     left_ = left.data(), right_ = right.data();
-    split(w, first_);
+    fold_left(w);
 }
 
 void EffectiveHamiltonian::prepare_two_site(const std::vector<cplx> &left, const MpoSite &w1, const MpoSite &w2,
                                             const std::vector<cplx> &right, int dl, int dr) {
     dl_ = dl, dr_ = dr, sites_ = 2, wl_ = w1.left, wr_ = w2.right;
     left_ = left.data(), right_ = right.data();
-    split(w1, first_);
-    split(w2, second_);
+    fold_left(w1);
+    fold_right(w2);
+}
+
+void EffectiveHamiltonian::apply_left(const cplx *theta) {
+    // X[(l', r) + size a] = L_a theta, a = 0 copied; one piece per channel and block of columns.
+    const int dl = dl_, columns = dr_, wl = wl_;
+    const std::size_t size = std::size_t(dl) * columns;
+    x_.resize(size * wl);
+    std::copy(theta, theta + size, x_.begin());
+    const double work = double(dl) * dl * columns;
+    const int blocks = pieces(work, columns, kLeastPanel), width = (columns + blocks - 1) / blocks;
+    share(team_, std::size_t(wl - 1) * blocks, work * (wl - 1), [&](std::size_t p) {
+        const std::size_t a = 1 + p / blocks;
+        const int c0 = int(p % blocks) * width, n = std::min(columns, c0 + width) - c0;
+        if (n > 0)
+            gemm(Op::none, Op::none, dl, n, dl, 1.0, left_ + dl * a, dl * wl, theta + std::size_t(dl) * c0, dl, 0.0,
+                 x_.data() + size * a + std::size_t(dl) * c0, dl);
+    });
+}
+
+void EffectiveHamiltonian::apply_folded_left(const cplx *theta, int columns) {
+    // X_b[l' + dl s_out + 2 dl j] = sum_{s_in} (env_c[l', b, l] + scalar_c[b] delta_{l' l})
+    //   theta[l + dl s_in + 2 dl j], c = (s_out, s_in); one piece per channel and block of columns j.
+    const Folded &f = left_fold_;
+    const int dl = dl_, wm = f.channels, stride = 2 * dl;
+    const std::size_t size = std::size_t(stride) * columns;
+    x_.resize(size * wm);
+    int parts = 0;  // channel blocks of dl x dl
+    for (int c = 0; c < 4; ++c) parts += std::max(0, f.last[c] - f.first[c]);
+    const double work = double(dl) * dl * columns * std::max(parts, 1) / wm;  // per channel, on average
+    const int blocks = pieces(work, columns, kLeastPanel), width = (columns + blocks - 1) / blocks;
+    share(team_, std::size_t(wm) * blocks, work * wm, [&](std::size_t p) {
+        const int b = int(p / blocks), j0 = int(p % blocks) * width, n = std::min(columns, j0 + width) - j0;
+        if (n <= 0) return;
+        const cplx *in = theta + std::size_t(stride) * j0;
+        for (int s_out = 0; s_out < 2; ++s_out) {
+            cplx *to = x_.data() + size * b + dl * s_out + std::size_t(stride) * j0;
+            const cplx e0 = f.scalar[Folded::component(s_out, 0)][b], e1 = f.scalar[Folded::component(s_out, 1)][b];
+            for (int j = 0; j < n; ++j) {
+                const cplx *from = in + std::size_t(stride) * j;
+                cplx *row = to + std::size_t(stride) * j;
+                for (int l = 0; l < dl; ++l) row[l] = e0 * from[l] + e1 * from[l + dl];
+            }
+            for (int s_in = 0; s_in < 2; ++s_in) {
+                const int c = Folded::component(s_out, s_in);
+                if (b >= f.first[c] && b < f.last[c])
+                    gemm(Op::none, Op::none, dl, n, dl, 1.0, f.env[c].data() + std::size_t(dl) * b, dl * wm,
+                         in + dl * s_in, stride, 1.0, to, stride);
+            }
+        }
+    });
+}
+
+void EffectiveHamiltonian::apply_right(int rows, cplx *out) {
+    // out[(l', s..), r'] = X_last + sum_{c < last, r} X[(l', s..), (r, c)] R[(r, c), r'].
+    const int dr = dr_, wr = wr_;
+    const std::size_t size = std::size_t(rows) * dr;
+    const cplx *x = x_.data();
+    std::copy(x + size * (wr - 1), x + size * wr, out);
+    if (wr == 1) return;
+    // Blocks of rows: each packs only its own rows of X.
+    share_blocks(team_, rows, double(rows) * dr * dr * (wr - 1), kLeastPanel, [&](int r0, int m) {
+        gemm(Op::none, Op::none, m, dr, dr * (wr - 1), 1.0, x + r0, rows, right_, dr * wr, 1.0, out + r0, rows);
+    });
+}
+
+void EffectiveHamiltonian::apply_folded_right(cplx *out) {
+    // out[(l', s1') + 2 dl (s2' + 2 r')] = sum_{s2, b} (sum_r X_b[(l', s1') + 2 dl (s2 + 2 r)] env_c[r, b, r']
+    //   + scalar_c[b] X_b[(l', s1') + 2 dl (s2 + 2 r')]), c = (s2', s2); blocks of rows (l', s1').
+    const Folded &f = right_fold_;
+    const int dr = dr_, wm = f.channels, rows = 2 * dl_, stride = 2 * rows;
+    const std::size_t size = std::size_t(stride) * dr;
+    int parts = 0;
+    for (int c = 0; c < 4; ++c) parts += std::max(0, f.last[c] - f.first[c]);
+    const cplx *x = x_.data();
+    share_blocks(team_, rows, double(rows) * dr * dr * parts, kLeastPanel, [&](int r0, int m) {
+        for (int s_out = 0; s_out < 2; ++s_out) {
+            cplx *to = out + r0 + rows * s_out;
+            for (int r = 0; r < dr; ++r) std::fill(to + std::size_t(stride) * r, to + std::size_t(stride) * r + m, 0.0);
+            for (int s_in = 0; s_in < 2; ++s_in) {
+                const int c = Folded::component(s_out, s_in);
+                const cplx *from = x + r0 + rows * s_in;
+                for (int b = 0; b < wm; ++b) {
+                    const cplx v = f.scalar[c][b];
+                    if (v != cplx(0.0))
+                        for (int r = 0; r < dr; ++r)
+                            axpy(m, v, from + size * b + std::size_t(stride) * r, to + std::size_t(stride) * r);
+                }
+                if (f.first[c] < f.last[c])
+                    gemm(Op::none, Op::none, m, dr, dr * (f.last[c] - f.first[c]), 1.0, from + size * f.first[c],
+                         stride, f.env[c].data() + std::size_t(dr) * f.first[c], dr * wm, 1.0, to, stride);
+            }
+        }
+    });
 }
 
 void EffectiveHamiltonian::apply(const cplx *theta, cplx *out) {
-    const int dl = dl_, dr = dr_;
-    const int physical = 1 << sites_, rows = physical * dl;
-    const std::size_t size = std::size_t(rows) * dr;
-    // X[(l', s.., r) + size a] = L_a theta.
-    absorb_left(team_, left_, wl_, dl, physical * dr, theta, x_);
-    const std::vector<cplx> *z = &x_;  // a bond: Z = X
-    if (sites_ == 1) {
-        // Z[(l', s', r) + size c]: runs over l', outer index r.
-        apply_site(team_, first_, size, dl, dr, x_.data(), y_);
-        z = &y_;
-    } else if (sites_ == 2) {
-        // Y: runs over l', outer (s2, r); Z: runs over (l', s1'), outer r.
-        apply_site(team_, first_, size, dl, 2 * dr, x_.data(), y_);
-        apply_site(team_, second_, size, 2 * dl, dr, y_.data(), z_);
-        z = &z_;
+    if (sites_ == 0) {
+        apply_left(theta);
+        apply_right(dl_, out);
+    } else if (sites_ == 1) {
+        apply_folded_left(theta, dr_);
+        apply_right(2 * dl_, out);
+    } else {
+        apply_folded_left(theta, 2 * dr_);
+        apply_folded_right(out);
     }
-    // out[(l', s..), r'] = Z_last + sum_{c < last, r} Z[(l', s..), (r, c)] R[(r, c), r'].
-    const int wr = wr_;
-    const cplx *zd = z->data();
-    std::copy(zd + size * (wr - 1), zd + size * wr, out);
-    if (wr == 1) return;
-    // Blocks of rows: each packs only its own rows of Z.
-    const double work = double(rows) * dr * dr * (wr - 1);
-    const int blocks = pieces(work, rows, kLeastPanel), height = (rows + blocks - 1) / blocks;
-    share(team_, blocks, work, [&](std::size_t p) {
-        const int r0 = int(p) * height, m = std::min(rows, r0 + height) - r0;
-        if (m > 0)
-            gemm(Op::none, Op::none, m, dr, dr * (wr - 1), 1.0, zd + r0, rows, right_, dr * wr, 1.0, out + r0, rows);
-    });
 }
 
 }  // namespace analog::mps

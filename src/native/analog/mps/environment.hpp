@@ -8,6 +8,7 @@
 // applied entry by entry from its sparse form, in contiguous runs over a bond index.
 #pragma once
 
+#include <array>
 #include <vector>
 
 #include "linalg.hpp"
@@ -30,19 +31,20 @@ void extend_right(const std::vector<cplx> &right, const MpoSite &w, const cplx *
 
 // The effective Hamiltonian of a bond (theta dl x dr, between the left environment of the
 // site after the bond and the right environment of the site before it), of one site (theta
-// dl x 2 x dr) or of two (theta dl x 2 x 2 x dr), applied in stages on tensors whose MPO channel is the slowest index: the left environment
-// channel by channel (zgemm), each site's operator, the right environment (one zgemm). A
-// site's operator splits into its pass-through part, the entries that are a multiple of the
-// identity on the atom (one zgemm over the channels for all bond and physical indices at
-// once), and the few other entries, applied one by one in runs over the left bond. The
-// channel of the left environment that holds nothing yet (0) and that of the right
-// environment that holds the completed terms (the last) are identities, since the state is
-// in canonical form about the sites: they are not multiplied. About 8 w D^3 + 8 w^2 D^2
-// operations per two-site application, against 16 w D^3 for operators folded into the
-// environments.
+// dl x 2 x dr) or of two (theta dl x 2 x 2 x dr). A site's operator is folded into the
+// environment beside it once per preparation (the first site into the left environment, the
+// second into the right one): per physical component (s_out, s_in) and channel b of the bond
+// on its far side, sum_a L_a W[a, s_out, s_in, b]. An application is then two stages of
+// products over the channels of the bond between the folded environments: left (one zgemm
+// per channel and component), right (one zgemm per component over all channels at once).
+// The channel of the left environment that holds nothing yet (0) and that of the right
+// environment that holds the completed terms (the last) are identities, since the state is in
+// canonical form about the sites: they enter as multiples of the identity, not multiplied.
+// About 8 w D^3 operations per two-site application and 4 w D^3 per one-site one; folding
+// costs w^2 D^2 per component and site, once per preparation.
 //
 // `prepare_*` keeps references to the environments: they must stay unchanged while `apply`
-// is used. Large applications are split into blocks fixed by the sizes alone, run on a team of
+// is used. Large products are split into blocks fixed by the sizes alone, run on a team of
 // up to runtime::max_threads() threads kept while the object lives: every output element is
 // computed the same way for any thread count.
 class EffectiveHamiltonian {
@@ -56,24 +58,33 @@ public:
                           const std::vector<cplx> &right, int dl, int dr);
     void apply(const cplx *theta, cplx *out);
 
-    // A site's operator as a pass-through matrix over the channels, T[a + wl b] (the
-    // coefficient of the identity in W[a, ., ., b]), and the entries left over. Of T, the
-    // output channels that copy one input (source[b], -1 for none) are kept apart from the
-    // block of the others: outputs [first_out, first_out + outs) from inputs
-    // [first_in, first_in + ins), block[a + ins b].
-    struct SplitSite {
-        int left = 1, right = 1;
-        std::vector<int> source;
-        int first_in = 0, first_out = 0, ins = 0, outs = 0;
-        std::vector<cplx> block;
-        std::vector<MpoEntry> rest;
+    // A site's operator folded into an environment, per physical component c = s_out + 2 s_in:
+    // env[c] in the environment's layout with the far bond's channels (their range with a part
+    // from the environment's other channels: [first[c], last[c])), and scalar[c][b], the
+    // multiple of the identity that the environment's identity channel brings to channel b.
+    struct Folded {
+        static constexpr int component(int s_out, int s_in) { return s_out + 2 * s_in; }
+        int channels = 0;  // of the far bond
+        std::array<std::vector<cplx>, 4> env, scalar;
+        std::array<int, 4> first{}, last{};
     };
 
 private:
+    void fold_left(const MpoSite &w);
+    void fold_right(const MpoSite &w);
+    // x_ = the left environment's channels applied to theta (a bond).
+    void apply_left(const cplx *theta);
+    // x_ = the folded left environment applied to theta, `columns` beyond (l, s1).
+    void apply_folded_left(const cplx *theta, int columns);
+    // out = x_ (rows x dr per channel) contracted with the right environment.
+    void apply_right(int rows, cplx *out);
+    // out = x_ contracted with the folded right environment (two sites).
+    void apply_folded_right(cplx *out);
+
     int dl_ = 1, dr_ = 1, sites_ = 1, wl_ = 1, wr_ = 1;  // wl_, wr_: channels of the environments
     const cplx *left_ = nullptr, *right_ = nullptr;
-    SplitSite first_, second_;
-    std::vector<cplx> x_, y_, z_;
+    Folded left_fold_, right_fold_;
+    std::vector<cplx> x_;
     runtime::Team team_;
 };
 
