@@ -7,7 +7,8 @@
 // Build and run from the repository root as tests/native/mps_engine_check.cpp says, with this
 // file in its place; arguments: case (square7 or rows4, default square7), duration in us
 // (default 0.8; 0.05 gives a profile of about a minute), max_bond_dim (default 64), threads
-// (default 0: all), dt in s (default 1e-8), precision (default 1e-6).
+// (default 0: all), dt in s (default 1e-8), precision (default 1e-6), krylov_tolerance (default:
+// the engine's).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +60,7 @@ int main(int argc, char **argv) {
     runtime::set_max_threads(argc > 4 ? unsigned(std::atoi(argv[4])) : 0u);
     options.dt = argc > 5 ? std::atof(argv[5]) : 1e-8;
     if (argc > 6) options.precision = std::atof(argv[6]);
+    if (argc > 7) options.krylov_tolerance = std::atof(argv[7]);
 
     const std::vector<analog::Position> atoms = register_of(name);
     print_channels(atoms);
@@ -73,11 +75,11 @@ int main(int argc, char **argv) {
     const auto start = std::chrono::steady_clock::now();
     const analog::mps::MpsState state = analog::mps::evolve(atoms, kC6, 0.0, {}, drive, duration, options, &stats);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%s, %zu atoms, %.3g us, max_bond_dim %d, dt %g, precision %g, %u threads: %.2f s, %lld steps, "
-                "bond %d, discarded %.3e, %lld Krylov vectors, %lld capped crossings\n",
+    std::printf("%s, %zu atoms, %.3g us, max_bond_dim %d, dt %g, precision %g, krylov_tolerance %g, %u threads: "
+                "%.2f s, %lld steps, bond %d, discarded %.3e, %lld Krylov vectors, %lld capped crossings\n",
                 name.c_str(), atoms.size(), duration * 1e6, options.max_bond_dim, options.dt, options.precision,
-                runtime::max_threads(), seconds, stats.steps, stats.max_bond_dim, stats.discarded_weight,
-                stats.krylov_vectors, stats.capped_crossings);
+                options.krylov_tolerance, runtime::max_threads(), seconds, stats.steps, stats.max_bond_dim,
+                stats.discarded_weight, stats.krylov_vectors, stats.capped_crossings);
     const std::vector<double> d = state.densities();
     std::printf("densities:");
     for (double x : d) std::printf(" %.12f", x);

@@ -19,6 +19,7 @@
 #include "analog/evolve.hpp"
 #include "analog/mps/evolve.hpp"
 #include "analog/mps/environment.hpp"
+#include "analog/mps/krylov.hpp"
 #include "analog/mps/site_order.hpp"
 #include "runtime/parallel.hpp"
 #include "runtime/team.hpp"
@@ -340,6 +341,52 @@ void test_thread_count_identity() {
     expect(results[0] == results[1], "1 and 2 threads give bit-identical effective-Hamiltonian products");
 }
 
+// The Lanczos exponential against exp(-i tau H) v from H's eigenbasis (H = Q diag(lambda) Q^H,
+// tau times the spread of lambda 30 radians): forward and backward, the error stays within the
+// tolerance, and one Krylov vector fewer would miss it, so the error bound neither lets the
+// error through nor spends products below it.
+void test_krylov_exponential() {
+    using analog::mps::Op;
+    const int n = 300;
+    std::mt19937_64 rng(17);
+    std::normal_distribution<double> g;
+    std::uniform_real_distribution<double> u(-15.0, 15.0);
+    std::vector<cplx> q(std::size_t(n) * n), r;
+    for (cplx &x : q) x = {g(rng), g(rng)};
+    analog::mps::qr(n, n, q, r);
+    std::vector<double> lambda(n);
+    for (double &x : lambda) x = u(rng);
+    std::vector<cplx> v(n), scaled(n), exact(n), work(n);
+    for (cplx &x : v) x = {g(rng), g(rng)};
+    const auto h = [&](const cplx *in, cplx *out) {
+        analog::mps::gemv(Op::adjoint, n, n, 1.0, q.data(), n, in, 0.0, work.data());
+        for (int k = 0; k < n; ++k) work[k] *= lambda[k];
+        analog::mps::gemv(Op::none, n, n, 1.0, q.data(), n, work.data(), 0.0, out);
+    };
+    const double size = std::sqrt(analog::mps::dotc(n, v.data(), v.data()).real());
+    auto error = [&](double tau, double tolerance, int most, int *used) {
+        analog::mps::gemv(Op::adjoint, n, n, 1.0, q.data(), n, v.data(), 0.0, scaled.data());
+        for (int k = 0; k < n; ++k) scaled[k] *= std::exp(cplx(0.0, -tau * lambda[k]));
+        analog::mps::gemv(Op::none, n, n, 1.0, q.data(), n, scaled.data(), 0.0, exact.data());
+        std::vector<cplx> w = v;
+        analog::mps::KrylovExponential krylov;
+        *used = krylov.apply(h, tau, w, {tolerance, most});
+        double sum = 0.0;
+        for (int k = 0; k < n; ++k) sum += std::norm(w[k] - exact[k]);
+        return std::sqrt(sum) / size;
+    };
+    for (double tau : {1.0, -1.0})
+        for (double tolerance : {1e-6, 1e-9, 1e-12}) {
+            int used = 0, fewer = 0;
+            const double err = error(tau, tolerance, 80, &used);
+            const double short_err = error(tau, tolerance, used - 1, &fewer);
+            std::printf("Lanczos exponential, tau %+.0f, tolerance %.0e: %d vectors, error %.2e (%d vectors: %.2e)\n",
+                        tau, tolerance, used, err, fewer, short_err);
+            expect(err <= tolerance, "Lanczos error within the tolerance");
+            expect(short_err > tolerance, "Lanczos stops at the first dimension within the tolerance");
+        }
+}
+
 // The team runs every index of every loop exactly once: loops back to back, loops after its
 // helpers have gone to sleep, loops of one index, on one thread and on two.
 void test_team() {
@@ -392,6 +439,7 @@ int main() {
     test_snake_order();
     test_team();
     test_thread_count_identity();
+    test_krylov_exponential();
     test_rejected_options();
     test_against_exact();
     test_sampling();

@@ -1,7 +1,10 @@
 // exp(-i tau H) v for a Hermitian H given by its action, by the Lanczos method: a Krylov basis
 // orthogonalised in full, the exponential of the projected tridiagonal matrix from its
-// eigen-decomposition, and a stop when the a-posteriori error estimate
-// beta_m |e_m^T exp(-i tau T_m) e_1| ||v|| falls below the tolerance times ||v||.
+// eigen-decomposition, and a stop when the error bound
+//   beta_m int_0^tau |e_m^T exp(-i s T_m) e_1| ds ||v||
+// falls below the tolerance times ||v||. The approximation y(s) = V_m exp(-i s T_m) e_1 ||v||
+// solves y' = -i H y up to the residual i beta_m v_{m+1} e_m^T exp(-i s T_m) e_1 ||v||, whose
+// norm, integrated over the step, bounds the error (H V_m = V_m T_m + beta_m v_{m+1} e_m^T).
 #pragma once
 
 #include <functional>
