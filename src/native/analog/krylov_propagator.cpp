@@ -35,35 +35,42 @@ std::vector<double> step_boundaries(const Drive &drive, double duration) {
     return times;
 }
 
+// Lanczos exponentials of one state. Basis vectors are stored unnormalised, each with the
+// factor that normalises it, so that no pass over a vector only rescales it: the product with
+// H applies the factor and measures alpha on the way, and the three-term recurrence computes
+// the next vector's norm as it writes it. The state itself is basis vector 0.
 class Lanczos {
 public:
     Lanczos(SchrodingerSystem &system, std::size_t dim, const KrylovControl &control, IntegrationStats &stats,
             runtime::Poller *poll)
         : system_(system), dim_(dim), control_(control), stats_(stats), poll_(poll) {}
 
-    // psi <- exp(-i tau K) psi, K the Hamiltonian with coefficients c.
-    void exponential(const Coefficients &c, double tau, cplx *psi) {
+    // psi <- exp(-i tau K) psi, K the Hamiltonian with coefficients c; `norm` holds ||psi||
+    // before and after.
+    void exponential(const Coefficients &c, double tau, cplx *psi, double &norm) {
         double done = 0.0;
-        while (done < tau) done += advance(c, tau, tau - done, psi);
+        while (done < tau) done += advance(c, tau, tau - done, psi, norm);
+    }
+
+    double norm_of(const cplx *psi) const {
+        return std::sqrt(blocked_sums<1>(dim_, [&](std::size_t i, std::array<double, 1> &acc) {
+            acc[0] += std::norm(psi[i]);
+        })[0]);
     }
 
 private:
     // Advances psi under K by as much of `remaining` as one Krylov basis covers; returns that time.
-    double advance(const Coefficients &c, double tau, double remaining, cplx *psi) {
+    double advance(const Coefficients &c, double tau, double remaining, cplx *psi, double &norm) {
         ++stats_.accepted;
-        const double norm = std::sqrt(sum_of([&](std::size_t i) { return std::norm(psi[i]); }));
         if (norm == 0.0) return remaining;
-        resize(0);
-        for_range(dim_, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) basis_[0][i] = psi[i] / norm;
-        });
+        vectors_.assign(1, psi);
+        scales_.assign(1, 1.0 / norm);
         std::vector<double> alpha, beta;
         const auto acceptable = [&](double next, double s) {
-            return lanczos_error_estimate(alpha, beta, next, s) <= control_.tolerance * (s / tau);
+            return lanczos_error_bound(alpha, beta, next, s) <= control_.tolerance * (s / tau);
         };
         double covered = remaining;
         for (int m = 0;; ++m) {
-            resize(m + 1);
             const double next = lanczos_step(c, m, alpha, beta);
             if (acceptable(next, remaining)) break;
             if (m + 1 == control_.max_dimension) {
@@ -71,32 +78,32 @@ private:
                 break;
             }
             beta.push_back(next);
-            const double scale = 1.0 / next;
-            cplx *q = basis_[m + 1].data();
-            for_range(dim_, [&](std::size_t begin, std::size_t end) {
-                ANALOG_NO_ALIAS
-                for (std::size_t i = begin; i < end; ++i) q[i] *= scale;
-            });
+            scales_.push_back(1.0 / next);
         }
-        combine_basis(tridiagonal_exponential(alpha, beta, covered), norm, psi);
+        std::vector<cplx> coefficient = tridiagonal_exponential(alpha, beta, covered);
+        for (std::size_t k = 0; k < coefficient.size(); ++k) coefficient[k] *= norm * scales_[k];
+        norm = combine_basis(coefficient, psi);
         return covered;
     }
 
-    // One Lanczos step from basis vector m: alpha_m and the unnormalised next vector, stored as
-    // basis vector m + 1; returns its norm.
+    // One Lanczos step from basis vector m: alpha_m, and the unnormalised next vector, stored
+    // as vector m + 1; returns its norm.
     double lanczos_step(const Coefficients &c, int m, std::vector<double> &alpha, const std::vector<double> &beta) {
-        const cplx *q = basis_[m].data(), *previous = m > 0 ? basis_[m - 1].data() : nullptr;
-        cplx *w = basis_[m + 1].data();
-        system_.apply_lab(q, w, c);  // w = -i K q
+        if (int(store_.size()) < m + 1) store_.emplace_back(dim_);
+        vectors_.resize(m + 2);
+        vectors_[m + 1] = store_[m].data();
+        const cplx *q = vectors_[m], *previous = m > 0 ? vectors_[m - 1] : nullptr;
+        cplx *w = vectors_[m + 1];
+        const double sq = scales_[m], sp = m > 0 ? scales_[m - 1] : 0.0;
+        const double a = system_.apply_lab_measured(q, sq, w, c);  // w = -i K q_m, q_m = sq q
         ++stats_.evaluations;
         if (poll_) (*poll_)();
-        // K q = i w; alpha = <q, K q>.
-        const double a = sum_of([&](std::size_t i) { return q[i].real() * -w[i].imag() + q[i].imag() * w[i].real(); });
         alpha.push_back(a);
-        const double b = m > 0 ? beta[m - 1] : 0.0;
+        const double aq = a * sq, bp = m > 0 ? beta[m - 1] * sp : 0.0;
         const std::array<double, 1> squared = blocked_sums<1>(dim_, [&](std::size_t i, std::array<double, 1> &acc) {
-            cplx r = cplx(-w[i].imag(), w[i].real()) - a * q[i];
-            if (previous) r -= b * previous[i];
+            // K q_m - alpha_m q_m - beta_{m-1} q_{m-1}, with K q_m = i w.
+            cplx r = cplx(-w[i].imag(), w[i].real()) - aq * q[i];
+            if (previous) r -= bp * previous[i];
             w[i] = r;
             acc[0] += std::norm(r);
         });
@@ -119,28 +126,17 @@ private:
         return good;
     }
 
-    // psi = norm * sum_k coefficient[k] basis[k].
-    void combine_basis(const std::vector<cplx> &coefficient, double norm, cplx *psi) {
+    // psi = sum_k coefficient[k] vector[k] (psi is vector 0, read before it is written);
+    // returns the new ||psi||.
+    double combine_basis(const std::vector<cplx> &coefficient, cplx *psi) {
         const std::size_t m = coefficient.size();
-        std::vector<const cplx *> vectors(m);
-        for (std::size_t k = 0; k < m; ++k) vectors[k] = basis_[k].data();
-        for_range(dim_, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                cplx sum = coefficient[0] * vectors[0][i];
-                for (std::size_t k = 1; k < m; ++k) sum += coefficient[k] * vectors[k][i];
-                psi[i] = norm * sum;
-            }
+        const std::array<double, 1> squared = blocked_sums<1>(dim_, [&](std::size_t i, std::array<double, 1> &acc) {
+            cplx sum = coefficient[0] * vectors_[0][i];
+            for (std::size_t k = 1; k < m; ++k) sum += coefficient[k] * vectors_[k][i];
+            psi[i] = sum;
+            acc[0] += std::norm(sum);
         });
-    }
-
-    template <class Term>
-    double sum_of(const Term &term) const {
-        return blocked_sums<1>(dim_, [&](std::size_t i, std::array<double, 1> &acc) { acc[0] += term(i); })[0];
-    }
-
-    // Holds basis vectors 0..m+1.
-    void resize(int m) {
-        while (int(basis_.size()) < m + 2) basis_.emplace_back(dim_);
+        return std::sqrt(squared[0]);
     }
 
     SchrodingerSystem &system_;
@@ -148,7 +144,9 @@ private:
     const KrylovControl &control_;
     IntegrationStats &stats_;
     runtime::Poller *poll_;
-    std::vector<std::vector<cplx>> basis_;
+    std::vector<std::vector<cplx>> store_;  // vectors 1, 2, ...: kept between exponentials
+    std::vector<cplx *> vectors_;           // the basis: psi, then store_
+    std::vector<double> scales_;            // the factor that normalises each basis vector
 };
 
 }  // namespace
@@ -157,6 +155,7 @@ IntegrationStats integrate_krylov(SchrodingerSystem &system, const Drive &drive,
                                   cplx *psi, const KrylovControl &control, runtime::Poller *poll) {
     IntegrationStats stats;
     Lanczos lanczos(system, dim, control, stats, poll);
+    double norm = lanczos.norm_of(psi);
     const std::vector<double> bounds = step_boundaries(drive, duration);
     for (std::size_t s = 0; s + 1 < bounds.size(); ++s) {
         const double start = bounds[s], length = bounds[s + 1] - start;
@@ -167,8 +166,8 @@ IntegrationStats integrate_krylov(SchrodingerSystem &system, const Drive &drive,
             const double t = start + double(k) * h;
             const Coefficients early = system.coefficients(t + kNode1 * h), late = system.coefficients(t + kNode2 * h);
             // Each factor's interactions have weight w1 + w2 = 1/2: K over half the step.
-            lanczos.exponential(blend(early, late, kWeight2, kWeight1), 0.5 * h, psi);
-            lanczos.exponential(blend(early, late, kWeight1, kWeight2), 0.5 * h, psi);
+            lanczos.exponential(blend(early, late, kWeight2, kWeight1), 0.5 * h, psi, norm);
+            lanczos.exponential(blend(early, late, kWeight1, kWeight2), 0.5 * h, psi, norm);
             ++stats.steps;
             if (poll) poll->reached(t + h);
         }

@@ -5,7 +5,7 @@
 //
 // Unlike an explicit Runge-Kutta step, an exponential is not limited by the largest energy to
 // a small turn: its Krylov basis grows with the spectral width times the step. The basis is
-// capped; an exponential whose estimate does not converge within the cap covers the longest
+// capped; an exponential whose error bound is not met within the cap covers the longest
 // part of its step that does, and starts again from there.
 #pragma once
 
@@ -18,7 +18,7 @@ namespace analog {
 
 struct KrylovControl {
     double dt = 1e-8;           // seconds
-    double tolerance = 1e-11;   // Lanczos error estimate per exponential, relative to the norm
+    double tolerance = 1e-11;   // Lanczos error bound per exponential, relative to the norm
     int max_dimension = 30;     // Krylov vectors held at once, at most
 };
 

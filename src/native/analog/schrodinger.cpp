@@ -10,10 +10,17 @@ namespace analog {
 
 namespace {
 
-// Amplitudes per aligned chunk of the full space: hopping sums for one chunk stay in cache.
-constexpr std::size_t kChunk = std::size_t(1) << 10;
-// Chunks per thread at least: each chunk costs one pass over its amplitudes per atom.
-constexpr std::size_t kChunksPerThread = 16;
+// Amplitudes per aligned chunk of the full space: the atoms above a chunk's bits hop between a
+// chunk and a partner chunk at the same offsets, read as contiguous streams.
+constexpr std::size_t kChunk = std::size_t(1) << 8;
+// Blocks of kSumBlock states per thread at least.
+constexpr std::size_t kBlocksPerThread = 2;
+// Amplitudes per group: the hopping sums of a group are held in registers while every atom's
+// partner group is added, and the two lowest atoms hop within the group.
+constexpr std::size_t kGroup = 4;
+// Doubles ahead of the current group at which each partner chunk is prefetched: with a dozen
+// partner streams at once, the hardware prefetcher alone leaves most reads waiting on memory.
+constexpr std::size_t kPrefetchAhead = 8 * kGroup;
 
 // -i (d y + cu up + conj(cu) down) with the complex products written out.
 inline void rotate_minus_i(double d, const double *y, double cr, double ci, const double *up, const double *down,
@@ -28,39 +35,121 @@ inline cplx times(cplx a, cplx b) {
     return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
-// dst[i] += src[i] for n doubles.
-inline void add_into(double *dst, const double *src, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) dst[i] += src[i];
+// a[0..2 kGroup) += b[0..2 kGroup): one group of interleaved amplitudes.
+inline void add_group(double *a, const double *b) {
+    for (std::size_t q = 0; q < 2 * kGroup; ++q) a[q] += b[q];
 }
 
-// The hopping sums of the full-space chunk of `chunk` amplitudes at `base`, as interleaved
-// doubles: up[j] = sum of y over the states reached by exciting one more atom, down[j] over
-// those reached by de-exciting one. Atoms are added from the most significant bit down.
-void full_space_hops(int n, std::size_t base, std::size_t chunk, const double *y, double *up, double *down) {
-    std::fill(up, up + 2 * chunk, 0.0);
-    std::fill(down, down + 2 * chunk, 0.0);
-    const double *here = y + 2 * base;
-    for (int bit = n - 1; bit >= 0; --bit) {
-        const std::size_t m = std::size_t(1) << bit;
-        if (m >= chunk) {  // the whole chunk hops to one partner chunk
-            if (base & m)
-                add_into(down, y + 2 * (base ^ m), 2 * chunk);
-            else
-                add_into(up, y + 2 * (base | m), 2 * chunk);
-        } else if (m == 1) {
-            for (std::size_t j = 0; j < chunk; j += 2) {
-                up[2 * j] += here[2 * j + 2];
-                up[2 * j + 1] += here[2 * j + 3];
-                down[2 * j + 2] += here[2 * j];
-                down[2 * j + 3] += here[2 * j + 1];
-            }
-        } else {
-            for (std::size_t pair = 0; pair < chunk; pair += 2 * m) {
-                add_into(up + 2 * pair, here + 2 * (pair + m), 2 * m);
-                add_into(down + 2 * (pair + m), here + 2 * pair, 2 * m);
-            }
+// The output of each state from its hopping sums, as SchrodingerSystem::apply describes it;
+// returns the state's share of Re <y, i out> when measuring, else 0. Held by value in the
+// loops, so that its fields stay in registers across the stores to `out`.
+struct StateOutput {
+    const double *y, *interaction, *excitations, *weighted, *doppler;
+    double *out;
+    double cr, ci, dv, dd, dl, decay, scale;
+    bool measure;
+
+    double operator()(std::size_t i, const double *up, const double *down) const {
+        // The diagonal -Delta n - Delta_loc w + V of state i (zero in the interaction picture).
+        double d = dv * interaction[i] - dd * excitations[i];
+        if (weighted) d -= dl * weighted[i];
+        if (doppler) d -= doppler[i];
+        double *o = out + 2 * i;
+        const double *yi = y + 2 * i;
+        rotate_minus_i(d, yi, cr, ci, up, down, o);
+        if (decay != 0.0) {
+            o[0] -= decay * excitations[i] * yi[0];
+            o[1] -= decay * excitations[i] * yi[1];
         }
+        if (scale != 1.0) o[0] *= scale, o[1] *= scale;
+        return measure ? yi[1] * o[0] - yi[0] * o[1] : 0.0;
     }
+};
+
+// The hopping sums of the full-space chunk of `chunk` (>= kGroup) amplitudes at `base`, group
+// by group, handed to finish(index, up, down) as interleaved doubles: up = the sum of y over
+// the states reached by exciting one more atom, down over those reached by de-exciting one.
+// Each sum adds the atoms from the most significant bit down, whatever the chunk size.
+// Returns the sum of finish's results in index order.
+template <class Finish>
+double full_space_hops(int n, std::size_t base, std::size_t chunk, const double *y, const Finish finish) {
+    int chunk_bits = 0;
+    while ((std::size_t(1) << chunk_bits) < chunk) ++chunk_bits;
+    // Partner chunks of the atoms above the chunk's bits, most significant first.
+    const double *raise_from[64], *lower_from[64];
+    int raises = 0, lowers = 0;
+    for (int bit = n - 1; bit >= chunk_bits; --bit) {
+        const std::size_t m = std::size_t(1) << bit;
+        if (base & m)
+            lower_from[lowers++] = y + 2 * (base ^ m);
+        else
+            raise_from[raises++] = y + 2 * (base | m);
+    }
+    const double *here = y + 2 * base;
+    double total = 0.0;
+    for (std::size_t j = 0; j < chunk; j += kGroup) {
+        double up[2 * kGroup] = {}, down[2 * kGroup] = {};
+        for (int k = 0; k < raises; ++k) {
+            ANALOG_PREFETCH(raise_from[k] + 2 * j + kPrefetchAhead);
+            add_group(up, raise_from[k] + 2 * j);
+        }
+        for (int k = 0; k < lowers; ++k) {
+            ANALOG_PREFETCH(lower_from[k] + 2 * j + kPrefetchAhead);
+            add_group(down, lower_from[k] + 2 * j);
+        }
+        for (int bit = chunk_bits - 1; bit >= 2; --bit) {
+            const std::size_t m = std::size_t(1) << bit;
+            add_group((j & m) ? down : up, here + 2 * (j ^ m));
+        }
+        // Atoms 1 and 0 within the group: up from the partner above, down from the one below.
+        const double *g = here + 2 * j;
+        for (int m = 2; m >= 1; m >>= 1)
+            for (std::size_t k = 0; k < kGroup; ++k) {
+                double *sum = (k & m) ? down : up;
+                sum[2 * k] += g[2 * (k ^ m)];
+                sum[2 * k + 1] += g[2 * (k ^ m) + 1];
+            }
+        for (std::size_t k = 0; k < kGroup; ++k) total += finish(base + j + k, up + 2 * k, down + 2 * k);
+    }
+    return total;
+}
+
+// The same sums for a space of fewer than kGroup states, one state at a time.
+template <class Finish>
+double small_space_hops(int n, std::size_t dim, const double *y, const Finish finish) {
+    double total = 0.0;
+    for (std::size_t i = 0; i < dim; ++i) {
+        double up[2] = {0.0, 0.0}, down[2] = {0.0, 0.0};
+        for (int bit = n - 1; bit >= 0; --bit) {
+            const std::size_t partner = i ^ (std::size_t(1) << bit);
+            double *sum = (i >> bit & 1) ? down : up;
+            sum[0] += y[2 * partner];
+            sum[1] += y[2 * partner + 1];
+        }
+        total += finish(i, up, down);
+    }
+    return total;
+}
+
+// The hopping sums of subspace states [begin, end), from the space's compressed rows.
+template <class Finish>
+double subspace_hops(const AtomSpace &space, std::size_t begin, std::size_t end, const double *y, const Finish finish) {
+    double total = 0.0;
+    const std::uint32_t *ro = space.raise_offsets().data(), *rt = space.raise_targets().data();
+    const std::uint32_t *lo = space.lower_offsets().data(), *lt = space.lower_targets().data();
+    for (std::size_t i = begin; i < end; ++i) {
+        double up[2] = {0.0, 0.0}, down[2] = {0.0, 0.0};
+        for (std::uint32_t e = ro[i]; e < ro[i + 1]; ++e) {
+            up[0] += y[2 * rt[e]];
+            up[1] += y[2 * rt[e] + 1];
+        }
+        for (std::uint32_t e = lo[i]; e < lo[i + 1]; ++e) {
+            down[0] += y[2 * lt[e]];
+            down[1] += y[2 * lt[e] + 1];
+        }
+        total += finish(i, up, down);
+    }
+    return total;
 }
 
 }  // namespace
@@ -80,60 +169,50 @@ double SchrodingerSystem::frame_phase(std::size_t i, double t, double detuning_a
     return weighted_.empty() ? phase : phase - local_area * weighted_[i];
 }
 
-void SchrodingerSystem::apply(const cplx *y_c, cplx *out_c, cplx cu, double detuning, double local,
-                              bool with_diagonal) {
+double SchrodingerSystem::apply(const cplx *y_c, cplx *out_c, cplx cu, double detuning, double local,
+                                bool with_diagonal, double scale, bool measure) {
     const std::size_t dim = space_.dim();
     const double *y = reinterpret_cast<const double *>(y_c);
     double *out = reinterpret_cast<double *>(out_c);
-    const double cr = cu.real(), ci = cu.imag();
-    // The diagonal -Delta n - Delta_loc w + V of state i (zero in the interaction picture).
-    const double *v = space_.interaction().data(), *nexc = space_.excitations().data();
-    const double *w = weighted_.empty() ? nullptr : weighted_.data();
-    const double dv = with_diagonal ? 1.0 : 0.0, dd = with_diagonal ? detuning : 0.0,
-                 dl = with_diagonal ? local : 0.0;
-    const double *doppler = noise_ && !noise_->static_detuning.empty() ? noise_->static_detuning.data() : nullptr;
-    const double decay = noise_ ? noise_->half_decay : 0.0;
-    auto finish = [&](std::size_t i, const double *up, const double *down) {
-        double d = dv * v[i] - dd * nexc[i];
-        if (w) d -= dl * w[i];
-        if (doppler) d -= doppler[i];
-        rotate_minus_i(d, y + 2 * i, cr, ci, up, down, out + 2 * i);
-        if (decay != 0.0) {
-            out[2 * i] -= decay * nexc[i] * y[2 * i];
-            out[2 * i + 1] -= decay * nexc[i] * y[2 * i + 1];
-        }
-    };
-    if (!space_.full()) {
-        const std::uint32_t *ro = space_.raise_offsets().data(), *rt = space_.raise_targets().data();
-        const std::uint32_t *lo = space_.lower_offsets().data(), *lt = space_.lower_targets().data();
-        for_range(dim, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                double up[2] = {0.0, 0.0}, down[2] = {0.0, 0.0};
-                for (std::uint32_t e = ro[i]; e < ro[i + 1]; ++e) {
-                    up[0] += y[2 * rt[e]];
-                    up[1] += y[2 * rt[e] + 1];
-                }
-                for (std::uint32_t e = lo[i]; e < lo[i + 1]; ++e) {
-                    down[0] += y[2 * lt[e]];
-                    down[1] += y[2 * lt[e] + 1];
-                }
-                finish(i, up, down);
-            }
-        });
-        return;
-    }
-    // Full space: aligned chunks, each summed over the atoms in the same order whatever the
-    // split over threads.
+    const StateOutput finish{y,
+                             space_.interaction().data(),
+                             space_.excitations().data(),
+                             weighted_.empty() ? nullptr : weighted_.data(),
+                             noise_ && !noise_->static_detuning.empty() ? noise_->static_detuning.data() : nullptr,
+                             out,
+                             cu.real(),
+                             cu.imag(),
+                             with_diagonal ? 1.0 : 0.0,
+                             with_diagonal ? detuning : 0.0,
+                             with_diagonal ? local : 0.0,
+                             noise_ ? noise_->half_decay : 0.0,
+                             scale,
+                             measure};
+    // Fixed blocks of states, whatever the split over threads: each block's sum is added in
+    // order, so the measured value is the same for any number of threads.
+    const std::size_t blocks = (dim + kSumBlock - 1) / kSumBlock;
+    std::vector<double> partial(blocks, 0.0);
     const int n = space_.atoms();
-    const std::size_t chunk = std::min(dim, kChunk);
-    runtime::parallel_for(dim / chunk, kChunksPerThread, [&](std::size_t first, std::size_t last) {
-        std::vector<double> up(2 * chunk), down(2 * chunk);
-        for (std::size_t c = first; c < last; ++c) {
-            const std::size_t base = c * chunk;
-            full_space_hops(n, base, chunk, y, up.data(), down.data());
-            for (std::size_t j = 0; j < chunk; ++j) finish(base + j, &up[2 * j], &down[2 * j]);
+    runtime::parallel_for(blocks, kBlocksPerThread, [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            const std::size_t begin = b * kSumBlock, end = std::min(dim, begin + kSumBlock);
+            double sum = 0.0;
+            if (!space_.full()) {
+                sum = subspace_hops(space_, begin, end, y, finish);
+            } else if (dim < kGroup) {
+                sum = small_space_hops(n, dim, y, finish);
+            } else {
+                // Full space: aligned chunks, each summed over the atoms in the same order.
+                const std::size_t chunk = std::min(dim, kChunk);
+                for (std::size_t base = begin; base < end; base += chunk)
+                    sum += full_space_hops(n, base, chunk, y, finish);
+            }
+            partial[b] = sum;
         }
     });
+    double total = 0.0;
+    for (double p : partial) total += p;
+    return scale * total;
 }
 
 Coefficients SchrodingerSystem::coefficients(double t) const {
@@ -162,7 +241,7 @@ void SchrodingerSystem::derivative(double t, const double *y_real, double *dy_re
             rotated[i] = times(std::conj(frame[i]), y[i]);
         }
     });
-    apply(rotated, dy, cu, 0.0, 0.0, false);
+    apply(rotated, dy, cu, 0.0, 0.0, false, 1.0, false);
     for_range(dim, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) dy[i] = times(frame[i], dy[i]);
     });

@@ -51,13 +51,22 @@ public:
 
     Coefficients coefficients(double t) const;
     // out = -i H y in the lab frame, H with the given coefficients and the interactions.
-    void apply_lab(const cplx *y, cplx *out, const Coefficients &c) { apply(y, out, c.coupling, c.detuning, c.local, true); }
+    void apply_lab(const cplx *y, cplx *out, const Coefficients &c) {
+        apply(y, out, c.coupling, c.detuning, c.local, true, 1.0, false);
+    }
+    // The Lanczos form: out = -i H (scale y); returns <scale y, H scale y> (real: H is
+    // Hermitian), summed in blocks so that it is the same for any number of threads.
+    double apply_lab_measured(const cplx *y, double scale, cplx *out, const Coefficients &c) {
+        return apply(y, out, c.coupling, c.detuning, c.local, true, scale, true);
+    }
 
 private:
     double frame_phase(std::size_t i, double t, double detuning_area, double local_area) const;
-    // out = -i (d y + cu * (sum over raised neighbours) + conj(cu) * (sum over lowered)), with d
-    // the diagonal of H at the given detunings, or 0 without `with_diagonal`.
-    void apply(const cplx *y, cplx *out, cplx cu, double detuning, double local, bool with_diagonal);
+    // out = -i scale (d y + cu * (sum over raised neighbours) + conj(cu) * (sum over lowered)),
+    // with d the diagonal of H at the given detunings, or 0 without `with_diagonal`. With
+    // `measure`, returns scale Re <y, i out>, else 0.
+    double apply(const cplx *y, cplx *out, cplx cu, double detuning, double local, bool with_diagonal, double scale,
+                 bool measure);
 
     const AtomSpace &space_;
     const std::vector<double> &weighted_;

@@ -22,6 +22,13 @@ namespace analog {
 #define ANALOG_NO_ALIAS
 #endif
 
+// A hint to fetch the cache line holding p ahead of its use; nothing where unsupported.
+#if defined(__GNUC__) || defined(__clang__)
+#define ANALOG_PREFETCH(p) __builtin_prefetch(p)
+#else
+#define ANALOG_PREFETCH(p) ((void)0)
+#endif
+
 // Elements per thread at least, and per block of a sum.
 constexpr std::size_t kParallelGrain = std::size_t(1) << 16;
 constexpr std::size_t kSumBlock = std::size_t(1) << 13;
