@@ -52,6 +52,7 @@ public:
         while (done < tau) done += advance(c, tau, tau - done, psi, norm);
     }
 
+    // ||psi||, summed in fixed blocks (the same for any number of threads).
     double norm_of(const cplx *psi) const {
         return std::sqrt(blocked_sums<1>(dim_, [&](std::size_t i, std::array<double, 1> &acc) {
             acc[0] += std::norm(psi[i]);
