@@ -189,9 +189,10 @@ double SchrodingerSystem::apply(const cplx *y_c, cplx *out_c, cplx cu, double de
                              scale,
                              measure};
     // Fixed blocks of states, whatever the split over threads: each block's sum is added in
-    // order, so the measured value is the same for any number of threads.
+    // order, so the measured value is the same for any number of threads. Unmeasured products
+    // (every Runge-Kutta stage) keep no sums.
     const std::size_t blocks = (dim + kSumBlock - 1) / kSumBlock;
-    std::vector<double> partial(blocks, 0.0);
+    std::vector<double> partial(measure ? blocks : 0, 0.0);
     const int n = space_.atoms();
     runtime::parallel_for(blocks, kBlocksPerThread, [&](std::size_t first, std::size_t last) {
         for (std::size_t b = first; b < last; ++b) {
@@ -207,7 +208,7 @@ double SchrodingerSystem::apply(const cplx *y_c, cplx *out_c, cplx cu, double de
                 for (std::size_t base = begin; base < end; base += chunk)
                     sum += full_space_hops(n, base, chunk, y, finish);
             }
-            partial[b] = sum;
+            if (measure) partial[b] = sum;
         }
     });
     double total = 0.0;
