@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 from scipy.linalg import expm
 
-from analog_programs import chain, gate, hamiltonian, program, random_program, waveform
+from analog_programs import chain, constant, gate, hamiltonian, program, random_program, waveform
 from norvane.quantum import native_threads
 from norvane.quantum.job.base import Geometry
 from norvane.quantum.simulator.ir.state_vector import choose_solver
@@ -75,7 +75,8 @@ def test_an_exponential_beyond_one_krylov_basis_is_taken_in_parts():
 
 
 def test_same_state_on_one_and_two_threads_and_in_a_blockade_space():
-    # 17 atoms: 2^17 amplitudes, split over threads; a blockade radius restricts the space.
+    # 17 atoms: the mirror sector's 2^16 + 2^8 amplitudes (the middle atom fixed), split over
+    # threads; a blockade radius restricts the space.
     prog = program(chain(17, 5.5e-6), hamiltonian(0.05e-6, 2.5e7, detuning=1e7))
     states = []
     for threads in (1, 2):
@@ -113,3 +114,60 @@ def test_auto_takes_lanczos_steps_where_interactions_dominate_a_large_space():
     small = gate(program(chain(5, 3e-6), hamiltonian(0.2e-6, 2.5e7)))
     small.evolve(solver_name="auto", max_bond_dim=8)  # options of solvers it does not pick are unused
     assert small.run_info == {"solver": "dop853"}
+
+
+def grid(columns, rows, spacing=5.5e-6):
+    return [(x * spacing, y * spacing) for y in range(rows) for x in range(columns)]
+
+
+MIRRORED = {
+    # sites, filling, amplitudes of the mirror sector (16 x 16 blocks on and above the diagonal)
+    "chain of 12": (grid(12, 1), None, 10 * 256),
+    "chain of 11, middle atom fixed": (grid(11, 1), None, 2 * 3 * 256),
+    "4 x 3 array": (grid(4, 3), None, 10 * 256),
+    "3 x 3 array, half turn": (grid(3, 3), None, 2 * 3 * 64),
+    "empty sites": (grid(5, 2), [1, 0, 1, 0, 1, 1, 1, 0, 1, 1], 2 * 3 * 16),
+    "five atoms on the axis": ([(x * 5.5e-6, 0) for x in (0, 1, 2, 3, 5)]
+                               + [(x * 5.5e-6, y * 5.5e-6) for x in (1, 2, 3) for y in (1, -1)], None, 2**5 * 3 * 16),
+}
+
+
+@pytest.mark.parametrize("name", MIRRORED)
+def test_mirror_symmetric_registers_evolve_in_the_symmetric_states_alone(name):
+    # The same physics twice: with weights on a local detuning of zero that no mirror keeps,
+    # the full space evolves. The sector must give the same state within the Lanczos error.
+    sites, filling, amplitudes = MIRRORED[name]
+    filling = filling or [1] * len(sites)
+    geometry = Geometry(sites=sites, filling=filling)
+    n = sum(filling)
+    duration = 0.3e-6
+    amplitude = waveform([0, 0.1e-6, duration], [0, 2.5e7, 1e7])
+    drive = dict(detuning=waveform([0, duration], [-2e7, 3e7]), phase=waveform([0, duration], [0, 0.7]))
+    symmetric = gate(program(geometry, hamiltonian(duration, amplitude, **drive)))
+    weights = [float(w) for w in np.random.default_rng(7).uniform(0, 1, len(sites))]  # all different
+    broken = gate(program(geometry, hamiltonian(duration, amplitude, **drive,
+                                                local={"waveform": constant(duration, 0.0), "weights": weights})))
+    psi = symmetric.evolve(solver_name="krylov", dt=5e-9)
+    full = broken.evolve(solver_name="krylov", dt=5e-9)
+    assert broken.integration_stats["amplitudes"] == 2**n
+    assert symmetric.integration_stats["amplitudes"] == amplitudes
+    assert np.abs(psi - full).max() < 1e-11
+    assert abs(np.linalg.norm(psi) - 1) < 1e-12
+
+
+def test_a_mirror_must_keep_every_interaction_and_weight():
+    # Symmetric local-detuning weights keep the mirror; moving one atom by 1e-4 of the spacing,
+    # or weights that differ, lose it.
+    duration = 0.2e-6
+    local = {"waveform": waveform([0, duration], [1e7, -2e7]), "weights": [0.5, 1, 0.25, 0.25, 1, 0.5]}
+    h = hamiltonian(duration, 2e7, detuning=1e7, local=local)
+    kept = gate(program(chain(6, 5.5e-6), h))
+    reference = ReferenceEmulator(program(chain(6, 5.5e-6), h))
+    assert fidelity(kept.evolve(solver_name="krylov", dt=2e-9), reference.final_state(atol=1e-13, rtol=1e-11)) > 1 - 1e-10
+    assert kept.integration_stats["amplitudes"] == 3 * 16
+    moved = Geometry(sites=[(0, 0), *grid(6, 1)[1:5], (5 * 5.5e-6 + 5.5e-10, 0)], filling=[1] * 6)
+    uneven = dict(local, weights=[0.5, 1, 0.25, 0.25, 1, 0.5 + 1e-9])
+    for prog in (program(moved, h), program(chain(6, 5.5e-6), hamiltonian(duration, 2e7, detuning=1e7, local=uneven))):
+        g = gate(prog)
+        g.evolve(solver_name="krylov", dt=2e-9)
+        assert g.integration_stats["amplitudes"] == 64

@@ -4,6 +4,7 @@
 #include <limits>
 #include <sstream>
 
+#include "mirror_sector.hpp"
 #include "workload.hpp"
 
 namespace analog {
@@ -45,7 +46,19 @@ void check_evolution(const AtomSpace &space, const std::vector<double> &weighted
     // largest rate times the step.
     check_workload(space, weighted, drive, duration, options.interaction_picture && !krylov,
                    krylov ? std::numeric_limits<long long>::max() : options.control.nsteps);
-    check_work_vectors_fit(space, krylov ? krylov_work_vectors(options.krylov) : kWorkVectors);
+    if (!krylov) {
+        check_work_vectors_fit(space, kWorkVectors);
+        return;
+    }
+    const std::vector<int> mirror = find_mirror(space, weighted);
+    if (mirror.empty()) {
+        check_work_vectors_fit(space, krylov_work_vectors(options.krylov));
+        return;
+    }
+    // The sector's vectors and its four tables of one double per amplitude, and the full state,
+    // in units of full-space vectors.
+    const std::uint64_t sector = MirrorSector::dim_of(mirror);
+    check_work_vectors_fit(space, 1 + (sector * (krylov_work_vectors(options.krylov) + 2) + space.dim() - 1) / space.dim());
 }
 
 std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
@@ -57,8 +70,18 @@ std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weig
     psi[0] = 1.0;  // all ground: index 0 in the full space and first in any subspace
     IntegrationStats counts;
     if (duration > 0 && krylov) {
-        SchrodingerSystem system(space, weighted, drive, false);
-        counts = integrate_krylov(system, drive, space.dim(), duration, psi.data(), options.krylov, poll);
+        if (const std::vector<int> mirror = find_mirror(space, weighted); !mirror.empty()) {
+            // All-ground is mirror symmetric, and so is every state it evolves into.
+            MirrorSector sector(space, weighted, mirror);
+            std::vector<cplx> folded(sector.dim(), cplx(0.0));
+            folded[0] = 1.0;
+            counts = integrate_krylov(sector, drive, duration, folded.data(), options.krylov, poll);
+            counts.amplitudes = (long long)sector.dim();
+            sector.unfold(folded.data(), psi.data());
+        } else {
+            SchrodingerSystem system(space, weighted, drive, false);
+            counts = integrate_krylov(system, drive, duration, psi.data(), options.krylov, poll);
+        }
     } else if (duration > 0) {
         SchrodingerSystem system(space, weighted, drive, options.interaction_picture);
         double *y = reinterpret_cast<double *>(psi.data());
@@ -68,6 +91,7 @@ std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weig
                                                   : integrate_dopri5(system, n, 0.0, duration, y, control, poll);
         system.to_lab_frame(duration, psi.data());
     }
+    if (counts.amplitudes == 0) counts.amplitudes = (long long)space.dim();
     if (stats) *stats = counts;
     return psi;
 }

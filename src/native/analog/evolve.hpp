@@ -29,7 +29,8 @@ void check_evolution(const AtomSpace &space, const std::vector<double> &weighted
                      const EvolveOptions &options);
 
 // The lab-frame state at time `duration` (>= 0, seconds) of the evolution from all-ground, with
-// the integrator's counts in `stats` when given. `weighted` as for SchrodingerSystem; `poll` as
+// the integrator's counts in `stats` when given. Krylov evolves a register with a mirror
+// (find_mirror) in the mirror-symmetric sector alone. `weighted` as for SchrodingerSystem; `poll` as
 // for the integrators. Checked first by check_evolution.
 std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,
                          double duration, const EvolveOptions &options, IntegrationStats *stats = nullptr,

@@ -41,9 +41,9 @@ std::vector<double> step_boundaries(const Drive &drive, double duration) {
 // the next vector's norm as it writes it. The state itself is basis vector 0.
 class Lanczos {
 public:
-    Lanczos(SchrodingerSystem &system, std::size_t dim, const KrylovControl &control, IntegrationStats &stats,
+    Lanczos(LanczosOperator &hamiltonian, const KrylovControl &control, IntegrationStats &stats,
             runtime::Poller *poll)
-        : system_(system), dim_(dim), control_(control), stats_(stats), poll_(poll) {}
+        : hamiltonian_(hamiltonian), dim_(hamiltonian.dim()), control_(control), stats_(stats), poll_(poll) {}
 
     // psi <- exp(-i tau K) psi, K the Hamiltonian with coefficients c; `norm` holds ||psi||
     // before and after.
@@ -96,7 +96,7 @@ private:
         const cplx *q = vectors_[m], *previous = m > 0 ? vectors_[m - 1] : nullptr;
         cplx *w = vectors_[m + 1];
         const double sq = scales_[m], sp = m > 0 ? scales_[m - 1] : 0.0;
-        const double a = system_.apply_lab_measured(q, sq, w, c);  // w = -i K q_m, q_m = sq q
+        const double a = hamiltonian_.apply_lab_measured(q, sq, w, c);  // w = -i K q_m, q_m = sq q
         ++stats_.evaluations;
         if (poll_) (*poll_)();
         alpha.push_back(a);
@@ -140,7 +140,7 @@ private:
         return std::sqrt(squared[0]);
     }
 
-    SchrodingerSystem &system_;
+    LanczosOperator &hamiltonian_;
     std::size_t dim_;
     const KrylovControl &control_;
     IntegrationStats &stats_;
@@ -152,10 +152,10 @@ private:
 
 }  // namespace
 
-IntegrationStats integrate_krylov(SchrodingerSystem &system, const Drive &drive, std::size_t dim, double duration,
-                                  cplx *psi, const KrylovControl &control, runtime::Poller *poll) {
+IntegrationStats integrate_krylov(LanczosOperator &hamiltonian, const Drive &drive, double duration, cplx *psi,
+                                  const KrylovControl &control, runtime::Poller *poll) {
     IntegrationStats stats;
-    Lanczos lanczos(system, dim, control, stats, poll);
+    Lanczos lanczos(hamiltonian, control, stats, poll);
     double norm = lanczos.norm_of(psi);
     const std::vector<double> bounds = step_boundaries(drive, duration);
     for (std::size_t s = 0; s + 1 < bounds.size(); ++s) {
@@ -165,7 +165,7 @@ IntegrationStats integrate_krylov(SchrodingerSystem &system, const Drive &drive,
         const double h = length / double(steps);
         for (long long k = 0; k < steps; ++k) {
             const double t = start + double(k) * h;
-            const Coefficients early = system.coefficients(t + kNode1 * h), late = system.coefficients(t + kNode2 * h);
+            const Coefficients early = coefficients_at(drive, t + kNode1 * h), late = coefficients_at(drive, t + kNode2 * h);
             // Each factor's interactions have weight w1 + w2 = 1/2: K over half the step.
             lanczos.exponential(blend(early, late, kWeight2, kWeight1), 0.5 * h, psi, norm);
             lanczos.exponential(blend(early, late, kWeight1, kWeight2), 0.5 * h, psi, norm);

@@ -26,10 +26,11 @@ struct KrylovControl {
 // work vector), for the memory check.
 inline std::uint64_t krylov_work_vectors(const KrylovControl &control) { return std::uint64_t(control.max_dimension) + 2; }
 
-// Replaces psi (the lab-frame state at 0, `dim` amplitudes) by the state at `duration`. Counts:
-// steps (time steps), accepted (exponentials, restarts included), evaluations (products with
-// H). `poll` as for the integrators.
-IntegrationStats integrate_krylov(SchrodingerSystem &system, const Drive &drive, std::size_t dim, double duration,
+// Replaces psi (the lab-frame state at 0, `hamiltonian.dim()` amplitudes) by the state at
+// `duration`, H's coefficients following `drive`. Counts: steps (time steps), accepted
+// (exponentials, restarts included), evaluations (products with H). `poll` as for the
+// integrators.
+IntegrationStats integrate_krylov(LanczosOperator &hamiltonian, const Drive &drive, double duration,
                                   std::complex<double> *psi, const KrylovControl &control,
                                   runtime::Poller *poll = nullptr);
 

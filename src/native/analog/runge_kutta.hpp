@@ -28,6 +28,8 @@ struct StepControl {
 
 struct IntegrationStats {
     long long steps = 0, accepted = 0, rejected = 0, evaluations = 0;
+    // Amplitudes an exact evolution evolved: its space's, or its mirror sector's (0: not told).
+    long long amplitudes = 0;
 };
 
 // Raised when the step limit is reached, the step size underflows or the solution stops being

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "vector_ops.hpp"
+#include "hopping_kernel.hpp"
 
 namespace analog {
 
@@ -15,56 +15,10 @@ namespace {
 constexpr std::size_t kChunk = std::size_t(1) << 8;
 // Blocks of kSumBlock states per thread at least.
 constexpr std::size_t kBlocksPerThread = 2;
-// Amplitudes per group: the hopping sums of a group are held in registers while every atom's
-// partner group is added, and the two lowest atoms hop within the group.
-constexpr std::size_t kGroup = 4;
-// Doubles ahead of the current group at which each partner chunk is prefetched: with a dozen
-// partner streams at once, the hardware prefetcher alone leaves most reads waiting on memory.
-constexpr std::size_t kPrefetchAhead = 8 * kGroup;
-
-// -i (d y + cu up + conj(cu) down) with the complex products written out.
-inline void rotate_minus_i(double d, const double *y, double cr, double ci, const double *up, const double *down,
-                           double *out) {
-    double re = d * y[0] + (cr * up[0] - ci * up[1]) + (cr * down[0] + ci * down[1]);
-    double im = d * y[1] + (cr * up[1] + ci * up[0]) + (cr * down[1] - ci * down[0]);
-    out[0] = im;
-    out[1] = -re;
-}
 
 inline cplx times(cplx a, cplx b) {
     return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
-
-// a[0..2 kGroup) += b[0..2 kGroup): one group of interleaved amplitudes.
-inline void add_group(double *a, const double *b) {
-    for (std::size_t q = 0; q < 2 * kGroup; ++q) a[q] += b[q];
-}
-
-// The output of each state from its hopping sums, as SchrodingerSystem::apply describes it;
-// returns the state's share of Re <y, i out> when measuring, else 0. Held by value in the
-// loops, so that its fields stay in registers across the stores to `out`.
-struct StateOutput {
-    const double *y, *interaction, *excitations, *weighted, *doppler;
-    double *out;
-    double cr, ci, dv, dd, dl, decay, scale;
-    bool measure;
-
-    double operator()(std::size_t i, const double *up, const double *down) const {
-        // The diagonal -Delta n - Delta_loc w + V of state i (zero in the interaction picture).
-        double d = dv * interaction[i] - dd * excitations[i];
-        if (weighted) d -= dl * weighted[i];
-        if (doppler) d -= doppler[i];
-        double *o = out + 2 * i;
-        const double *yi = y + 2 * i;
-        rotate_minus_i(d, yi, cr, ci, up, down, o);
-        if (decay != 0.0) {
-            o[0] -= decay * excitations[i] * yi[0];
-            o[1] -= decay * excitations[i] * yi[1];
-        }
-        if (scale != 1.0) o[0] *= scale, o[1] *= scale;
-        return measure ? yi[1] * o[0] - yi[0] * o[1] : 0.0;
-    }
-};
 
 // The hopping sums of the full-space chunk of `chunk` (>= kGroup) amplitudes at `base`, group
 // by group, handed to finish(index, up, down) as interleaved doubles: up = the sum of y over
@@ -101,14 +55,7 @@ double full_space_hops(int n, std::size_t base, std::size_t chunk, const double 
             const std::size_t m = std::size_t(1) << bit;
             add_group((j & m) ? down : up, here + 2 * (j ^ m));
         }
-        // Atoms 1 and 0 within the group: up from the partner above, down from the one below.
-        const double *g = here + 2 * j;
-        for (int m = 2; m >= 1; m >>= 1)
-            for (std::size_t k = 0; k < kGroup; ++k) {
-                double *sum = (k & m) ? down : up;
-                sum[2 * k] += g[2 * (k ^ m)];
-                sum[2 * k + 1] += g[2 * (k ^ m) + 1];
-            }
+        add_in_group(up, down, here + 2 * j);  // atoms 1 and 0
         for (std::size_t k = 0; k < kGroup; ++k) total += finish(base + j + k, up + 2 * k, down + 2 * k);
     }
     return total;
@@ -179,6 +126,7 @@ double SchrodingerSystem::apply(const cplx *y_c, cplx *out_c, cplx cu, double de
                              space_.excitations().data(),
                              weighted_.empty() ? nullptr : weighted_.data(),
                              noise_ && !noise_->static_detuning.empty() ? noise_->static_detuning.data() : nullptr,
+                             nullptr,
                              out,
                              cu.real(),
                              cu.imag(),
@@ -216,10 +164,10 @@ double SchrodingerSystem::apply(const cplx *y_c, cplx *out_c, cplx cu, double de
     return scale * total;
 }
 
-Coefficients SchrodingerSystem::coefficients(double t) const {
-    const double half_rabi = 0.5 * drive_.amplitude.at(t), phase = drive_.phase.at(t);
-    return {cplx(half_rabi * std::cos(phase), half_rabi * std::sin(phase)), drive_.detuning.at(t),
-            drive_.local_detuning.at(t)};
+Coefficients coefficients_at(const Drive &drive, double t) {
+    const double half_rabi = 0.5 * drive.amplitude.at(t), phase = drive.phase.at(t);
+    return {cplx(half_rabi * std::cos(phase), half_rabi * std::sin(phase)), drive.detuning.at(t),
+            drive.local_detuning.at(t)};
 }
 
 void SchrodingerSystem::derivative(double t, const double *y_real, double *dy_real) {

@@ -37,7 +37,20 @@ struct NoiseTerms {
     double half_decay = 0.0;
 };
 
-class SchrodingerSystem : public OdeSystem {
+// H's coefficients at time t.
+Coefficients coefficients_at(const Drive &drive, double t);
+
+// A Hamiltonian that the Lanczos propagator applies, on vectors of dim() amplitudes.
+class LanczosOperator {
+public:
+    virtual ~LanczosOperator() = default;
+    virtual std::size_t dim() const = 0;
+    // out = -i K (scale y), K the Hamiltonian with coefficients c; returns <scale y, K scale y>
+    // (real: K is Hermitian), summed in blocks so that it is the same for any number of threads.
+    virtual double apply_lab_measured(const cplx *y, double scale, cplx *out, const Coefficients &c) = 0;
+};
+
+class SchrodingerSystem : public OdeSystem, public LanczosOperator {
 public:
     // `weighted` holds the local-detuning weight sum of every basis state (empty: none); `noise`,
     // when given, must outlive the system and rules out the interaction picture.
@@ -49,14 +62,13 @@ public:
     // Turns the integrated vector at time t into the lab-frame state, in place.
     void to_lab_frame(double t, cplx *psi) const;
 
-    Coefficients coefficients(double t) const;
+    Coefficients coefficients(double t) const { return coefficients_at(drive_, t); }
+    std::size_t dim() const override { return space_.dim(); }
     // out = -i H y in the lab frame, H with the given coefficients and the interactions.
     void apply_lab(const cplx *y, cplx *out, const Coefficients &c) {
         apply(y, out, c.coupling, c.detuning, c.local, true, 1.0, false);
     }
-    // The Lanczos form: out = -i H (scale y); returns <scale y, H scale y> (real: H is
-    // Hermitian), summed in blocks so that it is the same for any number of threads.
-    double apply_lab_measured(const cplx *y, double scale, cplx *out, const Coefficients &c) {
+    double apply_lab_measured(const cplx *y, double scale, cplx *out, const Coefficients &c) override {
         return apply(y, out, c.coupling, c.detuning, c.local, true, scale, true);
     }
 

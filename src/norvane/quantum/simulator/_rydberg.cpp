@@ -120,6 +120,7 @@ nb::dict counts_of(const analog::IntegrationStats &stats) {
     counts["accepted"] = stats.accepted;
     counts["rejected"] = stats.rejected;
     counts["evaluations"] = stats.evaluations;
+    if (stats.amplitudes > 0) counts["amplitudes"] = stats.amplitudes;
     return counts;
 }
 

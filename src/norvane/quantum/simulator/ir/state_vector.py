@@ -111,7 +111,9 @@ class AnalogGate:
     to give as one. A model of zeros gives exactly the noiseless results.
 
     After each `run`, `integration_stats` holds the engine's counts (the integrator's steps,
-    accepted and rejected steps and derivative evaluations; or TDVP's steps, largest bond
+    accepted and rejected steps, derivative evaluations and the amplitudes it evolved, which
+    for "krylov" on a mirror-symmetric register are the symmetric states alone, about half
+    the space; or TDVP's steps, largest bond
     dimension and effective-Hamiltonian applications; or, for noisy shots, the evolutions and
     quantum jumps), and `run_info` which solver ran and, for "tdvp", the weight its
     truncations discarded and whether bonds reached `max_bond_dim` (see `MPSState.capped`).

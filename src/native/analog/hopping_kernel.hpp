@@ -1,0 +1,71 @@
+// The pieces every product with H shares: groups of amplitudes whose hopping sums stay in
+// registers, and the output of one state from its sums. Amplitudes are interleaved doubles.
+#pragma once
+
+#include <cstddef>
+
+#include "vector_ops.hpp"
+
+namespace analog {
+
+// Amplitudes per group: the hopping sums of a group are held in registers while every atom's
+// partner group is added, and the two lowest bits of an index hop within the group.
+constexpr std::size_t kGroup = 4;
+// Doubles ahead of the current group at which each partner stream is prefetched: with a dozen
+// partner streams at once, the hardware prefetcher alone leaves most reads waiting on memory.
+constexpr std::size_t kPrefetchAhead = 8 * kGroup;
+
+// a[0..2 kGroup) += b[0..2 kGroup): one group of amplitudes.
+inline void add_group(double *a, const double *b) {
+    for (std::size_t q = 0; q < 2 * kGroup; ++q) a[q] += b[q];
+}
+
+// The hops of the two lowest bits within the group at g: up from the partner above, down
+// from the one below.
+inline void add_in_group(double *up, double *down, const double *g) {
+    for (std::size_t m = 2; m >= 1; m >>= 1)
+        for (std::size_t k = 0; k < kGroup; ++k) {
+            double *sum = (k & m) ? down : up;
+            sum[2 * k] += g[2 * (k ^ m)];
+            sum[2 * k + 1] += g[2 * (k ^ m) + 1];
+        }
+}
+
+// The output of state i from its hopping sums: out = -i scale (d y + cu up + conj(cu) down),
+// d the diagonal -Delta n - Delta_loc w + V (- Doppler - i decay n), or diagonal[i] where that
+// holds it already; returns the state's share of Re <y, i out> when measuring, else 0.
+// Per-state arrays are indexed as y. Held by value in the loops, so that its fields stay in
+// registers across the stores to `out`.
+struct StateOutput {
+    const double *y, *interaction, *excitations, *weighted, *doppler, *diagonal;
+    double *out;
+    double cr, ci, dv, dd, dl, decay, scale;
+    bool measure;
+
+    double operator()(std::size_t i, const double *up, const double *down) const {
+        double d;
+        if (diagonal) {
+            d = diagonal[i];
+        } else {
+            d = dv * interaction[i] - dd * excitations[i];
+            if (weighted) d -= dl * weighted[i];
+        }
+        if (doppler) d -= doppler[i];
+        // -i (d y + cu up + conj(cu) down) with the complex products written out, in registers
+        // until the one store.
+        const double *yi = y + 2 * i;
+        const double re = d * yi[0] + (cr * up[0] - ci * up[1]) + (cr * down[0] + ci * down[1]);
+        const double im = d * yi[1] + (cr * up[1] + ci * up[0]) + (cr * down[1] - ci * down[0]);
+        double o0 = im, o1 = -re;
+        if (decay != 0.0) {
+            o0 -= decay * excitations[i] * yi[0];
+            o1 -= decay * excitations[i] * yi[1];
+        }
+        if (scale != 1.0) o0 *= scale, o1 *= scale;
+        out[2 * i] = o0;
+        out[2 * i + 1] = o1;
+        return measure ? yi[1] * o0 - yi[0] * o1 : 0.0;
+    }
+};
+
+}  // namespace analog
