@@ -1,7 +1,6 @@
 #include "mirror_sector.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <functional>
 
@@ -15,6 +14,10 @@ const double kSqrt2 = std::sqrt(2.0);
 // Side of a stored block at most, in bits: 16 x 16 amplitudes, 4 KiB, a partner block per atom
 // streamed through the caches (at 20 atoms, 8 x 8 and 32 x 32 measured no faster).
 constexpr int kMaxSideBits = 4;
+constexpr std::size_t kMaxBlockSize = std::size_t(1) << (2 * kMaxSideBits);
+// Partner blocks that a block may read transposed, at most: two per bit of the block grid
+// (full spaces have at most 40 atoms, so 20 pairs).
+constexpr int kMaxFlipped = 2 * (20 - kMaxSideBits);
 // Atoms a mirror must move: three pairs give the 2 x 2 blocks of side kGroup, which store 3/4
 // of the space.
 constexpr int kLeastMoved = 6;
@@ -46,18 +49,8 @@ public:
             add_group(down, down_[k] + offset);
         }
     }
-    // The column of kGroup amplitudes from `offset`, `stride` doubles apart, of each partner block.
-    void add_transposed_to(double *up, double *down, std::size_t offset, std::size_t stride) const {
-        for (int k = 0; k < ups_; ++k) add_group(up, column(up_[k] + offset, stride).data());
-        for (int k = 0; k < downs_; ++k) add_group(down, column(down_[k] + offset, stride).data());
-    }
 
 private:
-    static std::array<double, 2 * kGroup> column(const double *first, std::size_t stride) {
-        std::array<double, 2 * kGroup> group;
-        for (std::size_t q = 0; q < kGroup; ++q) group[2 * q] = first[q * stride], group[2 * q + 1] = first[q * stride + 1];
-        return group;
-    }
     const double *up_[64], *down_[64];
     int ups_ = 0, downs_ = 0;
 };
@@ -236,15 +229,27 @@ double MirrorSector::block_product(std::size_t block, const double *y, const Fin
     const bool diagonal = row_block == column_block;
     const std::size_t base = block * block_size_;
 
-    // Partner blocks by how they are read: as stored or transposed, scaled or not, and by
-    // direction (up: the partner is the raised state).
-    Streams direct, scaled_direct, transposed, scaled_transposed;
+    // Partner blocks, scaled or not, by direction (up: the partner is the raised state). One
+    // below the diagonal is transposed from its stored mirror image into `flipped` first: read
+    // in place, each group's four amplitudes would come from four cache lines.
+    Streams direct, scaled_direct;
+    double flipped[kMaxFlipped][2 * kMaxBlockSize];
+    int flips = 0;
     auto add_partner = [&](std::size_t partner_copy, std::size_t row, std::size_t column, bool down) {
         const bool flip = row > column;
         if (flip) std::swap(row, column);
         const bool scaled = diagonal != (row == column);
         const double *start = y + 2 * (partner_copy * blocks_per_copy_ + block_id(row, column)) * block_size_;
-        (flip ? (scaled ? scaled_transposed : transposed) : (scaled ? scaled_direct : direct)).add(start, down);
+        if (flip) {
+            double *copy = flipped[flips++];
+            for (std::size_t r = 0; r < side_; ++r)
+                for (std::size_t c = 0; c < side_; ++c) {
+                    copy[2 * (r * side_ + c)] = start[2 * (c * side_ + r)];
+                    copy[2 * (r * side_ + c) + 1] = start[2 * (c * side_ + r) + 1];
+                }
+            start = copy;
+        }
+        (scaled ? scaled_direct : direct).add(start, down);
     };
     for (std::size_t m = 1; m < grid_; m <<= 1) {
         add_partner(copy, row_block ^ m, column_block, row_block & m);
@@ -253,22 +258,19 @@ double MirrorSector::block_product(std::size_t block, const double *y, const Fin
     for (std::size_t m = 1; m < (std::size_t(1) << fixed_); m <<= 1) add_partner(copy ^ m, row_block, column_block, copy & m);
     // A block above the diagonal holds sqrt(2) psi, one on it psi.
     const double ratio = diagonal ? 1.0 / kSqrt2 : kSqrt2;
-    const bool any_scaled = !scaled_direct.empty() || !scaled_transposed.empty();
+    const bool any_scaled = !scaled_direct.empty();
 
     const double *here = y + 2 * base;
-    const std::size_t stride = 2 * side_;
     double total = 0.0;
     for (std::size_t row = 0; row < side_; ++row)
         for (std::size_t column = diagonal ? row & ~(kGroup - 1) : 0; column < side_; column += kGroup) {
-            const std::size_t offset = 2 * (row * side_ + column), flipped = column * stride + 2 * row;
+            const std::size_t offset = 2 * (row * side_ + column);
             double up[2 * kGroup] = {}, down[2 * kGroup] = {};
             if (any_scaled) {
                 scaled_direct.add_to(up, down, offset);
-                scaled_transposed.add_transposed_to(up, down, flipped, stride);
                 for (std::size_t q = 0; q < 2 * kGroup; ++q) up[q] *= ratio, down[q] *= ratio;
             }
             direct.add_to(up, down, offset);
-            transposed.add_transposed_to(up, down, flipped, stride);
             for (std::size_t m = 1; m < side_; m <<= 1) add_group((row & m) ? down : up, here + 2 * ((row ^ m) * side_ + column));
             for (std::size_t m = kGroup; m < side_; m <<= 1)
                 add_group((column & m) ? down : up, here + 2 * (row * side_ + (column ^ m)));
