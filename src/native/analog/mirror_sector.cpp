@@ -156,11 +156,11 @@ MirrorSector::MirrorSector(const AtomSpace &space, const std::vector<double> &we
         else if (image[k] > k)
             left.push_back(k), right.push_back(image[k]);
     }
-    pairs_ = int(left.size());
+    const int pairs = int(left.size());
     fixed_ = int(fixed.size());
-    side_bits_ = side_bits_for(pairs_);
+    side_bits_ = side_bits_for(pairs);
     side_ = std::size_t(1) << side_bits_;
-    grid_ = std::size_t(1) << (pairs_ - side_bits_);
+    grid_ = std::size_t(1) << (pairs - side_bits_);
     blocks_per_copy_ = grid_ * (grid_ + 1) / 2;
     block_size_ = side_ * side_;
     dim_ = (std::size_t(1) << fixed_) * blocks_per_copy_ * block_size_;
@@ -241,13 +241,13 @@ double MirrorSector::block_product(std::size_t block, const double *y, const Fin
         const bool scaled = diagonal != (row == column);
         const double *start = y + 2 * (partner_copy * blocks_per_copy_ + block_id(row, column)) * block_size_;
         if (flip) {
-            double *copy = flipped[flips++];
+            double *transposed = flipped[flips++];
             for (std::size_t r = 0; r < side_; ++r)
                 for (std::size_t c = 0; c < side_; ++c) {
-                    copy[2 * (r * side_ + c)] = start[2 * (c * side_ + r)];
-                    copy[2 * (r * side_ + c) + 1] = start[2 * (c * side_ + r) + 1];
+                    transposed[2 * (r * side_ + c)] = start[2 * (c * side_ + r)];
+                    transposed[2 * (r * side_ + c) + 1] = start[2 * (c * side_ + r) + 1];
                 }
-            start = copy;
+            start = transposed;
         }
         (scaled ? scaled_direct : direct).add(start, down);
     };

@@ -51,13 +51,15 @@ private:
     std::uint64_t full_index(std::size_t c, std::size_t a, std::size_t b) const {
         return fixed_bits_[c] | left_bits_[a] | right_bits_[b];
     }
+    // The index of stored block (row_block, column_block), row_block <= column_block: rows of
+    // grid_, grid_ - 1, ... blocks before it.
     std::size_t block_id(std::size_t row_block, std::size_t column_block) const {
-        return row_block * grid_ - row_block * (row_block - 1) / 2 + (column_block - row_block);
+        return row_block * (2 * grid_ - row_block + 1) / 2 + (column_block - row_block);
     }
     template <class Finish>
     double block_product(std::size_t block, const double *y, const Finish &finish) const;
 
-    int pairs_ = 0, fixed_ = 0, side_bits_ = 0;
+    int fixed_ = 0, side_bits_ = 0;
     std::size_t side_ = 0, grid_ = 0, blocks_per_copy_ = 0, block_size_ = 0, dim_ = 0;
     std::vector<std::uint64_t> left_bits_, right_bits_, fixed_bits_;  // full-index bits of a, b and c
     std::vector<std::pair<std::size_t, std::size_t>> blocks_;          // (row block, column block) by id
