@@ -11,7 +11,7 @@ Results: bench/results/mps.md.
     python bench/bench_mps.py [--no-exact] [CASE ...]     (cases: chain20 chain51 chain101 square7)
 
 --no-exact leaves the exact engine's column empty (its "krylov" solver at the same dt, within
-some 3e-6 of DOP853's densities, takes some 100 s at 20 atoms).
+some 3e-6 of DOP853's densities, takes some 60 s at 20 atoms).
 """
 
 import datetime
