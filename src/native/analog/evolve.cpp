@@ -58,7 +58,8 @@ void check_evolution(const AtomSpace &space, const std::vector<double> &weighted
     // The sector's vectors and its four tables of one double per amplitude, and the full state,
     // in units of full-space vectors.
     const std::uint64_t sector = MirrorSector::dim_of(mirror);
-    check_work_vectors_fit(space, 1 + (sector * (krylov_work_vectors(options.krylov) + 2) + space.dim() - 1) / space.dim());
+    const std::uint64_t sector_vectors = sector * (krylov_work_vectors(options.krylov) + 2);
+    check_work_vectors_fit(space, 1 + (sector_vectors + space.dim() - 1) / space.dim());
 }
 
 std::vector<cplx> evolve(const AtomSpace &space, const std::vector<double> &weighted, const Drive &drive,

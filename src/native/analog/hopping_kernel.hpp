@@ -64,8 +64,9 @@ struct StateOutput {
         const __m128d yv = _mm_loadu_pd(yi), uv = _mm_loadu_pd(up), wv = _mm_loadu_pd(down);
         const __m128d crv = _mm_set1_pd(cr), civ = _mm_set1_pd(ci);
         const __m128d minus_plus = _mm_set_pd(1.0, -1.0), plus_minus = _mm_set_pd(-1.0, 1.0);
-        const __m128d u_part = _mm_add_pd(_mm_mul_pd(crv, uv), _mm_mul_pd(minus_plus, _mm_mul_pd(civ, _mm_shuffle_pd(uv, uv, 1))));
-        const __m128d w_part = _mm_add_pd(_mm_mul_pd(crv, wv), _mm_mul_pd(plus_minus, _mm_mul_pd(civ, _mm_shuffle_pd(wv, wv, 1))));
+        const __m128d u_swapped = _mm_shuffle_pd(uv, uv, 1), w_swapped = _mm_shuffle_pd(wv, wv, 1);
+        const __m128d u_part = _mm_add_pd(_mm_mul_pd(crv, uv), _mm_mul_pd(minus_plus, _mm_mul_pd(civ, u_swapped)));
+        const __m128d w_part = _mm_add_pd(_mm_mul_pd(crv, wv), _mm_mul_pd(plus_minus, _mm_mul_pd(civ, w_swapped)));
         const __m128d sum = _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_set1_pd(d), yv), u_part), w_part);
         __m128d result = _mm_mul_pd(_mm_shuffle_pd(sum, sum, 1), plus_minus);  // (im, -re)
         if (decay != 0.0) result = _mm_sub_pd(result, _mm_mul_pd(_mm_set1_pd(decay * excitations[i]), yv));

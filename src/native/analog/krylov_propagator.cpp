@@ -165,7 +165,8 @@ IntegrationStats integrate_krylov(LanczosOperator &hamiltonian, const Drive &dri
         const double h = length / double(steps);
         for (long long k = 0; k < steps; ++k) {
             const double t = start + double(k) * h;
-            const Coefficients early = coefficients_at(drive, t + kNode1 * h), late = coefficients_at(drive, t + kNode2 * h);
+            const Coefficients early = coefficients_at(drive, t + kNode1 * h);
+            const Coefficients late = coefficients_at(drive, t + kNode2 * h);
             // Each factor's interactions have weight w1 + w2 = 1/2: K over half the step.
             lanczos.exponential(blend(early, late, kWeight2, kWeight1), 0.5 * h, psi, norm);
             lanczos.exponential(blend(early, late, kWeight1, kWeight2), 0.5 * h, psi, norm);

@@ -255,7 +255,8 @@ double MirrorSector::block_product(std::size_t block, const double *y, const Fin
         add_partner(copy, row_block ^ m, column_block, row_block & m);
         add_partner(copy, row_block, column_block ^ m, column_block & m);
     }
-    for (std::size_t m = 1; m < (std::size_t(1) << fixed_); m <<= 1) add_partner(copy ^ m, row_block, column_block, copy & m);
+    for (std::size_t m = 1; m < (std::size_t(1) << fixed_); m <<= 1)
+        add_partner(copy ^ m, row_block, column_block, copy & m);
     // A block above the diagonal holds sqrt(2) psi, one on it psi.
     const double ratio = diagonal ? 1.0 / kSqrt2 : kSqrt2;
     const bool any_scaled = !scaled_direct.empty();
@@ -271,7 +272,8 @@ double MirrorSector::block_product(std::size_t block, const double *y, const Fin
                 for (std::size_t q = 0; q < 2 * kGroup; ++q) up[q] *= ratio, down[q] *= ratio;
             }
             direct.add_to(up, down, offset);
-            for (std::size_t m = 1; m < side_; m <<= 1) add_group((row & m) ? down : up, here + 2 * ((row ^ m) * side_ + column));
+            for (std::size_t m = 1; m < side_; m <<= 1)
+                add_group((row & m) ? down : up, here + 2 * ((row ^ m) * side_ + column));
             for (std::size_t m = kGroup; m < side_; m <<= 1)
                 add_group((column & m) ? down : up, here + 2 * (row * side_ + (column ^ m)));
             add_in_group(up, down, here + offset);
