@@ -35,6 +35,29 @@ inline void add_in_group(double *up, double *down, const double *g) {
         }
 }
 
+// Partner streams (chunks or blocks of amplitudes) split by direction, added to a group's
+// hopping sums in the order they were added: up from raised partners, down from lowered ones.
+class Streams {
+public:
+    void add(const double *stream, bool down) { (down ? down_ : up_)[(down ? downs_ : ups_)++] = stream; }
+    bool empty() const { return ups_ + downs_ == 0; }
+    // The group at `offset` doubles of each partner stream.
+    void add_to(double *up, double *down, std::size_t offset) const {
+        for (int k = 0; k < ups_; ++k) {
+            ANALOG_PREFETCH(up_[k] + offset + kPrefetchAhead);
+            add_group(up, up_[k] + offset);
+        }
+        for (int k = 0; k < downs_; ++k) {
+            ANALOG_PREFETCH(down_[k] + offset + kPrefetchAhead);
+            add_group(down, down_[k] + offset);
+        }
+    }
+
+private:
+    const double *up_[64], *down_[64];
+    int ups_ = 0, downs_ = 0;
+};
+
 // The output of state i from its hopping sums: out = -i scale (d y + cu up + conj(cu) down),
 // d the diagonal -Delta n - Delta_loc w + V (- Doppler - i decay n), or diagonal[i] where that
 // holds it already; returns the state's share of Re <y, i out> when measuring, else 0.

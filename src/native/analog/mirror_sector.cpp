@@ -33,28 +33,6 @@ constexpr std::size_t kBlocksPerThread = 16;
 
 using Isometry = std::function<Position(Position)>;
 
-// Partner blocks of one kind, split by direction, added to a group's hopping sums.
-class Streams {
-public:
-    void add(const double *block, bool down) { (down ? down_ : up_)[(down ? downs_ : ups_)++] = block; }
-    bool empty() const { return ups_ + downs_ == 0; }
-    // The group at `offset` doubles of each partner block.
-    void add_to(double *up, double *down, std::size_t offset) const {
-        for (int k = 0; k < ups_; ++k) {
-            ANALOG_PREFETCH(up_[k] + offset + kPrefetchAhead);
-            add_group(up, up_[k] + offset);
-        }
-        for (int k = 0; k < downs_; ++k) {
-            ANALOG_PREFETCH(down_[k] + offset + kPrefetchAhead);
-            add_group(down, down_[k] + offset);
-        }
-    }
-
-private:
-    const double *up_[64], *down_[64];
-    int ups_ = 0, downs_ = 0;
-};
-
 // The atom each atom lands on under `image` (within `tolerance` metres), or empty when one
 // lands on none.
 std::vector<int> permutation_under(const std::vector<Position> &atoms, const Isometry &image, double tolerance) {

@@ -30,27 +30,16 @@ double full_space_hops(int n, std::size_t base, std::size_t chunk, const double 
     int chunk_bits = 0;
     while ((std::size_t(1) << chunk_bits) < chunk) ++chunk_bits;
     // Partner chunks of the atoms above the chunk's bits, most significant first.
-    const double *raise_from[64], *lower_from[64];
-    int raises = 0, lowers = 0;
+    Streams partners;
     for (int bit = n - 1; bit >= chunk_bits; --bit) {
         const std::size_t m = std::size_t(1) << bit;
-        if (base & m)
-            lower_from[lowers++] = y + 2 * (base ^ m);
-        else
-            raise_from[raises++] = y + 2 * (base | m);
+        partners.add(y + 2 * (base ^ m), base & m);
     }
     const double *here = y + 2 * base;
     double total = 0.0;
     for (std::size_t j = 0; j < chunk; j += kGroup) {
         double up[2 * kGroup] = {}, down[2 * kGroup] = {};
-        for (int k = 0; k < raises; ++k) {
-            ANALOG_PREFETCH(raise_from[k] + 2 * j + kPrefetchAhead);
-            add_group(up, raise_from[k] + 2 * j);
-        }
-        for (int k = 0; k < lowers; ++k) {
-            ANALOG_PREFETCH(lower_from[k] + 2 * j + kPrefetchAhead);
-            add_group(down, lower_from[k] + 2 * j);
-        }
+        partners.add_to(up, down, 2 * j);
         for (int bit = chunk_bits - 1; bit >= 2; --bit) {
             const std::size_t m = std::size_t(1) << bit;
             add_group((j & m) ? down : up, here + 2 * (j ^ m));
