@@ -3,6 +3,7 @@
 // order, so every result is the same for any number of threads.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <vector>
@@ -53,17 +54,17 @@ void combine(double *out, const double *y, double h, const std::array<double, M>
     });
 }
 
-// S sums at once: term(i, partial) adds element i's terms into partial[0..S).
-template <std::size_t S, class Term>
-std::array<double, S> blocked_sums(std::size_t n, const Term &term) {
+// S sums at once over ranges: term(begin, end, partial) adds the terms of elements
+// [begin, end) into partial[0..S), in index order.
+template <std::size_t S, class RangeTerm>
+std::array<double, S> blocked_range_sums(std::size_t n, const RangeTerm &term) {
     const std::size_t blocks = (n + kSumBlock - 1) / kSumBlock;
     std::vector<std::array<double, S>> partial(blocks);
     runtime::parallel_for(blocks, std::max<std::size_t>(1, kParallelGrain / kSumBlock),
                               [&](std::size_t first, std::size_t last) {
                                   for (std::size_t b = first; b < last; ++b) {
                                       std::array<double, S> acc{};
-                                      const std::size_t end = std::min(n, (b + 1) * kSumBlock);
-                                      for (std::size_t i = b * kSumBlock; i < end; ++i) term(i, acc);
+                                      term(b * kSumBlock, std::min(n, (b + 1) * kSumBlock), acc);
                                       partial[b] = acc;
                                   }
                               });
@@ -71,6 +72,14 @@ std::array<double, S> blocked_sums(std::size_t n, const Term &term) {
     for (const auto &p : partial)
         for (std::size_t s = 0; s < S; ++s) total[s] += p[s];
     return total;
+}
+
+// S sums at once: term(i, partial) adds element i's terms into partial[0..S).
+template <std::size_t S, class Term>
+std::array<double, S> blocked_sums(std::size_t n, const Term &term) {
+    return blocked_range_sums<S>(n, [&](std::size_t begin, std::size_t end, std::array<double, S> &acc) {
+        for (std::size_t i = begin; i < end; ++i) term(i, acc);
+    });
 }
 
 }  // namespace analog
