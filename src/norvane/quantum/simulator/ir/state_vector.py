@@ -43,9 +43,9 @@ MPS_SOLVER = "tdvp"
 AUTO_EXACT_ATOMS = 20
 # Exact runs on at least this many states take Lanczos exponentials where the fastest rate
 # turns by at least KRYLOV_RADIANS per step of dt: strong interactions force the Runge-Kutta
-# solvers into steps of a fraction of a radian, while a Krylov basis covers many: 2.3-2.5x
-# faster on chains of 16-20 atoms (bench/results/krylov.md). On 10-12 atoms it is 1.05-1.5x
-# faster, too little to change what "auto" has always run there.
+# solvers into steps of a fraction of a radian, while a Krylov basis covers many: 3.5-4.3x
+# faster on chains of 16-20 atoms (bench/results/krylov.md). On 10-12 atoms it is 1.5-2.3x
+# faster, but those runs take a second at most: "auto" keeps what it has always run there.
 KRYLOV_STATES = 1 << 15
 KRYLOV_RADIANS = 10.0
 DEFAULTS = {"max_bond_dim": 256, "precision": 1e-6, "dt": 1e-8}
