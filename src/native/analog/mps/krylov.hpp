@@ -1,6 +1,6 @@
 // exp(-i tau H) v for a Hermitian H given by its action, by the Lanczos method: a Krylov basis
-// orthogonalised in full, the exponential of the projected tridiagonal matrix from its
-// eigen-decomposition, and a stop when the error bound
+// orthogonalised in full, the exponential of the projected tridiagonal matrix and the stop
+// of the exact engine's propagator (../tridiagonal_exponential.hpp): when the error bound
 //   beta_m int_0^tau |e_m^T exp(-i s T_m) e_1| ds ||v||
 // falls below the tolerance times ||v||. The approximation y(s) = V_m exp(-i s T_m) e_1 ||v||
 // solves y' = -i H y up to the residual i beta_m v_{m+1} e_m^T exp(-i s T_m) e_1 ||v||, whose

@@ -139,14 +139,4 @@ int lq(int m, int n, std::vector<cplx> &a, std::vector<cplx> &l) {
     return k;
 }
 
-void tridiagonal_eigen(std::vector<double> &d, std::vector<double> e, std::vector<double> &z) {
-    const int n = int(d.size());
-    z.assign(std::size_t(n) * n, 0.0);
-    if (n == 0) return;
-    e.resize(std::max(n, 1));
-    std::vector<double> work(std::max(1, 2 * n - 2));
-    lapack_int info = scipy_LAPACKE_dstev_work(LAPACK_COL_MAJOR, 'V', n, d.data(), e.data(), z.data(), n, work.data());
-    if (info != 0) lapack_failed("dstev", info);
-}
-
 }  // namespace analog::mps

@@ -46,8 +46,4 @@ int qr(int m, int n, std::vector<cplx> &a, std::vector<cplx> &r);
 // rows) and `l` the m x k lower-trapezoidal factor; returns k.
 int lq(int m, int n, std::vector<cplx> &a, std::vector<cplx> &l);
 
-// Eigen-decomposition of the real symmetric tridiagonal matrix with diagonal `d` (n) and
-// off-diagonal `e` (n - 1): `d` becomes the eigenvalues, `z` the eigenvectors (n x n).
-void tridiagonal_eigen(std::vector<double> &d, std::vector<double> e, std::vector<double> &z);
-
 }  // namespace analog::mps
