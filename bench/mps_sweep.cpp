@@ -1,11 +1,12 @@
-// Wall time of an adiabatic sweep of a 2D register of the device's size: a 7 x 7 square array
-// 5.5 um apart ("square7"), or 51 atoms in four rows (13, 13, 13, 12) 5.5 um apart along a
-// row and 11 um between rows ("rows4"). Omega up to 1.5e7 rad/s, Delta from -3e7 to 4.5e7
-// rad/s, ramps of an eighth of the duration each. Prints the MPO's channel counts along the
-// chain, the time, the statistics and the final densities; it checks nothing.
+// Wall time of an adiabatic sweep on the MPS engine at the device's size: a 7 x 7 square array
+// 5.5 um apart ("square7"), 51 atoms in four rows (13, 13, 13, 12) 5.5 um apart along a row and
+// 11 um between rows ("rows4"), or a chain of N atoms 5.5 um apart ("chainN", e.g. chain51).
+// Omega up to 1.5e7 rad/s, Delta from -3e7 to 4.5e7 rad/s, ramps of an eighth of the duration
+// each. Prints the MPO's channel counts along the chain, the time, the statistics and the final
+// densities; it checks nothing.
 //
 // Build and run from the repository root as tests/native/mps_engine_check.cpp says, with this
-// file in its place; arguments: case (square7 or rows4, default square7), duration in us
+// file in its place; arguments: case (square7, rows4 or chainN, default square7), duration in us
 // (default 0.8; 0.05 gives a profile of about a minute), max_bond_dim (default 64), threads
 // (default 0: all), dt in s (default 1e-8), precision (default 1e-6), krylov_tolerance (default:
 // the engine's).
@@ -31,8 +32,10 @@ std::vector<analog::Position> register_of(const std::string &name) {
     } else if (name == "rows4") {
         for (int row = 0; row < 4; ++row)
             for (int x = 0; x < (row < 3 ? 13 : 12); ++x) atoms.push_back({x * 5.5 * kUm, row * 11.0 * kUm});
+    } else if (name.rfind("chain", 0) == 0 && std::atoi(name.c_str() + 5) > 0) {
+        for (int x = 0; x < std::atoi(name.c_str() + 5); ++x) atoms.push_back({x * 5.5 * kUm, 0.0});
     } else {
-        std::fprintf(stderr, "unknown case '%s': square7 or rows4\n", name.c_str());
+        std::fprintf(stderr, "unknown case '%s': square7, rows4 or chainN\n", name.c_str());
         std::exit(2);
     }
     return atoms;
